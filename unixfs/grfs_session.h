@@ -1,0 +1,40 @@
+// The GRFS session record: everything one session process owns for its
+// connection (buffers, attachments, open objects), and the reply path that
+// every request handler uses.
+#pragma once
+
+#include <cstdint>
+
+#include "util/queue.h"
+
+struct WS_CNTL;
+struct NRL_SESSION;
+struct NRL_RESOURCE;
+struct FILE_MEMORY;
+struct GRFS_MESSAGE;
+
+struct GRFS_SESSION {
+    QElem link;                 // element of ws_cntl.session_list
+    NRL_SESSION* nrl_session;
+    NRL_RESOURCE* nrl_resource;
+    WS_CNTL* ws;
+    uint16_t attach_count;
+    uint16_t active;
+    int16_t max_msg_size;       // object_buffer_size + 324
+    Queue attach_list;          // wsdle records, each with its drvdle records
+    Queue object_list;          // open FILE_MEMORY records
+    FILE_MEMORY* default_object;
+    uint16_t default_object_in_use;
+    unsigned char* recv_buf;    // max_msg_size bytes, wire form
+    GRFS_MESSAGE* reply;        // reply under construction, host form
+    uint16_t send_state;
+    uint16_t busy;
+    uint16_t msg_arrived;
+    uint16_t msg_len;
+    uint16_t msg_status;
+    unsigned char* coding_buf;  // decoded request, then the encoded reply
+};
+
+// Encodes the reply and hands it to the NRL layer. 0 sent (or no NRL
+// session), 1 the NRL layer refused the send.
+int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size);
