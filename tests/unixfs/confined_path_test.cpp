@@ -1,0 +1,89 @@
+#include "unixfs/confined_path.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ConfinedPath : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/confinedXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        fs::create_directories(base_ / "export/a/b");
+        fs::create_directories(base_ / "outside");
+        fs::create_directory_symlink(base_ / "outside", base_ / "export/a/out");
+        fs::create_directory_symlink("b", base_ / "export/a/inner");
+        root_ = OpenExportRoot((base_ / "export").c_str());
+        ASSERT_TRUE(root_.valid());
+    }
+    void TearDown() override { fs::remove_all(base_); }
+
+    fs::path base_;
+    UniqueFd root_;
+};
+
+TEST_F(ConfinedPath, DotDotIsRecognisedOnlyAsAWholeComponent) {
+    EXPECT_TRUE(HasDotDotComponent(".."));
+    EXPECT_TRUE(HasDotDotComponent("a/../b"));
+    EXPECT_TRUE(HasDotDotComponent("a/.."));
+    EXPECT_TRUE(HasDotDotComponent("../a"));
+    EXPECT_FALSE(HasDotDotComponent("a/..b/c"));
+    EXPECT_FALSE(HasDotDotComponent("...")); 
+    EXPECT_FALSE(HasDotDotComponent(""));
+}
+
+TEST_F(ConfinedPath, PlainDirectoriesResolve) {
+    UniqueFd d = OpenDirBeneath(root_.get(), "a/b", LinkPolicy::kNoLinks);
+    ASSERT_TRUE(d.valid());
+    struct stat st1, st2;
+    ASSERT_EQ(fstat(d.get(), &st1), 0);
+    ASSERT_EQ(stat((base_ / "export/a/b").c_str(), &st2), 0);
+    EXPECT_EQ(st1.st_ino, st2.st_ino);
+    EXPECT_TRUE(OpenDirBeneath(root_.get(), "", LinkPolicy::kNoLinks).valid());
+    EXPECT_TRUE(OpenDirBeneath(root_.get(), "/a/", LinkPolicy::kNoLinks).valid());
+}
+
+TEST_F(ConfinedPath, LinksAreRefusedWithoutPermissionEvenInsideTheExport) {
+    errno = 0;
+    EXPECT_FALSE(OpenDirBeneath(root_.get(), "a/out", LinkPolicy::kNoLinks).valid());
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(OpenDirBeneath(root_.get(), "a/inner", LinkPolicy::kNoLinks).valid());
+    EXPECT_TRUE(OpenDirBeneath(root_.get(), "a/inner", LinkPolicy::kFollowLinks).valid());
+}
+
+TEST_F(ConfinedPath, DotDotNeverEscapes) {
+    errno = 0;
+    EXPECT_FALSE(OpenDirBeneath(root_.get(), "a/../..", LinkPolicy::kFollowLinks).valid());
+    EXPECT_EQ(errno, EXDEV);
+    std::string name;
+    EXPECT_FALSE(OpenParentBeneath(root_.get(), "a/..", LinkPolicy::kNoLinks, name).valid());
+}
+
+TEST_F(ConfinedPath, ParentAndLastComponentAreSplit) {
+    std::string name;
+    UniqueFd p = OpenParentBeneath(root_.get(), "a/b/file.txt", LinkPolicy::kNoLinks, name);
+    ASSERT_TRUE(p.valid());
+    EXPECT_EQ(name, "file.txt");
+    UniqueFd top = OpenParentBeneath(root_.get(), "top", LinkPolicy::kNoLinks, name);
+    ASSERT_TRUE(top.valid());
+    EXPECT_EQ(name, "top");
+    // The last component itself may be a link: it is not resolved here.
+    UniqueFd l = OpenParentBeneath(root_.get(), "a/out", LinkPolicy::kNoLinks, name);
+    ASSERT_TRUE(l.valid());
+    EXPECT_EQ(name, "out");
+    // A link in the middle is refused.
+    EXPECT_FALSE(OpenParentBeneath(root_.get(), "a/out/x", LinkPolicy::kNoLinks, name).valid());
+}
+
+}  // namespace

@@ -1,0 +1,110 @@
+#include "unixfs/confined_path.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+bool openat2_missing = false;
+
+// One call where the kernel has openat2; -1 with ENOSYS otherwise.
+int try_openat2(int dirfd, const std::string& path, uint64_t resolve) {
+    if (openat2_missing) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = resolve;
+    int fd = static_cast<int>(syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how));
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
+        // EPERM: a seccomp filter that refuses unknown calls.
+        openat2_missing = true;
+        errno = ENOSYS;
+    }
+    return fd;
+}
+
+// Component walk for kernels without openat2: each step opens one name from
+// the previous directory, never following a link.
+int walk_no_links(int root_fd, std::string_view rel) {
+    int cur = fcntl(root_fd, F_DUPFD_CLOEXEC, 0);
+    if (cur < 0) return -1;
+    size_t pos = 0;
+    while (pos <= rel.size()) {
+        size_t slash = rel.find('/', pos);
+        if (slash == std::string_view::npos) slash = rel.size();
+        std::string part(rel.substr(pos, slash - pos));
+        pos = slash + 1;
+        if (part.empty() || part == ".") continue;
+        int next = openat(cur, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            int err = errno;
+            struct stat st;
+            if (err == ENOTDIR && fstatat(cur, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode)) {
+                err = ELOOP;
+            }
+            close(cur);
+            errno = err;
+            return -1;
+        }
+        close(cur);
+        cur = next;
+    }
+    return cur;
+}
+
+}  // namespace
+
+bool HasDotDotComponent(std::string_view path) {
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string_view::npos) slash = path.size();
+        if (path.substr(pos, slash - pos) == "..") return true;
+        pos = slash + 1;
+    }
+    return false;
+}
+
+UniqueFd OpenExportRoot(const char* export_path) {
+    return UniqueFd(open(export_path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
+    if (HasDotDotComponent(rel)) {
+        errno = EXDEV;
+        return UniqueFd();
+    }
+    // Strip leading slashes: request paths are relative to the root.
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    if (rel.empty()) return UniqueFd(fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+
+    std::string path(rel);
+    if (policy == LinkPolicy::kFollowLinks) {
+        // The administrator allowed links to be followed; ".." was refused above.
+        return UniqueFd(openat(root_fd, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    int fd = try_openat2(root_fd, path, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+    if (fd >= 0 || errno != ENOSYS) return UniqueFd(fd);
+    return UniqueFd(walk_no_links(root_fd, rel));
+}
+
+UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name) {
+    while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    size_t slash = rel.rfind('/');
+    std::string_view parent = slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash);
+    std::string_view last = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
+    if (last == "..") {
+        errno = EXDEV;
+        return UniqueFd();
+    }
+    name.assign(last);
+    return OpenDirBeneath(root_fd, parent, policy);
+}

@@ -1,0 +1,36 @@
+// Resolving request paths below an export root without leaving it.
+//
+// Requests name objects by texts relative to the export root. The file-system
+// calls that act on them go through a descriptor of the directory that holds
+// the last component, reached from a descriptor of the export root without
+// passing "..", absolute names or (unless allowed) symbolic links, and then
+// use the *at calls on the last component.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "util/unique_fd.h"
+
+// How intermediate components may be resolved.
+enum class LinkPolicy {
+    kNoLinks,      // a symbolic link anywhere below the root is refused
+    kFollowLinks,  // links are followed (follow_symdirs on a read path)
+};
+
+// True when a path text has a ".." component (separators '/').
+bool HasDotDotComponent(std::string_view path);
+
+// Opens the export root itself (it may contain links). -1 and errno on failure.
+UniqueFd OpenExportRoot(const char* export_path);
+
+// Opens the directory rel (relative to root_fd; empty means the root) as an
+// O_PATH directory descriptor. On failure returns an invalid descriptor and
+// sets errno: ELOOP when a symbolic link was refused, EXDEV for "..",
+// ENOENT/ENOTDIR/EACCES as the file system says.
+UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy);
+
+// Splits rel into its parent directory and last component and opens the
+// parent as OpenDirBeneath does. name receives the last component (empty when
+// rel names the root itself, in which case the root descriptor is duplicated).
+UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name);
