@@ -1,0 +1,71 @@
+// The record of one open object, and the object byte sequence it serves:
+// the data stream of a file, then the Unix EA stream (a symbolic link's
+// record). Linux builds carry no ACL stream.
+#pragma once
+
+#include <cstdint>
+
+#include "grfs/xdr.h"
+#include "unixfs/handle_table.h"
+#include "util/queue.h"
+#include "util/uint64.h"
+
+struct DRVDLE;
+struct GRFS_SESSION;
+
+constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
+constexpr uint32_t kPrereadBufSize = 31744;
+constexpr uint32_t kInitialEaSpaceSize = 16384;
+constexpr uint32_t kMaxEaSpaceSize = 65536;  // the EA buffer stays below this
+constexpr size_t kFullPathSize = 256;
+
+constexpr uint32_t STRM_STANDARD = 0x4E415453;   // "STAN" on the wire
+constexpr uint32_t STRM_UNIX_EA = 0x554E324F;    // "O2NU" on the wire
+constexpr uint32_t STRM_SOLX86_ACL = 0x4C434149; // "IACL"
+constexpr uint32_t STRM_SOL_ACL = 0x4C434153;    // "SACL"
+
+enum FileMemoryKind : uint16_t { MEM_KIND_DEFAULT = 1, MEM_KIND_ALLOCATED = 2 };
+enum OpenMode : uint16_t { OPEN_MODE_READ = 0, OPEN_MODE_WRITE = 1, OPEN_MODE_VERIFY = 2 };
+
+// One ACL entry as the host's acl interface returns it (Solaris builds).
+struct SOL_ACL_ENTRY {
+    int32_t a_type;
+    uint32_t a_id;
+    uint32_t a_perm;
+};
+
+struct FILE_MEMORY {
+    QElem link;                  // element of the session's object_list
+    uint16_t mem_kind;
+    uint32_t marker;             // FILE_MEMORY_MARKER while open
+    uint16_t open_mode;
+    uint16_t dblktype;           // 8 directory, 9 file
+    UINT64 obj_pos;
+    UINT64 total_size;
+    DRVDLE* dle;                 // attachment the object was opened through
+    int32_t data_hand;           // -1 none (links, devices), 0 for directories
+    UINT64 data_size;
+    UINT64 data_offset;
+    UINT64 ea_space_size;
+    unsigned char* ea_space;
+    UINT64 ea_space_pos;
+    UINT64 ea_size;
+    UINT64 ea_offset;
+    unsigned char* preread_buf;
+    uint32_t preread_bufsize;
+    uint32_t preread_datasize;
+    uint32_t preread_offset;
+    GRFS_STREAM_INFO cur_stream;
+    uint32_t file_mode;
+    char full_path[kFullPathSize];
+    char* file_name;             // into full_path: the object's own name
+    uint16_t symlink_pending;
+    int32_t sol_acl_space;
+    int32_t sol_acl_cnt;
+    SOL_ACL_ENTRY* sol_acls;
+    uint32_t handle;             // obj_id issued for this open
+};
+
+inline FILE_MEMORY* LookupObject(uint32_t obj_id) {
+    return static_cast<FILE_MEMORY*>(LookupHandle(session_handles(), obj_id, HANDLE_KIND_OBJECT));
+}
