@@ -33,6 +33,7 @@ struct GRFS_SESSION {
     uint16_t msg_len;
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
+    int last_reply_size;        // body size of the last reply handed to SendMessage
 };
 
 // Encodes the reply and hands it to the NRL layer. 0 sent (or no NRL
