@@ -1,0 +1,67 @@
+#include "unixfs/hard_links.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "unixfs/workstation.h"
+
+namespace {
+
+HARD_LINK_KEY Key(uint32_t dev, uint32_t ino_low, uint32_t ino_high = 0) {
+    HARD_LINK_KEY key{};
+    key.st_dev = dev;
+    key.st_ino.lsw = ino_low;
+    key.st_ino.msw = ino_high;
+    return key;
+}
+
+class HardLinksTest : public ::testing::Test {
+protected:
+    void SetUp() override { HardLinkersReset(); }
+    void TearDown() override { HardLinkersReset(); }
+};
+
+TEST_F(HardLinksTest, FirstNameIsFoundByDeviceAndInode) {
+    EXPECT_EQ(HardLinkersLookup(Key(1, 42)), nullptr);
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 42), "/export/a"), 0);
+    const char* found = HardLinkersLookup(Key(1, 42));
+    ASSERT_NE(found, nullptr);
+    EXPECT_STREQ(found, "/export/a");
+}
+
+TEST_F(HardLinksTest, SameInodeOnAnotherDeviceIsADifferentFile) {
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 42), "/export/fs1/a"), 0);
+    EXPECT_EQ(HardLinkersLookup(Key(2, 42)), nullptr);
+    ASSERT_EQ(HardLinkersAddLink(Key(2, 42), "/export/fs2/b"), 0);
+    EXPECT_STREQ(HardLinkersLookup(Key(1, 42)), "/export/fs1/a");
+    EXPECT_STREQ(HardLinkersLookup(Key(2, 42)), "/export/fs2/b");
+}
+
+TEST_F(HardLinksTest, BothHalvesOfTheInodeCount) {
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 7, 1), "/x/high"), 0);
+    EXPECT_EQ(HardLinkersLookup(Key(1, 7, 0)), nullptr);
+    EXPECT_STREQ(HardLinkersLookup(Key(1, 7, 1)), "/x/high");
+}
+
+TEST_F(HardLinksTest, PathIsCopiedAndFirstEntryWins) {
+    std::string path = "/export/first";
+    ASSERT_EQ(HardLinkersAddLink(Key(3, 9), path.c_str()), 0);
+    path.assign("/export/clobbered");
+    ASSERT_EQ(HardLinkersAddLink(Key(3, 9), "/export/second"), 0);
+    EXPECT_STREQ(HardLinkersLookup(Key(3, 9)), "/export/first");
+}
+
+TEST_F(HardLinksTest, ResetEmptiesTheTable) {
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 1), "/a"), 0);
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 2), "/b"), 0);
+    EXPECT_EQ(ws_cntl.hard_link_list.count, 2);
+    HardLinkersReset();
+    EXPECT_EQ(ws_cntl.hard_link_list.count, 0);
+    EXPECT_EQ(HardLinkersLookup(Key(1, 1)), nullptr);
+    EXPECT_EQ(HardLinkersLookup(Key(1, 2)), nullptr);
+    ASSERT_EQ(HardLinkersAddLink(Key(1, 1), "/again"), 0);
+    EXPECT_STREQ(HardLinkersLookup(Key(1, 1)), "/again");
+}
+
+}  // namespace
