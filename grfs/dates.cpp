@@ -1,0 +1,57 @@
+#include "grfs/dates.h"
+
+#include <cstring>
+
+void ConvertTmStructToStdDate(DATE_TIME* date, const struct tm* tm) {
+    date->date_valid = 1;
+    date->year = static_cast<uint16_t>(tm->tm_year + 1900);
+    date->month = static_cast<uint16_t>(tm->tm_mon + 1);
+    date->day = static_cast<uint16_t>(tm->tm_mday);
+    date->hour = static_cast<uint16_t>(tm->tm_hour);
+    date->minute = static_cast<uint16_t>(tm->tm_min);
+    date->second = static_cast<uint16_t>(tm->tm_sec);
+    date->day_of_week = static_cast<uint16_t>(tm->tm_wday);
+}
+
+void ConvertToStdDate(DATE_TIME* date, time_t time) {
+    struct tm tm;
+    if (localtime_r(&time, &tm) == nullptr) {
+        // A time the host cannot break down travels as "no date".
+        std::memset(date, 0, sizeof *date);
+        return;
+    }
+    ConvertTmStructToStdDate(date, &tm);
+}
+
+void ConvertTmStructFromStdDate(const DATE_TIME* date, struct tm* tm) {
+    std::memset(tm, 0, sizeof *tm);
+    tm->tm_year = date->year - 1900;
+    tm->tm_mon = date->month - 1;
+    tm->tm_mday = date->day;
+    tm->tm_hour = date->hour;
+    tm->tm_min = date->minute;
+    tm->tm_sec = date->second;
+    tm->tm_isdst = -1;
+    // Weekday and day of the year of that calendar date, for asctime; the
+    // time zone plays no part in them.
+    struct tm norm = *tm;
+    norm.tm_isdst = 0;
+    (void)timegm(&norm);
+    tm->tm_wday = norm.tm_wday;
+    tm->tm_yday = norm.tm_yday;
+}
+
+time_t ConvertFromStdDate(const DATE_TIME* date, time_t* time) {
+    struct tm tm;
+    std::memset(&tm, 0, sizeof tm);
+    tm.tm_year = date->year - 1900;
+    tm.tm_mon = date->month - 1;
+    tm.tm_mday = date->day;
+    tm.tm_hour = date->hour;
+    tm.tm_min = date->minute;
+    tm.tm_sec = date->second;
+    tm.tm_isdst = -1;
+    time_t t = mktime(&tm);
+    if (time != nullptr) *time = t;
+    return t;
+}
