@@ -2,6 +2,7 @@
 // arithmetic and text conversion.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
 
@@ -12,6 +13,9 @@ struct UINT64 {
 
 enum : uint16_t { U64_STATUS_OUT_OF_RANGE = 0, U64_STATUS_EXACT = 1 };
 enum : uint16_t { U64_DIV_DONE = 0, U64_DIV_BY_ZERO = 4 };
+
+// Room U64_Litoa needs: 22 octal digits after "0", or 20 grouped decimal digits.
+constexpr size_t U64_TEXT_SIZE = 32;
 
 UINT64 U64_Init(uint32_t lsw, uint32_t msw);
 UINT64 U32_To_U64(uint32_t v);
