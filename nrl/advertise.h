@@ -1,0 +1,39 @@
+// Resource advertisement: one process per local resource tells every
+// configured backup server, in turn, the resource's name and the address
+// where it accepts sessions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "nrl/nrl.h"
+
+struct AdvReceiver {
+    uint32_t len;          // kTliAddrSize
+    unsigned char* addr;   // the server's IPv4 socket address (advertisement port)
+};
+
+extern AdvReceiver adv_receivers[kMaxAdvReceivers];
+extern int adv_receiver_count;
+
+constexpr unsigned kAdvFailurePauseSeconds = 30;   // after an open or bind failure
+constexpr unsigned kAdvMinimumPassSeconds = 1;     // pause of a pass that would have none
+
+uint16_t FindAdvertisementReceivers();
+uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource);
+void StopResourceAdvertiser(NRL_RESOURCE* resource);
+// Runs the advertisement process; returns only when memory runs out.
+void NRLAdvertisementSender(NRL_RESOURCE* resource);
+// Bytes NOT read (0 = all read); EINTR is retried, anything else ends the loop.
+uint16_t loop_read(int fd, void* buf, uint16_t len);
+
+// The advertisement message: type 2, 0, size (LE: bytes from offset 6 on),
+// resource type (LE), then name, address, address, host, each zero-terminated.
+constexpr size_t kAdvHeaderSize = 6;
+size_t AdvertisementLength(const char* name, const char* uaddr, const char* host);
+// Writes the message into out, which must hold AdvertisementLength bytes;
+// returns the number of bytes written, or 0 when out is too small or the
+// size does not fit 16 bits.
+size_t BuildAdvertisement(std::span<unsigned char> out, const char* name, uint16_t type,
+                          const char* uaddr, const char* host);

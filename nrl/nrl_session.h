@@ -1,0 +1,86 @@
+// NRL sessions: one TCP connection a backup server opened to a local
+// resource, and the framed messages exchanged over it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "nrl/nrl.h"
+#include "util/queue.h"
+
+struct NRL_SESSION {
+    QElem link;                   // in resource->sessions
+    NRL_RESOURCE* resource;
+    int tlifd;                    // the connection; also the session's identifier
+    uint32_t max_tsnd;            // largest piece for one send (MaxTLISend)
+    uint16_t dying;               // 1 once KillSession has claimed the session
+    unsigned char* sndbuf;        // header and data of the last message sent; only grows
+    uint16_t sndbuf_size;         // bytes in sndbuf; 0 = none
+    int16_t use_cnt;              // NRL operations using the session right now
+    NRLDeallocNotify dealloc_notify;
+    void* app_ptr;                // the user's pointer
+};
+
+// The 4-byte header ahead of every message on a session.
+struct msg_hdr {
+    uint8_t type;       // NrlMsgType
+    uint8_t reserved;   // sent as 0, ignored
+    uint16_t size;      // NRL_DATA: data bytes that follow; NRL_DEALLOC: the reason
+};
+
+enum NrlMsgType : uint8_t {
+    NRL_DATA = 0,
+    NRL_DEALLOC = 1,
+    NRL_ADVERTISE = 2,
+    NRL_ABORT = 3,
+};
+
+constexpr size_t kMsgHdrSize = 4;
+// Header and data must fit the 16-bit send buffer size.
+constexpr uint16_t kMaxNrlData = 0xFFFF - kMsgHdrSize;
+
+// Wire form of the header: type, reserved, size little-endian.
+void EncodeMsgHdr(const msg_hdr& hdr, std::span<unsigned char, kMsgHdrSize> out);
+msg_hdr DecodeMsgHdr(std::span<const unsigned char, kMsgHdrSize> in);
+
+// Session-open exchange, the first bytes on a new connection.
+constexpr size_t kSessionOpenRequestSize = 1 + kAllocDataSize;  // type byte, allocation data
+constexpr size_t kSessionOpenReplySize = 2 + kAllocDataSize;    // status (LE), reply data
+// Builds the reply: low 16 bits of status little-endian, then the 512 bytes
+// of reply_data, or zeros when there is none.
+void BuildSessionOpenReply(int status, const unsigned char* reply_data,
+                           std::span<unsigned char, kSessionOpenReplySize> out);
+
+// Completion routine of a receive: status 0, COMM_FAILURE, MSG_TRUNCATED,
+// DEAD_SESSION or the peer's deallocation reason.
+using NRLRecvComplete = void (*)(NRL_SESSION* session, uint16_t status, unsigned char* buffer,
+                                 uint16_t length);
+// Completion routine of a send: accepted and never called.
+using NRLSendComplete = void (*)(NRL_SESSION* session, uint16_t status);
+
+uint16_t NRLSendMessage(NRL_SESSION* session, uint32_t unused, const void* data, uint16_t size,
+                        NRLSendComplete complete);
+uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, uint16_t size);
+uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_size,
+                           uint32_t unused, NRLRecvComplete complete);
+uint16_t NRLDeAllocSession(NRL_SESSION* session, uint16_t reason);
+
+// The data area of the session's send buffer, grown to hold data_size bytes
+// behind the header, or null when memory runs out. A message built there and
+// handed to NRLSendMessage goes out without being copied.
+unsigned char* NRLSendBuffer(NRL_SESSION* session, uint16_t data_size);
+
+int UseSession(NRL_SESSION* session, const char* tag);
+void ReleaseSession(NRL_SESSION* session, const char* tag);
+NRL_SESSION* ValidateSession(NRL_SESSION* session);
+void KillSession(NRL_SESSION* session);
+NRL_SESSION* Id2Session(int id);
+void NRLSetSessionApplicationPtr(NRL_SESSION* session, void* ptr);
+void* NRLGetSessionApplicationPtr(NRL_SESSION* session);
+
+// For a process that has handed the connection to another process (the
+// listener after forking a session process, its copy of the connection
+// already closed): unlinks and frees this process's copy of the record
+// without closing the descriptor and without the deallocation notification.
+void NRLDiscardSessionCopy(NRL_SESSION* session);
