@@ -1,0 +1,33 @@
+// The configuration file: read once at start-up into the workstation control
+// record, before any process is forked.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+struct WS_CNTL;
+
+inline constexpr const char* kDefaultConfigFile = "agent.cfg";
+inline constexpr size_t kConfigLineMax = 255;  // longer lines are read in pieces
+
+// Reads path (nullptr: "agent.cfg") into ws. 1 when the file is valid, 0 when
+// it is not; every fault found is reported on standard error.
+int read_config_file(WS_CNTL* ws, const char* path);
+
+// Appends one exported tree to ws->dle_list. A relative path is taken from
+// the working directory at start-up. 0 added, 1 refused (reported).
+int add_dle(WS_CNTL* ws, const char* path, const char* name, int write_protect, int password_required,
+            const char* password, int local_only, int no_nfs_locking, int no_backup_locking);
+
+// Appends a backup server to ws->tell_list. 0 added, 1 out of memory.
+int add_to_export_list(WS_CNTL* ws, const char* server);
+
+// Puts an exclusion (EXCLUDE_FILE or EXCLUDE_DIR) at the front of
+// ws->exclude_list; out of memory leaves the chain unchanged.
+void add_to_exclude_list(WS_CNTL* ws, int kind, const char* name);
+
+// Replaces every character a resource name may not carry by "_".
+void mangle_resource_name(char* name);
+
+// "%s: Value of '<what>' is longer than <limit> characters: '<value>'".
+void report_value_too_long(const char* what, size_t limit, std::string_view value);

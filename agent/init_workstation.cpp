@@ -1,0 +1,84 @@
+#include "agent/init_workstation.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "agent/config_file.h"
+#include "agent/grfs_limits.h"
+#include "unixfs/workstation.h"
+#include "util/debug_print.h"
+
+void (*message_log_file_hook)(FILE* stream) = nullptr;
+
+namespace {
+
+constexpr const char* kNullLog = "/dev/null";
+
+// Without a name line the workstation is called after the host, cut to the
+// field like the host name call would.
+bool take_host_name(WS_CNTL* ws) {
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) return false;
+    std::memset(ws->workstation_name, 0, kWorkstationNameSize);
+    std::strncpy(ws->workstation_name, host, kWorkstationNameSize - 1);
+    return true;
+}
+
+bool open_log_file(WS_CNTL* ws) {
+    FILE* log = ws->log_file_name[0] != '\0' ? std::fopen(ws->log_file_name, "w") : nullptr;
+    if (log == nullptr) {
+        // Not an error: the dumps are simply discarded.
+        std::memset(ws->log_file_name, 0, kLogFileNameSize);
+        std::strcpy(ws->log_file_name, kNullLog);
+        log = std::fopen(kNullLog, "w");
+        if (log == nullptr) {
+            std::fprintf(stderr, "init_ws_structures: Couldn't open /dev/null\n");
+            return false;
+        }
+    }
+    std::setvbuf(log, nullptr, _IONBF, 0);
+    std::fprintf(log, "log_file %lx is open\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(log)));
+    ws->log_file = log;
+    return true;
+}
+
+}  // namespace
+
+// Linux has no exclusions by name.
+void add_builtin_exclusions(WS_CNTL*) {}
+
+int init_ws_structures(WS_CNTL* ws, const char* config_path) {
+    ws->listener_pid = static_cast<uint32_t>(getpid());
+
+    struct stat root;
+    if (stat("/", &root) != 0) {
+        std::fprintf(stderr, "Unable to stat() root directory.\n");
+        return 1;
+    }
+    gb_root_dev_id = root.st_dev;
+
+    InitQueue(&ws->dle_list);
+    InitQueue(&ws->tell_list);
+    InitQueue(&ws->hard_link_list);
+    ws->use_xdr = 1;
+
+    ws->config_ok = static_cast<uint16_t>(read_config_file(ws, config_path));
+    if (ws->config_ok != 1) return 1;
+
+    if (ws->workstation_name[0] == '\0' && !take_host_name(ws)) {
+        std::fprintf(stderr, "%s: gethostname() failed.\n", prog_name);
+        return 1;
+    }
+
+    if (!open_log_file(ws)) return 1;
+    if (message_log_file_hook != nullptr) message_log_file_hook(ws->log_file);
+
+    GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
+    ws->running = 1;
+    add_builtin_exclusions(ws);
+    ws->processingAcl = 0;
+    return 0;
+}

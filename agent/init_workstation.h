@@ -1,0 +1,19 @@
+// Building the workstation control record at start-up.
+#pragma once
+
+#include <cstdio>
+
+struct WS_CNTL;
+
+// Fills ws from the configuration file at config_path (nullptr: "agent.cfg"),
+// opens the log file and fixes the GRFS limits. 0 on success, 1 on failure
+// (the reason is already on standard error).
+int init_ws_structures(WS_CNTL* ws, const char* config_path);
+
+// Adds the platform's built-in directory exclusions (kind 2) to ws.
+void add_builtin_exclusions(WS_CNTL* ws);
+
+// Receives the opened log file, which takes the full message dumps. The
+// message trace installs itself here; until then the stream is only kept in
+// ws->log_file.
+extern void (*message_log_file_hook)(FILE* stream);

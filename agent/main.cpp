@@ -1,0 +1,3 @@
+#include "agent/startup.h"
+
+int main(int argc, char** argv) { return main_v(argc, argv); }

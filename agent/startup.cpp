@@ -1,0 +1,81 @@
+#include "agent/startup.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/init_workstation.h"
+#include "nrl/nrl_debug.h"
+#include "unixfs/workstation.h"
+#include "util/debug_print.h"
+
+const char* config_file = nullptr;
+const char* usage_message =
+    "[-c config file] [-d] [-nd]\n"
+    "\t[-d] -- turns on debug messages\n"
+    "\t[-nd] -- turns on network debug messages\n";
+
+namespace {
+
+constexpr const char* kOwnerNotice = "Copyright (c) Vestrel Software.  All rights reserved.";
+
+void print_usage() {
+    std::fprintf(stderr, "%s: Usage %s\n%s", prog_name, prog_name, usage_message);
+}
+
+}  // namespace
+
+int parse_command_line(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-c") == 0) {
+            if (i + 1 >= argc) {
+                // Falling back to the default file would quietly run a
+                // configuration the administrator did not name.
+                std::fprintf(stderr, "%s: Option -c needs a configuration file name\n", prog_name);
+                print_usage();
+                return 1;
+            }
+            config_file = argv[++i];
+        } else if (std::strcmp(arg, "-d") == 0) {
+            grfs_debug = 0xFFFF;
+            int mask = 0;
+            if (i + 1 < argc && std::sscanf(argv[i + 1], "%d", &mask) == 1) {
+                grfs_debug = static_cast<uint16_t>(mask);
+                ++i;
+            }
+        } else if (std::strcmp(arg, "-nd") == 0) {
+            nrl_debug_flag = 1;
+        } else {
+            std::fprintf(stderr, "%s: Unknown option %s\n", prog_name, arg);
+            print_usage();
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int main_v(int argc, char** argv) {
+    if (argc > 0 && argv[0] != nullptr) prog_name = argv[0];
+
+    std::printf("%s Revision %s\n", kAgentTitle, kAgentRevision);
+    std::printf("%s\n", kOwnerNotice);
+    // Forked processes would otherwise write a buffered banner again.
+    std::fflush(stdout);
+
+    if (parse_command_line(argc, argv) != 0) return 1;
+
+    std::memset(&ws_cntl, 0, sizeof ws_cntl);
+
+    if (init_ws_structures(&ws_cntl, config_file) != 0) {
+        std::fprintf(stderr, "%s: %s\n", prog_name, "Agent initialization failed.");
+        return 0;
+    }
+
+    std::fprintf(stderr, "%s: Agent configuration OK.\n", prog_name);
+    std::fprintf(stderr, "%s: Workstation Name: \"%s\"\n", prog_name, ws_cntl.workstation_name);
+
+    // LISTENER: the session listener (Listen_Process(&ws_cntl)) runs here and
+    // returns only when it stops; start-up currently ends with the summary.
+
+    return 0;
+}

@@ -1,0 +1,15 @@
+// Entry of the agent: banner, command line, initialisation, then the listener.
+#pragma once
+
+extern const char* config_file;    // "-c"; nullptr means "agent.cfg" in the working directory
+extern const char* usage_message;  // the option summary printed after a usage error
+
+inline constexpr const char* kAgentTitle = "Vestrel -- Unix Agent, Version 5.01";
+inline constexpr const char* kAgentRevision = "5.046";
+
+// Reads the options into config_file, grfs_debug and nrl_debug_flag.
+// Returns 0, or 1 after printing a usage error (the caller exits with 1).
+int parse_command_line(int argc, char** argv);
+
+// The whole start-up; returns the process exit status.
+int main_v(int argc, char** argv);
