@@ -1,0 +1,69 @@
+// Coding of a whole GRFS message: header, then the body layout of its type.
+#include "grfs/messages.h"
+
+#include <climits>
+
+#include "grfs/message_layouts.h"
+#include "util/debug_print.h"
+
+int body_length_plus(long long constant, long long count) {
+    long long n = constant + count;
+    if (n > INT_MAX) return INT_MAX;
+    if (n < INT_MIN) return INT_MIN;
+    return static_cast<int>(n);
+}
+
+int clamp_count(unsigned long long count) {
+    return count > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+}
+
+int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size, GrfsCodeStatus* status) {
+    // The fault flags say how this run went; the caller's earlier ones are
+    // kept.
+    const bool was_overrun = xdr->overrun, was_oversized = xdr->oversized, was_short = xdr->short_dblk;
+    xdr->overrun = xdr->oversized = xdr->short_dblk = false;
+
+    grfs_xdr_INT8(xdr, &msg->hdr.msg_type);
+    grfs_xdr_INT8(xdr, &msg->hdr.msg_reserved);
+    grfs_xdr_NET16(xdr, &msg->hdr.retcode);
+    grfs_xdr_NET32(xdr, &msg->hdr.request_id);
+    DEBUG_PRINTF(DBG_CONFIG, "grfs_xdr_message: spec_msg_size=%d msg_type=0x%x\n", spec_msg_size,
+                 msg->hdr.msg_type);
+
+    int length = spec_msg_size;
+    if (spec_msg_size != 0) {
+        const int type = msg->hdr.msg_type;
+        if (type < GRFS_REPLY_OFFSET) {
+            if (!code_request_body(xdr, msg, &length)) length = spec_msg_size;
+        } else {
+            if (!code_reply_body(xdr, msg, &length)) length = spec_msg_size;
+        }
+    }
+
+    if (status != nullptr) {
+        if (xdr->oversized)
+            *status = GRFS_CODE_OVERSIZED;
+        else if (xdr->overrun || xdr->short_dblk)
+            *status = GRFS_CODE_INCOMPLETE;
+        else
+            *status = GRFS_CODE_COMPLETE;
+    }
+    xdr->overrun = xdr->overrun || was_overrun;
+    xdr->oversized = xdr->oversized || was_oversized;
+    xdr->short_dblk = xdr->short_dblk || was_short;
+    return length;
+}
+
+GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
+                                   int* body_length) {
+    GRFS_XDR xdr{};
+    grfs_set_xdr_direction(&xdr, GRFS_XDR_DECODE);
+    // Decoding only reads the buffer; the coder's pointer is shared with
+    // encoding, hence not const.
+    const int size = clamp_count(received.size());
+    grfs_set_xdr_buffer(&xdr, const_cast<unsigned char*>(received.data()), size);
+    GrfsCodeStatus status = GRFS_CODE_COMPLETE;
+    int length = grfs_xdr_message(&xdr, msg, size, &status);
+    if (body_length != nullptr) *body_length = length;
+    return status;
+}
