@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "agent/config_file.h"
 #include "agent/grfs_limits.h"
+#include "mount/pseudo_fs.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -23,7 +25,7 @@ bool take_host_name(WS_CNTL* ws) {
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) != 0) return false;
     std::memset(ws->workstation_name, 0, kWorkstationNameSize);
-    std::strncpy(ws->workstation_name, host, kWorkstationNameSize - 1);
+    std::memcpy(ws->workstation_name, host, strnlen(host, kWorkstationNameSize - 1));
     return true;
 }
 
@@ -47,8 +49,13 @@ bool open_log_file(WS_CNTL* ws) {
 
 }  // namespace
 
-// Linux has no exclusions by name.
-void add_builtin_exclusions(WS_CNTL*) {}
+// Kernel pseudo file systems hold no data worth saving and some of their
+// files never end; their mount points are skipped like directories.
+void add_builtin_exclusions(WS_CNTL* ws) {
+    for (const std::string& mount_point : pseudo_fs_mount_points()) {
+        add_to_exclude_list(ws, EXCLUDE_DIR, mount_point.c_str());
+    }
+}
 
 int init_ws_structures(WS_CNTL* ws, const char* config_path) {
     ws->listener_pid = static_cast<uint32_t>(getpid());

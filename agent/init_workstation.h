@@ -10,7 +10,8 @@ struct WS_CNTL;
 // (the reason is already on standard error).
 int init_ws_structures(WS_CNTL* ws, const char* config_path);
 
-// Adds the platform's built-in directory exclusions (kind 2) to ws.
+// Adds the platform's built-in directory exclusions (kind 2) to ws: the
+// mount points of kernel pseudo file systems, in mount-table order.
 void add_builtin_exclusions(WS_CNTL* ws);
 
 // Receives the opened log file, which takes the full message dumps. The

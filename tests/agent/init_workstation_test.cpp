@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "agent/init_workstation.h"
 #include "agent_test_support.h"
+#include "mount/pseudo_fs.h"
 
 namespace {
 
@@ -115,16 +118,32 @@ TEST_F(InitWorkstationTest, UnopenableLogFileFallsBackSilently) {
     EXPECT_NE(ws_cntl.log_file, nullptr);
 }
 
-TEST_F(InitWorkstationTest, ExclusionsAreThoseOfTheFile) {
-    ASSERT_EQ(init("exclude_dir /x\n"), 0);
-    ASSERT_NE(ws_cntl.exclude_list, nullptr);
-    EXCLUDE_ENTRY* last = ws_cntl.exclude_list;
-    while (last->next != nullptr) {
-        EXPECT_EQ(last->kind, EXCLUDE_DIR);  // built-in entries are directories
-        last = last->next;
+TEST_F(InitWorkstationTest, BuiltInExclusionsStandBeforeThoseOfTheFile) {
+    ASSERT_EQ(init("exclude_file /x/f\nexclude_dir /x/d\n"), 0);
+    // Added in mount-table order at the front, so the chain holds them last
+    // first, followed by the file's entries newest first.
+    std::vector<std::string> expected = pseudo_fs_mount_points();
+    std::reverse(expected.begin(), expected.end());
+    expected.push_back("/x/d");
+    expected.push_back("/x/f");
+    std::vector<std::string> chain;
+    for (EXCLUDE_ENTRY* e = ws_cntl.exclude_list; e != nullptr; e = e->next) {
+        chain.push_back(e->name);
+        EXPECT_EQ(e->kind, chain.size() == expected.size() ? EXCLUDE_FILE : EXCLUDE_DIR) << e->name;
     }
-    // The file's entries stand after the built-in ones.
-    EXPECT_STREQ(last->name, "/x");
+    EXPECT_EQ(chain, expected);
+}
+
+TEST(BuiltinExclusions, IncludeProcWhenMounted) {
+    std::vector<std::string> points = pseudo_fs_mount_points();
+    if (std::find(points.begin(), points.end(), "/proc") == points.end()) GTEST_SKIP() << "no /proc mount";
+    agent_test::reset_workstation();
+    add_builtin_exclusions(&ws_cntl);
+    bool found = false;
+    for (EXCLUDE_ENTRY* e = ws_cntl.exclude_list; e != nullptr; e = e->next) {
+        if (std::string(e->name) == "/proc") found = e->kind == EXCLUDE_DIR;
+    }
+    EXPECT_TRUE(found);
 }
 
 }  // namespace
