@@ -21,6 +21,8 @@ constexpr unsigned kAdvFailurePauseSeconds = 30;   // after an open or bind fail
 constexpr unsigned kAdvMinimumPassSeconds = 1;     // pause of a pass that would have none
 
 uint16_t FindAdvertisementReceivers();
+// Empties the receiver table (an initialisation without receivers has none).
+void ClearAdvertisementReceivers();
 uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource);
 void StopResourceAdvertiser(NRL_RESOURCE* resource);
 // Runs the advertisement process; returns only when memory runs out.

@@ -1,0 +1,144 @@
+// Sending and receiving framed messages on a session.
+#include <algorithm>
+#include <cstring>
+
+#include "nrl/nrl.h"
+#include "nrl/nrl_session.h"
+#include "nrl/nrl_trace.h"
+#include "nrl/tli.h"
+#include "util/alloc.h"
+
+namespace {
+
+// Grows the send buffer to total bytes; a message already placed in the old
+// buffer (data_len bytes at data) is carried over. False when memory runs out.
+bool grow_sndbuf(NRL_SESSION* session, unsigned total, const void* data, unsigned data_len) {
+    NRL_TRACE("allocating bigger buffer %d\n", static_cast<int>(total));
+    auto* fresh = static_cast<unsigned char*>(MYMALLOC(total));
+    if (fresh != nullptr && data != nullptr && data_len != 0)
+        std::memcpy(fresh + kMsgHdrSize, data, data_len);
+    if (session->sndbuf != nullptr) MYFREE(session->sndbuf);
+    session->sndbuf = fresh;
+    session->sndbuf_size = fresh != nullptr ? static_cast<uint16_t>(total) : 0;
+    return fresh != nullptr;
+}
+
+}  // namespace
+
+unsigned char* NRLSendBuffer(NRL_SESSION* session, uint16_t data_size) {
+    if (data_size > kMaxNrlData) return nullptr;
+    unsigned total = data_size + kMsgHdrSize;
+    if (total > session->sndbuf_size && !grow_sndbuf(session, total, nullptr, 0)) return nullptr;
+    return session->sndbuf + kMsgHdrSize;
+}
+
+uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, uint16_t size) {
+    const unsigned data_len = type == NRL_DEALLOC ? 0 : size;
+    // Header and data must fit the 16-bit buffer size.
+    if (data_len > kMaxNrlData || (data_len != 0 && data == nullptr)) {
+        NRL_TRACE("MsgSender returning %d\n", INVALID_PARAM);
+        return INVALID_PARAM;
+    }
+    const unsigned total = data_len + kMsgHdrSize;
+    bool placed = false;
+    if (total > session->sndbuf_size) {
+        if (!grow_sndbuf(session, total, data, data_len)) {
+            nrl_error("malloc in MsgSender failed %d\n", static_cast<int>(data_len));
+            return RESOURCE_EXHAUSTED;
+        }
+        placed = true;
+    }
+    NRL_TRACE("getting msg to send\n");
+    unsigned char* buf = session->sndbuf;
+    // A message built in place (NRLSendBuffer) is not copied again.
+    if (!placed && data_len != 0 && data != buf + kMsgHdrSize) std::memmove(buf + kMsgHdrSize, data, data_len);
+    EncodeMsgHdr(msg_hdr{type, 0, size}, std::span<unsigned char, kMsgHdrSize>(buf, kMsgHdrSize));
+
+    NRL_TRACE("calling loop_t_snd(%d)\n", static_cast<int>(total));
+    NRL_TRACE("        session->max_tsnd=%d\n", static_cast<int>(session->max_tsnd));
+    const unsigned piece = session->max_tsnd != 0 ? session->max_tsnd : static_cast<unsigned>(kMaxTliSend);
+    uint16_t result = NRL_SUCCESS;
+    unsigned unsent = loop_t_snd(session->tlifd, buf, total, piece);
+    if (unsent != 0) {
+        nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
+        result = COMM_FAILURE;
+    }
+    if (type == NRL_ABORT) result = DEAD_SESSION;
+    NRL_TRACE("MsgSender returning %d\n", result);
+    return result;
+}
+
+uint16_t NRLSendMessage(NRL_SESSION* session, uint32_t, const void* data, uint16_t size, NRLSendComplete) {
+    if (size == 0 || UseSession(session, "SendMsg") == 0) {
+        NRL_TRACE("NRLSendMessage returning INVALID_PARAM\n");
+        return INVALID_PARAM;
+    }
+    uint16_t result;
+    if (session->dying != 0) {
+        NRL_TRACE("NRLSendMessage returning DEAD_SESSION\n");
+        result = DEAD_SESSION;
+    } else {
+        NRL_TRACE("NRLSendMessage: data_size=%d\n", size);
+        result = NRLMessageSender(session, NRL_DATA, data, size);
+    }
+    ReleaseSession(session, "Send");
+    return result;
+}
+
+uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_size, uint32_t,
+                           NRLRecvComplete complete) {
+    NRL_TRACE("Rcv ");
+    if (UseSession(session, "RcvMsg") == 0) return INVALID_PARAM;
+    if (session->dying != 0) {
+        NRL_TRACE("can't receive because session dying\n");
+        ReleaseSession(session, "RcvMsg");
+        return DEAD_SESSION;
+    }
+
+    auto* data = static_cast<unsigned char*>(buffer);
+    uint16_t status = NRL_SUCCESS;
+    uint16_t length = 0;
+    NRL_TRACE("waiting for msg on %d\n", session->tlifd);
+    unsigned char wire[kMsgHdrSize];
+    unsigned missing = loop_t_rcv(session->tlifd, wire, kMsgHdrSize);
+    NRL_TRACE("t_rcv_v returned %d\n", static_cast<int>(kMsgHdrSize - missing));
+    if (missing != 0) {
+        NRL_TRACE("sizeof( msg_hdr ) = %d\n", static_cast<int>(kMsgHdrSize));
+        status = COMM_FAILURE;
+    } else {
+        msg_hdr hdr = DecodeMsgHdr(wire);
+        NRL_TRACE("msg_hdr.type = %d\n", hdr.type);
+        if (hdr.type == NRL_DEALLOC) {
+            status = hdr.size != 0 ? hdr.size : static_cast<uint16_t>(DEAD_SESSION);
+        } else if (hdr.type == NRL_DATA) {
+            uint16_t amount = std::min(hdr.size, buffer_size);
+            NRL_TRACE("waiting to t_rcv_v data (%d bytes)\n", amount);
+            unsigned left = amount != 0 ? loop_t_rcv(session->tlifd, data, amount) : 0;
+            NRL_TRACE("t_rcv_v for data returned %d\n", static_cast<int>(amount - left));
+            if (left != 0) {
+                status = COMM_FAILURE;
+            } else {
+                if (nrl_debug_flag != 0) {
+                    char head[11] = {};
+                    std::memcpy(head, data, std::min<size_t>(amount, 10));
+                    nrl_trace("msg after t_rcv_v = <%-10.10s>\n", head);
+                }
+                length = amount;
+                if (hdr.size > buffer_size) status = MSG_TRUNCATED;
+            }
+        }
+        // Any other type arrives as an empty message.
+    }
+
+    if (complete != nullptr) {
+        NRL_TRACE("RecvCmpt() ");
+        complete(session, status, data, length);
+    }
+    ReleaseSession(session, "RcvMsg");
+    if (status != NRL_SUCCESS) {
+        NRL_TRACE("ReceiveMessageThread KillingSession\n");
+        KillSession(session);
+    }
+    NRL_TRACE("NRLReceiveMsg returning %d\n", 0);
+    return NRL_SUCCESS;
+}

@@ -1,0 +1,223 @@
+// The transport operations over TCP sockets.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "nrl/nrl_trace.h"
+#include "nrl/tli.h"
+
+int t_errno = TSYSERR;
+uint32_t tli_bind_port = kFirstBindPort;
+char uw_local_host_name[kLocalHostNameSize];
+uint32_t gb_nrl_timeout = 0;
+
+namespace {
+
+// Linux builds set the socket buffers of an accepted connection; the
+// Solaris builds leave them alone.
+#ifdef __linux__
+constexpr bool kSetSocketBuffers = true;
+#else
+constexpr bool kSetSocketBuffers = false;
+#endif
+constexpr int kSocketBufferSize = 16384;
+constexpr int kLingerSeconds = 6000;
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits up to gb_nrl_timeout seconds for the descriptor to be ready. A signal
+// that interrupts the wait does not end it early.
+bool wait_ready(int fd, short events) {
+    const int64_t deadline = now_ms() + static_cast<int64_t>(gb_nrl_timeout) * 1000;
+    for (;;) {
+        int64_t left = deadline - now_ms();
+        if (left < 0) left = 0;
+        pollfd p{fd, events, 0};
+        int rc = poll(&p, 1, static_cast<int>(left));
+        if (rc == 1) return true;
+        if (rc < 0 && errno == EINTR && left > 0) continue;
+        return false;
+    }
+}
+
+void catcher(int) {}
+
+void set_option(int fd, int level, int name, const void* value, socklen_t len, const char* failed,
+                const char* succeeded) {
+    if (setsockopt(fd, level, name, value, len) < 0)
+        NRL_TRACE(failed, errno);
+    else if (succeeded != nullptr)
+        NRL_TRACE("%s", succeeded);
+}
+
+}  // namespace
+
+int t_open_v(const char*, int, t_info*) {
+    return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+int t_bind_v(int fd, t_bind* req, t_bind* ret) {
+    sockaddr_in sin{};
+    if (req != nullptr && req->addr.buf != nullptr && req->addr.len != 0) {
+        std::memcpy(&sin, req->addr.buf, sizeof sin);
+    } else {
+        NRL_TRACE("t_bind_v() binding localhostname=%s\n", uw_local_host_name);
+        uint32_t address = 0;
+        if (!LookupHostIPv4(uw_local_host_name, &address)) {
+            NRL_TRACE("t_bind_v: unable to get host address for %s\n", uw_local_host_name);
+            return -1;
+        }
+        sin.sin_family = AF_INET;
+        sin.sin_addr.s_addr = address;
+    }
+
+    int rc;
+    for (;;) {
+        sin.sin_port = htons(static_cast<uint16_t>(tli_bind_port));
+        errno = 0;
+        NRL_TRACE("binding port %d\n", static_cast<int>(static_cast<uint16_t>(tli_bind_port)));
+        rc = bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+        int err = errno;
+        NRL_TRACE("bind returned %d\n", rc);
+        NRL_TRACE("errno=%d\n", err);
+        errno = err;
+        if (rc == 0 || (err != EACCES && err != EADDRINUSE)) break;
+        ++tli_bind_port;
+    }
+    if (rc < 0) return rc;
+
+    if (ret != nullptr && ret->addr.buf != nullptr) {
+        ret->addr.len = kTliAddrSize;
+        if (ret->addr.maxlen >= kTliAddrSize) {
+            // Port 0 lets the system choose; report the port it chose.
+            sockaddr_in bound = sin;
+            socklen_t blen = sizeof bound;
+            if (sin.sin_port == 0) getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &blen);
+            std::memcpy(ret->addr.buf, &bound, kTliAddrSize);
+        }
+    }
+    if (req != nullptr && req->qlen != 0) {
+        NRL_TRACE("calling listen with qlen=%d\n", static_cast<int>(req->qlen));
+        return listen(fd, static_cast<int>(req->qlen));
+    }
+    return 0;
+}
+
+int t_listen_v(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int rc = poll(&p, 1, -1);
+    return rc == 1 ? 0 : rc;
+}
+
+int t_open_and_accept_v(int listen_fd, t_call* call) {
+    NRL_TRACE("t_open_and_accept_v: fd=%d\n", listen_fd);
+    NRL_TRACE("                   call=%p\n", static_cast<void*>(call));
+    sockaddr* peer = nullptr;
+    socklen_t peer_len = 0;
+    if (call != nullptr && call->addr.buf != nullptr) {
+        peer = reinterpret_cast<sockaddr*>(call->addr.buf);
+        peer_len = call->addr.maxlen;
+    }
+    int fd = accept(listen_fd, peer, peer != nullptr ? &peer_len : nullptr);
+    int err = errno;
+    NRL_TRACE("accept returned %d ", fd);
+    NRL_TRACE("errno = %d\n", err);
+
+    if (fd >= 0) {
+        if (kSetSocketBuffers) {
+            int size = kSocketBufferSize;
+            set_option(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size,
+                       "t_open_and_accept_v: setsockopt(SO_SNDBUF) failed, errno=%d\n", nullptr);
+            set_option(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size,
+                       "t_open_and_accept_v: setsockopt(SO_RCVBUF) failed, errno=%d\n", nullptr);
+        }
+        int on = 1;
+        set_option(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on,
+                   "t_open_and_accept_v: setsockopt(TCP_NODELAY) failed, errno=%d\n",
+                   "t_open_and_accept_v: setsockopt(TCP_NODELAY) successful\n");
+        set_option(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on,
+                   "t_open_and_accept_v: setsockopt(SO_KEEPALIVE) failed, errno=%d\n",
+                   "t_open_and_accept_v: setsockopt(SO_KEEPALIVE) success\n");
+        linger lg{1, kLingerSeconds};
+        set_option(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg,
+                   "t_open_and_accept_v: setsockopt(SO_LINGER) failed, errno=%d\n",
+                   "t_open_and_accept_v: setsockopt(SO_LINGER) success\n");
+        if (call != nullptr) {
+            if (peer != nullptr) call->addr.len = peer_len;
+            call->sequence = fd;
+        }
+    }
+    errno = err;
+    return fd < 0 ? -1 : fd;
+}
+
+int t_connect_v(int fd, t_call* sndcall, t_call* rcvcall) {
+    if (rcvcall != nullptr) NRL_TRACE("t_connect_v: rcvcall != NULL not supported\n");
+    if (sndcall == nullptr || sndcall->addr.buf == nullptr) return 1;
+    // No SA_RESTART: the alarm must interrupt the connect.
+    struct sigaction sa{};
+    sa.sa_handler = catcher;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
+    alarm(kConnectTimeoutSeconds);
+    int rc = connect(fd, reinterpret_cast<const sockaddr*>(sndcall->addr.buf), sndcall->addr.len);
+    int err = errno;
+    alarm(0);
+    errno = err;
+    return rc == 0 ? 0 : 1;
+}
+
+int t_snd_v(int fd, const void* buf, unsigned len, int flags) {
+    if (flags != 0) NRL_TRACE("t_snd_v: flags != 0 not supported\n");
+    if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLOUT)) {
+        NRL_TRACE("t_snd_v failed on select, perhaps timed out\n");
+        return -1;
+    }
+    // A peer that has gone away must fail the send, not kill the process.
+    for (;;) {
+        ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}
+
+int t_rcv_v(int fd, void* buf, unsigned len) {
+    if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLIN)) {
+        NRL_TRACE("t_rcv_v failed on select, perhaps timed out\n");
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = recv(fd, buf, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}
+
+int t_close_v(int fd) {
+    close(fd);
+    return 0;
+}
+
+int t_getinfo_v(int, t_info* info) {
+    if (info != nullptr) *info = t_info{};
+    return 0;
+}
+
+int t_look_v(int) { return 0; }
+int t_sndrel_v(int) { return 0; }
+int t_rcvrel_v(int) { return 0; }
+int t_unbind_v(int) { return 0; }
+int t_getstate_v(int) { return 0; }
+int t_snddis_v(int) { return 0; }
+int t_rcvdis_v(int) { return 0; }
