@@ -165,7 +165,9 @@ void handle_line(ConfigState& st, const char* line) {
             export_directory(st, line, rest);
             break;
         case CFG_TELL_INTERVAL:
-            if (read_decimal(rest, &number)) {
+            // A negative count of seconds would turn into an interval of
+            // decades; it is ignored like any value that is not a number.
+            if (read_decimal(rest, &number) && number >= 0) {
                 advertise_interval = static_cast<uint32_t>(number);
                 DEBUG_PRINTF(DBG_CONFIG, "interval between advertisements is %d\n", number);
             }
@@ -200,7 +202,7 @@ void handle_line(ConfigState& st, const char* line) {
             DEBUG_PRINTF(DBG_CONFIG, "Log file name=%s\n", ws->log_file_name);
             break;
         case CFG_NRL_CONN_TIMEOUT:
-            if (read_decimal(rest, &number)) {
+            if (read_decimal(rest, &number) && number >= 0) {
                 gb_nrl_conn_timeout = static_cast<uint32_t>(number);
                 DEBUG_PRINTF(DBG_CONFIG, "NRL connection timeout = %d\n", number);
             }

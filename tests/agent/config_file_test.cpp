@@ -289,14 +289,14 @@ TEST_F(ConfigFileTest, OnlyAcceptedExportsCount) {
     EXPECT_NE(r.err.find("agent: No directories exported.\n"), std::string::npos);
 }
 
-TEST_F(ConfigFileTest, IntegersAreReadAndBadOnesLeaveTheSetting) {
+TEST_F(ConfigFileTest, IntegersAreReadAndBadOrNegativeOnesLeaveTheSetting) {
     read(valid("nrl_conn_timeout 5\ntell_interval 30"));  // no final line end
     EXPECT_EQ(gb_nrl_conn_timeout, 5u);
     EXPECT_EQ(advertise_interval, 30u);
 
     agent_test::reset_workstation();
     advertise_interval = 11;
-    auto r = read(valid("tell_interval soon\nnrl_conn_timeout x5\n"));
+    auto r = read(valid("tell_interval soon\nnrl_conn_timeout x5\ntell_interval -1\nnrl_conn_timeout -30\n"));
     EXPECT_EQ(r.rc, 1);
     EXPECT_EQ(r.err, using_line());
     EXPECT_EQ(advertise_interval, 11u);
