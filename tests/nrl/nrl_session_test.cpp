@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nrl/nrl.h"
+#include "nrl/nrl_debug.h"
 #include "nrl/nrl_session.h"
 #include "nrl/tli.h"
 #include "nrl_test_support.h"
@@ -390,4 +391,30 @@ TEST_F(NrlSession, DiscardedCopyIsFreedWithoutNoticeOrClose) {
     // The descriptor is the caller's to close.
     EXPECT_NE(fcntl(fd, F_GETFD), -1);
     close(fd);
+}
+
+TEST_F(NrlSession, TraceLinesBeginWithTheProcessId) {
+    PeerWrite(Bytes({0x00, 0x00, 0x03, 0x00, 'a', 'b', 'c'}));
+    testing::internal::CaptureStderr();
+    nrl_debug_flag = 1;
+    unsigned char buf[16];
+    NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion);
+    NRLSendMessage(session, 0, "xyz", 3, nullptr);
+    NRLDeAllocSession(session, 0);
+    nrl_debug_flag = 0;
+    std::string out = testing::internal::GetCapturedStderr();
+    const std::string prefix = std::to_string(getpid()) + ": ";
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    size_t lines = 0;
+    for (size_t start = 0; start < out.size(); start = out.find('\n', start) + 1) {
+        EXPECT_EQ(out.compare(start, prefix.size(), prefix), 0) << out.substr(start, 60);
+        ++lines;
+    }
+    EXPECT_GT(lines, 5u);
+    EXPECT_NE(out.find(prefix + "Rcv {Use...RcvMsg}waiting for msg on "), std::string::npos) << out;
+    EXPECT_NE(out.find("msg after t_rcv_v = <abc       >\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("NRLSendMessage: data_size=3\n"), std::string::npos);
+    EXPECT_NE(out.find("        session->max_tsnd=65535\n"), std::string::npos);
+    EXPECT_NE(out.find("KillSession="), std::string::npos);
 }
