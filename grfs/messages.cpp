@@ -2,6 +2,7 @@
 #include "grfs/messages.h"
 
 #include <climits>
+#include <cstring>
 
 #include "grfs/message_layouts.h"
 #include "util/debug_print.h"
@@ -56,6 +57,10 @@ int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size, GrfsCo
 
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
                                    int* body_length) {
+    // A field the sender did not supply stays zero rather than keeping a
+    // value of an earlier request (a stale length would misreport a short
+    // request as an oversized one).
+    std::memset(msg, 0, sizeof *msg);
     GRFS_XDR xdr{};
     grfs_set_xdr_direction(&xdr, GRFS_XDR_DECODE);
     // Decoding only reads the buffer; the coder's pointer is shared with
