@@ -29,7 +29,9 @@ uint16_t NRLAddResource(NRL_RESOURCE* resource, const char* name, uint16_t type,
 
     uint16_t result = NRL_SUCCESS;
     int fd = t_open_v(uw_nrl_state.tli_device, 2, nullptr);
-    if (fd <= 0) {
+    // Descriptor 0 is a valid endpoint too (a daemon started without
+    // standard input gets it).
+    if (fd < 0) {
         result = TRANSPORT_FAILURE;
     } else {
         NRL_TRACE("resource local tlifd is ** %d **\n", fd);
@@ -74,7 +76,7 @@ uint16_t NRLAddResource(NRL_RESOURCE* resource, const char* name, uint16_t type,
     if (result != NRL_SUCCESS) {
         if (resource->call != nullptr) t_free_v(resource->call, T_CALL);
         if (resource->bind != nullptr) t_free_v(resource->bind, T_BIND);
-        if (resource->tlifd > 0) t_close_v(resource->tlifd);
+        if (fd >= 0) t_close_v(fd);
         resource->call = nullptr;
         resource->bind = nullptr;
         resource->addr = nullptr;

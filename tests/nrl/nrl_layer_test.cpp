@@ -315,3 +315,30 @@ TEST_F(NrlLayer, RemoveNRLRemovesEveryResourceAndWaitsForChildren) {
     EXPECT_EQ(errno, ECHILD);
     for (auto* res : r) MYFREE(res);
 }
+
+// A daemon started without standard input gets descriptor 0 for its
+// listening endpoint; that is a working endpoint, not a failure.
+TEST_F(NrlLayer, ResourceOnDescriptorZero) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        NRL_DEF def = LocalDef();
+        def.error_stream = nullptr;
+        if (NRLInitialize(&def) != NRL_SUCCESS) _exit(2);
+        close(0);
+        auto* r = static_cast<NRL_RESOURCE*>(MYCALLOC(1, NRLResourceSize()));
+        uint16_t rc = NRLAddResource(r, "r", 32, accept_session);
+        int code = rc != NRL_SUCCESS ? 3 : r->tlifd != 0 ? 4 : 0;
+        if (code == 0) {
+            int client = ConnectTo("127.0.0.1", PortOf(r->addr));
+            if (client < 0 || t_listen_v(r->tlifd) != 0) code = 5;
+            if (client >= 0) close(client);
+        }
+        RemoveNRL();
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
