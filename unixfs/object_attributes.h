@@ -1,0 +1,32 @@
+// Requests that act on an object by name: GRFS_SET_OBJ_INFO (owner, mode,
+// times and length from the DBLK), GRFS_VERIFY_OBJ_INFO (does the object
+// still agree with its DBLK) and GRFS_DELETE_OBJ (a file or an empty
+// directory). Each answers with a retcode alone.
+#pragma once
+
+#include "grfs/dblk.h"
+#include "grfs/messages.h"
+#include "unixfs/grfs_session.h"
+
+struct DRVDLE;
+
+// Attach reason bit: the attachment restores (lengths are set, and times are
+// set even when the configuration preserves ctime).
+constexpr uint16_t kAttachReasonRestore = 0x4;
+
+// Handlers: length is the received message length; each returns 1 when the
+// reply could not be sent, else the retcode.
+int SetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+int VerifyObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+int DeleteObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+
+// In this order: mode, times, length, owner, mode again (a change of owner
+// clears set-id bits). The last component is never followed: a symbolic link
+// gets its owner only. -504 and nothing changed when the object cannot be
+// examined.
+int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
+// 0 when size (files) and attributes agree; -494 on a difference; -501 for
+// a missing object.
+int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
+int Unix_DeleteFile(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
+int Unix_DeleteDir(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);

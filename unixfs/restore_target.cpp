@@ -1,0 +1,59 @@
+#include "unixfs/restore_target.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "grfs/messages.h"
+#include "unixfs/attach_records.h"
+#include "unixfs/dblk_texts.h"
+#include "unixfs/paths.h"
+
+std::string JoinPath(std::string_view base, std::string_view part) {
+    std::vector<char> buffer(base.size() + part.size() + 3, '\0');
+    std::memcpy(buffer.data(), base.data(), base.size());
+    const std::string part_text(part);
+    size_t length = ConcatPath(buffer.data(), buffer.size(), part_text.c_str());
+    return std::string(buffer.data(), length);
+}
+
+bool RelativeToExport(const char* export_path, std::string_view full, std::string* rel) {
+    std::string_view root(export_path);
+    if (full.substr(0, root.size()) != root) return false;
+    std::string_view rest = full.substr(root.size());
+    if (!rest.empty() && rest.front() != '/' && !(root.size() > 0 && root.back() == '/')) return false;
+    rel->assign(rest);
+    return true;
+}
+
+bool DblkHasUnixInfo(const GRFS_GEN_DBLK* dblk) {
+    return dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX && dblk->os_spec_info != 0;
+}
+
+bool ExportWriteProtected(const DRVDLE* drvdle) { return drvdle->dle->writable == 0; }
+
+void SetTargetRel(const DRVDLE* drvdle, std::string_view rel, RESTORE_TARGET* target) {
+    target->rel.assign(rel);
+    target->full_path = JoinPath(drvdle->dle->export_path, rel);
+}
+
+int BuildTargetPaths(const DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, RESTORE_TARGET* target) {
+    std::string_view text;
+    int16_t rc = DblkObjectText(dblk, &text);
+    if (rc != 0) return rc;
+    std::string rel;
+    if (dblk->dblk_type == FDB_ID) {
+        rel = JoinPath(JoinPath("", drvdle->current_path != nullptr ? drvdle->current_path : ""), text);
+    } else {
+        rel = JoinPath("", text);
+    }
+    // The current directory counts too: nothing may climb out of the export.
+    if (HasDotDotComponent(rel)) return GRFS_RC_ACCESS_DENIED;
+    SetTargetRel(drvdle, rel, target);
+    return 0;
+}
+
+int OpenTargetParent(const DRVDLE* drvdle, RESTORE_TARGET* target, LinkPolicy policy) {
+    target->parent = OpenParentBeneath(drvdle->root_fd, target->rel, policy, target->name);
+    return target->parent.valid() ? 0 : (errno != 0 ? errno : EIO);
+}

@@ -1,0 +1,94 @@
+// GRFS_VERIFY_OBJ_INFO.
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "unixfs/attach_records.h"
+#include "unixfs/dblk_texts.h"
+#include "unixfs/object_attributes.h"
+#include "unixfs/object_describe.h"
+#include "unixfs/reply_start.h"
+#include "unixfs/restore_target.h"
+#include "util/debug_print.h"
+
+namespace {
+
+// Every block the agent fills carries FILE_IN_DBLK and no status ever does,
+// so that bit is left out on both sides.
+uint32_t comparable_attr(uint32_t attr) { return attr & 0xFF & ~FILE_IN_DBLK; }
+
+bool follows_symdirs(const DRVDLE* drvdle) {
+    const GRFS_SESSION* ses = drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
+    return (ses != nullptr ? SessionWs(ses) : &ws_cntl)->follow_symdirs != 0;
+}
+
+int map_lstat_errno(int err) {
+    DEBUG_PRINTF(DBG_CONFIG, "lstat failed. errno=%d\n", err);
+    if (err == ENOENT) return GRFS_RC_BAD_OBJ_HANDLE;  // the object is gone
+    if (err == EACCES) return GRFS_RC_ACCESS_DENIED;
+    return GRFS_RC_IO_ERROR;
+}
+
+}  // namespace
+
+int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
+    RESTORE_TARGET target;
+    int rc = BuildTargetPaths(drvdle, dblk, &target);
+    if (rc != 0) return rc;
+    const LinkPolicy policy = follows_symdirs(drvdle) ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
+    int err = OpenTargetParent(drvdle, &target, policy);
+    if (err != 0) return IsConfinementError(err) ? GRFS_RC_ACCESS_DENIED : map_lstat_errno(err);
+    struct stat st;
+    const int flags = AT_SYMLINK_NOFOLLOW | (target.name.empty() ? AT_EMPTY_PATH : 0);
+    if (fstatat(target.parent.get(), target.name.c_str(), &st, flags) != 0) return map_lstat_errno(errno);
+
+    const UINT64 is = U64_Init(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)),
+                               static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) >> 32));
+    const bool size_differs = is.lsw != dblk->size.lsw || is.msw != dblk->size.msw;
+    const uint32_t attr = Unix_stat_to_attr(&st);
+    const bool attr_differs = comparable_attr(attr) != comparable_attr(dblk->gen_attr);
+
+    if (dblk->dblk_type == FDB_ID) {
+        if (size_differs) {
+            DEBUG_PRINTF(DBG_CONFIG, "size is wrong, is <%d,%d>, should be <%d,$d>\n", static_cast<int>(is.msw),
+                         static_cast<int>(is.lsw), static_cast<int>(dblk->size.msw));
+            return GRFS_RC_VERIFY_MISMATCH;
+        }
+        if (attr_differs) {
+            DEBUG_PRINTF(DBG_CONFIG, "modes differ. is 0x%x, should be 0x%x\n", attr, dblk->gen_attr & 0xFF);
+            return GRFS_RC_VERIFY_MISMATCH;
+        }
+        return 0;
+    }
+    if (size_differs) {
+        DEBUG_PRINTF(DBG_CONFIG, "Sizes differ. size is <%d,%d>, should be <%d,%d>\n", static_cast<int>(is.msw),
+                     static_cast<int>(is.lsw), static_cast<int>(dblk->size.msw), static_cast<int>(dblk->size.lsw));
+        rc = GRFS_RC_VERIFY_MISMATCH;
+    }
+    if (attr_differs) {
+        DEBUG_PRINTF(DBG_CONFIG, "attribs differ.  attr=0x%X should be 0x%X\n", attr, dblk->gen_attr & 0xFF);
+        rc = GRFS_RC_VERIFY_MISMATCH;
+    }
+    return rc;
+}
+
+int VerifyObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
+    (void)length;
+    const uint32_t request_id = req->hdr.request_id;
+    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
+    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    int rc;
+    if (drvdle == nullptr) {
+        rc = GRFS_RC_BAD_DLE_HANDLE;
+    } else if (CheckDblkSize(dblk) != 0) {
+        rc = GRFS_RC_INVALID_REQUEST;
+    } else if (dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID) {
+        rc = Unix_VerifyInfo(drvdle, dblk);
+    } else {
+        rc = GRFS_RC_WRONG_DBLK_TYPE;
+    }
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_VERIFY_OBJ_INFO_STAT);
+    reply->hdr.retcode = static_cast<int16_t>(rc);
+    if (SendMessage(ses, reply, 0) != 0) return 1;
+    return rc;
+}
