@@ -359,6 +359,10 @@ struct GRFS_MESSAGE {
     } body;
 };
 
+// Allocate message records as sizeof(GRFS_MESSAGE) bytes (request and reply
+// alike); the record also fits the session's coding buffer.
+static_assert(sizeof(GRFS_MESSAGE) <= GRFS_MAX_MSG_SIZE + 100);
+
 // How well the bytes of a message matched its layout.
 enum GrfsCodeStatus : int {
     GRFS_CODE_COMPLETE = 0,
