@@ -78,6 +78,11 @@ TEST(MessageBounds, WriteSizeAtZeroAtTheLimitAndPastIt) {
     EXPECT_EQ(far.status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(far.length, 0xFFFF + 28);
     EXPECT_EQ(decode(write_with(0xFFFF, 10)).status, GRFS_CODE_OVERSIZED);
+    // More bytes received than the record holds: only the room is filled.
+    Decoded over = decode(write_with(0xFFFF, 40000));
+    EXPECT_EQ(over.status, GRFS_CODE_OVERSIZED);
+    EXPECT_EQ(static_cast<unsigned char>(over.msg->body.write_obj.data[GRFS_MSG_DATA_MAX - 1]),
+              static_cast<unsigned char>((GRFS_MSG_DATA_MAX - 1) * 31));
 }
 
 Bytes write_large_with(uint32_t claimed, size_t present, int type = GRFS_WRITE_OBJ_LARGE) {
@@ -98,6 +103,7 @@ TEST(MessageBounds, LargeWriteSizeAtZeroAtTheLimitAndPastIt) {
             EXPECT_EQ(d.status, GRFS_CODE_OVERSIZED) << claimed;
             EXPECT_GT(d.length, 0);  // the body length never wraps
         }
+        EXPECT_EQ(decode(write_large_with(0xFFFFFFFF, 40000, type)).status, GRFS_CODE_OVERSIZED);
     }
 }
 
@@ -116,6 +122,7 @@ TEST(MessageBounds, ChangeDirSizeAtZeroNegativeAtTheLimitAndPastIt) {
     EXPECT_EQ(decode(change_dir_with(at_limit + 1, at_limit)).status, GRFS_CODE_INCOMPLETE);
     EXPECT_EQ(decode(change_dir_with(0x7FFF, at_limit)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(change_dir_with(0x7FFF, 3)).status, GRFS_CODE_OVERSIZED);
+    EXPECT_EQ(decode(change_dir_with(0x7FFF, 0x7FFF)).status, GRFS_CODE_OVERSIZED);
 }
 
 // A create request carrying a plain file block whose dblk_actual_size says
@@ -140,6 +147,7 @@ TEST(MessageBounds, BlockSizeAtZeroAtTheLimitAndPastIt) {
     EXPECT_EQ(decode(create_with(kMaxDblkSize + 1, kMaxDblkSize)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(create_with(kMaxDblkSize + 1, kMaxDblkSize + 1)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(create_with(0xFFFF, 300)).status, GRFS_CODE_OVERSIZED);
+    EXPECT_EQ(decode(create_with(0xFFFF, 0xFFFF)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(create_with(300, 299)).status, GRFS_CODE_INCOMPLETE);
 }
 
@@ -154,6 +162,7 @@ TEST(MessageBounds, LengthFieldsOfRepliesAreBoundedToo) {
     EXPECT_EQ(decode(attach(GRFS_ATTACH_PATH_MAX, GRFS_ATTACH_PATH_MAX)).status, GRFS_CODE_COMPLETE);
     EXPECT_EQ(decode(attach(GRFS_ATTACH_PATH_MAX + 1, GRFS_ATTACH_PATH_MAX + 1)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(attach(0xFFFF, 10)).status, GRFS_CODE_OVERSIZED);
+    EXPECT_EQ(decode(attach(0xFFFF, 0xFFFF)).status, GRFS_CODE_OVERSIZED);
 
     auto read = [](unsigned size) {
         return Wire().hdr(GRFS_READ_OBJ_STAT, 0, 1).u16(size).u16(1).stream(1, 2, 3, 4, 5).zeros(100).bytes();
