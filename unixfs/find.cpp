@@ -192,16 +192,12 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         DEBUG_PRINTF(DBG_CONFIG, "UNIX_MAX_PSIZE exceeded at %s\n", directory);
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }
-    if (text.size() >= kFullPathTextSize - UNIX_MAX_PSIZE - 2) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
-
     // Resolved below the root: the parent through the descriptor walk, the
-    // last component with fstatat.
+    // last component with fstatat. A text too long to join whole names nothing.
+    const char* base = is_dir_block ? "" : drvdle->current_path;
+    if (std::strlen(base) + 1 + text.size() >= kFullPathTextSize) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     char rel[kFullPathTextSize];
-    if (is_dir_block) {
-        JoinText(rel, "", text.c_str());
-    } else {
-        JoinText(rel, drvdle->current_path, text.c_str());
-    }
+    JoinText(rel, base, text.c_str());
     std::string last;
     UniqueFd parent = OpenParentBeneath(drvdle->root_fd, rel, ReadPolicy(), last);
     if (!parent.valid()) return SendHeaderOnly(ses, reply, DescribeFailure(errno));

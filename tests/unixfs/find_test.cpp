@@ -550,6 +550,12 @@ TEST_F(ObjectInfo, DescribesFilesAndDirectoriesAgain) {
     EXPECT_EQ(U64(InfoAt<UNIX_DIR_OS_INFO>(Out()).st_ino), st.st_ino);
     ASSERT_EQ(Ask(*Block(DDB_ID, "")), 0);  // the DLE's root
     EXPECT_EQ(DblkText(Out()), "");
+    // A directory path longer than a current path may be (a listing makes them).
+    std::string deep = std::string(200, 'a') + "/" + std::string(99, 'b');
+    fs::create_directories(export_ / deep);
+    ASSERT_EQ(Ask(*Block(DDB_ID, deep.c_str())), 0);
+    EXPECT_EQ(DblkText(Out()), deep);
+    EXPECT_EQ(Out().dblk_actual_size, 176 + 4 + 2 * (deep.size() + 1) + 56);
 
     // A DBLK the listing returned describes the same object.
     ASSERT_EQ(FindFirst(dle_, "*", 1), 0);
