@@ -3,6 +3,7 @@
 // record). Linux builds carry no ACL stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "grfs/xdr.h"
@@ -17,7 +18,9 @@ constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
 constexpr uint32_t kInitialEaSpaceSize = 16384;
 constexpr uint32_t kMaxEaSpaceSize = 65536;  // the EA buffer stays below this
-constexpr size_t kFullPathSize = 256;
+// Room for an export path, a current directory and a name, so that the
+// path of an object is never cut (the name in a link record comes from it).
+constexpr size_t kFullPathSize = 1024;
 
 constexpr uint32_t STRM_STANDARD = 0x4E415453;   // "STAN" on the wire
 constexpr uint32_t STRM_UNIX_EA = 0x554E324F;    // "O2NU" on the wire
@@ -43,6 +46,7 @@ struct FILE_MEMORY {
     UINT64 obj_pos;
     UINT64 total_size;
     DRVDLE* dle;                 // attachment the object was opened through
+    uint32_t dle_id;             // its handle: the attachment may be detached before close
     int32_t data_hand;           // -1 none (links, devices), 0 for directories
     UINT64 data_size;
     UINT64 data_offset;
@@ -59,6 +63,7 @@ struct FILE_MEMORY {
     uint32_t file_mode;
     char full_path[kFullPathSize];
     char* file_name;             // into full_path: the object's own name
+    uint16_t rel_offset;         // full_path + rel_offset: the path below the export root
     uint16_t symlink_pending;
     int32_t sol_acl_space;
     int32_t sol_acl_cnt;
@@ -69,3 +74,29 @@ struct FILE_MEMORY {
 inline FILE_MEMORY* LookupObject(uint32_t obj_id) {
     return static_cast<FILE_MEMORY*>(LookupHandle(session_handles(), obj_id, HANDLE_KIND_OBJECT));
 }
+
+// The open object an obj_id names, or nullptr (answered with -501).
+inline FILE_MEMORY* LookupOpenObject(uint32_t obj_id) {
+    FILE_MEMORY* rec = LookupObject(obj_id);
+    return rec != nullptr && rec->marker == FILE_MEMORY_MARKER ? rec : nullptr;
+}
+
+// The path of an open object relative to its export root.
+inline const char* ObjectRelPath(const FILE_MEMORY* rec) { return rec->full_path + rec->rel_offset; }
+
+// A record of the given kind for an open in the given mode, with its
+// buffers (the read-ahead buffer only for READ and VERIFY); nullptr when
+// memory is short (nothing stays allocated).
+FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode);
+// Ends a record's use: its handle stops resolving; an allocated record is
+// freed with its buffers, the session's own record is reset for the next
+// open and marked free. The caller has taken it off object_list.
+void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec);
+// Frees a record of either kind with its buffers (the session's own record
+// at session end).
+void FreeFileMemory(FILE_MEMORY* rec);
+// Session end: takes every record off object_list, closes the descriptor
+// of each file object and releases the record. default_object stays.
+void ReleaseAllObjects(GRFS_SESSION* ses);
+// Session end, after ReleaseAllObjects: frees default_object.
+void FreeDefaultObject(GRFS_SESSION* ses);

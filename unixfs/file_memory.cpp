@@ -1,0 +1,93 @@
+#include "unixfs/file_memory.h"
+
+#include <cstring>
+#include <unistd.h>
+
+#include "grfs/dblk.h"
+#include "unixfs/grfs_session.h"
+#include "util/alloc.h"
+
+FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
+    auto* rec = static_cast<FILE_MEMORY*>(MYCALLOC(1, sizeof(FILE_MEMORY)));
+    if (rec == nullptr) return nullptr;
+    InitQElem(&rec->link);
+    rec->mem_kind = kind;
+    rec->open_mode = open_mode;
+    if (open_mode == OPEN_MODE_READ || open_mode == OPEN_MODE_VERIFY) {
+        rec->preread_buf = static_cast<unsigned char*>(MYMALLOC(kPrereadBufSize));
+        if (rec->preread_buf == nullptr) {
+            MYFREE(rec);
+            return nullptr;
+        }
+        rec->preread_bufsize = kPrereadBufSize;
+    }
+    rec->ea_space = static_cast<unsigned char*>(MYMALLOC(kInitialEaSpaceSize));
+    rec->sol_acls = static_cast<SOL_ACL_ENTRY*>(MYCALLOC(1, sizeof(SOL_ACL_ENTRY)));
+    if (rec->ea_space == nullptr || rec->sol_acls == nullptr) {
+        FreeFileMemory(rec);
+        return nullptr;
+    }
+    rec->ea_space_size = U32_To_U64(kInitialEaSpaceSize);
+    rec->file_name = rec->full_path;
+    return rec;
+}
+
+void FreeFileMemory(FILE_MEMORY* rec) {
+    if (rec == nullptr) return;
+    if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
+    if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
+    if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
+    MYFREE(rec);
+}
+
+void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
+    if (rec == nullptr) return;
+    if (rec->handle != 0) {
+        ReleaseHandle(session_handles(), rec->handle);
+        rec->handle = 0;
+    }
+    rec->marker = 0;
+    if (rec->mem_kind != MEM_KIND_DEFAULT) {
+        FreeFileMemory(rec);
+        return;
+    }
+    // The session's own record keeps its buffers; nothing of the last open
+    // may carry over into the next one.
+    const UINT64 zero{};
+    rec->total_size = zero;
+    rec->obj_pos = zero;
+    rec->ea_space_pos = zero;
+    rec->ea_size = zero;
+    rec->ea_offset = zero;
+    rec->data_size = zero;
+    rec->data_offset = zero;
+    rec->symlink_pending = 0;
+    rec->sol_acl_cnt = 0;
+    if (rec->sol_acls == nullptr) rec->sol_acl_space = 0;
+    rec->preread_datasize = 0;
+    rec->preread_offset = 0;
+    rec->cur_stream = GRFS_STREAM_INFO{};
+    rec->file_mode = 0;
+    rec->data_hand = -1;
+    rec->dle = nullptr;
+    rec->dle_id = 0;
+    if (ses != nullptr && ses->default_object == rec) ses->default_object_in_use = 0;
+}
+
+void ReleaseAllObjects(GRFS_SESSION* ses) {
+    QElem* elem;
+    while ((elem = DeQueueElem(&ses->object_list)) != nullptr) {
+        auto* rec = reinterpret_cast<FILE_MEMORY*>(elem);
+        if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {
+            close(rec->data_hand);
+            rec->data_hand = -1;
+        }
+        ReleaseFileMemory(ses, rec);
+    }
+}
+
+void FreeDefaultObject(GRFS_SESSION* ses) {
+    FreeFileMemory(ses->default_object);
+    ses->default_object = nullptr;
+    ses->default_object_in_use = 0;
+}

@@ -1,0 +1,41 @@
+// Reading and seeking objects: GRFS_READ_OBJ(_LARGE) hand out the object's
+// byte sequence (data stream, then EA stream) with a stream header where a
+// stream begins and the end-of-object code with the last bytes;
+// GRFS_SEEK_OBJ(_LARGE) skip forward.
+#pragma once
+
+#include <cstdint>
+
+struct GRFS_SESSION;
+struct GRFS_MESSAGE;
+struct FILE_MEMORY;
+
+constexpr uint32_t kRefillThreshold = 4096;  // read-ahead refills at or below this
+constexpr uint32_t kSeekBlock = 512;         // long seeks stop at this boundary
+
+// GRFS_READ_OBJ and GRFS_READ_OBJ_LARGE. The reply's retcode, or 1 when the
+// send failed.
+int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+// GRFS_SEEK_OBJ and GRFS_SEEK_OBJ_LARGE. 0, or 1 when the send failed.
+int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
+
+// Copy the next bytes of a file or directory object from obj_pos into dest:
+// *size asked in, delivered out; obj_pos advances by what is delivered.
+// offset is the request's offset (traces only). 0 or a retcode.
+int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest);
+int UnixReadDir(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest);
+
+// Serves file data at file_offset (which is where obj_pos lies in the file)
+// from the read-ahead buffer, refilling it once when it is empty.
+int FillReadBuffer(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size);
+
+// After a reply went out: when 4096 bytes or fewer are left in the
+// read-ahead buffer and they are fewer than those handed out, move them to
+// the front and read behind them.
+void RefillReadAhead(FILE_MEMORY* rec);
+
+// The distance a seek of count bytes moves from position: count itself
+// below 512, else up to the next multiple of 512 (1 to 512 bytes).
+uint64_t SeekDistance(uint64_t position, uint64_t count);

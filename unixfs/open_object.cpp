@@ -1,0 +1,168 @@
+#include <cstring>
+
+#include "grfs/messages.h"
+#include "unixfs/attach_records.h"
+#include "unixfs/file_memory.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/object_files.h"
+#include "unixfs/object_open.h"
+#include "unixfs/object_symlink.h"
+#include "util/debug_print.h"
+
+namespace {
+
+void StartObjectReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t type) {
+    GRFS_MESSAGE* reply = ses->reply;
+    reply->hdr.msg_type = type;
+    reply->hdr.msg_reserved = 0;
+    reply->hdr.retcode = GRFS_RC_SUCCESS;
+    reply->hdr.request_id = request_id;
+}
+
+// A record for one open: the session's own while it is free, else a new one.
+FILE_MEMORY* TakeRecord(GRFS_SESSION* ses, uint16_t mode) {
+    if (ses->default_object_in_use == 0 && ses->default_object != nullptr) {
+        ses->default_object_in_use = 1;
+        return ses->default_object;
+    }
+    return AllocFileMemory(MEM_KIND_ALLOCATED, mode);
+}
+
+// Nothing of an earlier open of the same record may show through.
+void ResetForOpen(FILE_MEMORY* rec) {
+    const UINT64 zero{};
+    rec->obj_pos = zero;
+    rec->total_size = zero;
+    rec->data_size = zero;
+    rec->data_offset = zero;
+    rec->ea_space_pos = zero;
+    rec->ea_size = zero;
+    rec->ea_offset = zero;
+    rec->preread_datasize = 0;
+    rec->preread_offset = 0;
+    rec->cur_stream = GRFS_STREAM_INFO{};
+    rec->file_mode = 0;
+    rec->symlink_pending = 0;
+    rec->sol_acl_cnt = 0;
+    rec->data_hand = -1;
+    rec->full_path[0] = '\0';
+    rec->file_name = rec->full_path;
+    rec->rel_offset = 0;
+}
+
+}  // namespace
+
+int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+    // The reply may share the request's memory: take what is needed first.
+    const uint32_t request_id = req->hdr.request_id;
+    const uint32_t dle_id = req->body.open_obj.dle_id;
+    const uint16_t mode = req->body.open_obj.mode;
+    const GRFS_GEN_DBLK* dblk = &req->body.open_obj.dblk;
+    const uint8_t dblk_type = dblk->dblk_type;
+
+    StartObjectReply(ses, request_id, GRFS_OPEN_OBJ_STAT);
+    GRFS_MESSAGE* reply = ses->reply;
+
+    DRVDLE* drvdle = LookupDrvdle(dle_id);
+    if (drvdle == nullptr) {
+        reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_BAD_DLE_HANDLE;
+    }
+
+    FILE_MEMORY* rec = TakeRecord(ses, mode);
+    if (rec != nullptr) {
+        rec->handle = IssueHandle(session_handles(), rec, HANDLE_KIND_OBJECT);
+        if (rec->handle == 0) {
+            ReleaseFileMemory(ses, rec);
+            rec = nullptr;
+        }
+    }
+    if (rec == nullptr) {
+        reply->hdr.retcode = GRFS_RC_NO_MEMORY;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_NO_MEMORY;
+    }
+
+    ResetForOpen(rec);
+    EnQueueElem(&ses->object_list, &rec->link, 0);
+    rec->marker = FILE_MEMORY_MARKER;
+    rec->dle = drvdle;
+    rec->dle_id = dle_id;
+    rec->open_mode = mode;
+
+    int rc;
+    if (dblk_type == DDB_ID) {
+        rec->dblktype = DDB_ID;
+        rc = Unix_OpenDir(rec, dblk, mode);
+    } else if (dblk_type == FDB_ID) {
+        rec->dblktype = FDB_ID;
+        rc = Unix_OpenFile(rec, dblk, mode);
+    } else {
+        rc = GRFS_RC_WRONG_DBLK_TYPE;
+    }
+
+    int body_size = 4;
+    const uint32_t handle = rec->handle;
+    const int32_t data_hand = rec->data_hand;
+    const uint16_t dblktype = rec->dblktype;
+    if (rc == 0) {
+        // The texts checked by the open prove the block's size sound.
+        const size_t dblk_size = dblk->dblk_actual_size;
+        std::memmove(&reply->body.open_obj_stat.dblk, dblk, dblk_size);
+        reply->body.open_obj_stat.obj_id = handle;
+        body_size += static_cast<int>(dblk_size);
+    } else {
+        RemoveElem(&ses->object_list, &rec->link);
+        ReleaseFileMemory(ses, rec);
+        rec = nullptr;
+        reply->body.open_obj_stat.obj_id = 0;
+    }
+    reply->hdr.retcode = static_cast<int16_t>(rc);
+
+    if (SendMessage(ses, reply, body_size) != 0) return 1;
+    DEBUG_PRINTF(DBG_DATA, "OpenObject: eahand->data_hand=0x%x txmsg->retcode.num=0x%x\n",
+                 static_cast<unsigned>(data_hand), static_cast<unsigned>(static_cast<uint16_t>(rc)));
+    DEBUG_PRINTF(DBG_DATA, "OpenObject: dblktype=%d open_mode=0x%x\n", dblktype, mode);
+
+    // The first disk read overlaps the reply's transfer.
+    if (rc == 0 && mode != OPEN_MODE_WRITE && dblktype == FDB_ID && data_hand != -1) PrimeReadAhead(rec);
+    return rc;
+}
+
+void PrimeReadAhead(FILE_MEMORY* rec) {
+    rec->preread_offset = 0;
+    rec->preread_datasize = 0;
+    if (rec->preread_buf == nullptr || rec->data_hand < 0) return;
+    uint32_t size = rec->preread_bufsize;
+    ReadFileUnix(rec->data_hand, 0, rec->preread_buf, &size);
+    // Whatever arrived stays, so that the buffer always ends where the
+    // descriptor stands.
+    rec->preread_datasize = size;
+}
+
+int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
+    const uint32_t request_id = req->hdr.request_id;
+    const uint32_t obj_id = req->body.close_obj.obj_id;
+    StartObjectReply(ses, request_id, GRFS_CLOSE_OBJ_STAT);
+    GRFS_MESSAGE* reply = ses->reply;
+
+    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    if (rec == nullptr) {
+        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+    }
+    RemoveElem(&ses->object_list, &rec->link);
+    if (rec->dblktype == FDB_ID) {
+        if (rec->symlink_pending != 0) {
+            rec->symlink_pending = 0;
+            if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(rec);
+        }
+        // A descriptor is closed even when a link record was written into
+        // the object: nothing may leak.
+        if (rec->data_hand >= 0) {
+            CloseFileUnix(rec->data_hand);
+            rec->data_hand = -1;
+        }
+    }
+    ReleaseFileMemory(ses, rec);
+    return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+}

@@ -1,0 +1,105 @@
+#include <cerrno>
+#include <unistd.h>
+
+#include "grfs/messages.h"
+#include "unixfs/file_memory.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/object_read.h"
+#include "util/debug_print.h"
+
+namespace {
+
+inline uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
+inline UINT64 ToU64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
+
+void StartSeekReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t type) {
+    GRFS_MESSAGE* reply = ses->reply;
+    reply->hdr.msg_type = type;
+    reply->hdr.msg_reserved = 0;
+    reply->hdr.retcode = GRFS_RC_SUCCESS;
+    reply->hdr.request_id = request_id;
+}
+
+int16_t SeekErrnoToRetcode(int err) { return err == EBADF ? GRFS_RC_BAD_OBJ_HANDLE : GRFS_RC_END_OF_DATA; }
+
+// Moves a file object forward by distance. Reads must go on with the bytes
+// at the new position: inside the read-ahead buffer the buffer advances,
+// otherwise it is dropped and the descriptor goes to the new position, so
+// that the buffer always ends where the descriptor stands.
+int16_t MoveObject(FILE_MEMORY* rec, uint64_t distance) {
+    if (rec->data_hand < 0) {
+        DEBUG_PRINTF(DBG_DATA, "SeekObject: no descriptor, errno=%d\n", EBADF);
+        return GRFS_RC_BAD_OBJ_HANDLE;
+    }
+    const uint64_t pos = AsU64(rec->obj_pos);
+    if (rec->open_mode == OPEN_MODE_WRITE) {
+        // Writes go to the descriptor's position; there is no read-ahead.
+        if (lseek(rec->data_hand, static_cast<off_t>(distance), SEEK_CUR) < 0) return SeekErrnoToRetcode(errno);
+    } else {
+        const uint64_t data_offset = AsU64(rec->data_offset);
+        const bool in_data = pos >= data_offset && pos < data_offset + AsU64(rec->data_size);
+        const uint32_t buffered =
+            rec->preread_buf != nullptr && rec->preread_offset < rec->preread_datasize
+                ? rec->preread_datasize - rec->preread_offset
+                : 0;
+        if (in_data && distance <= buffered) {
+            rec->preread_offset += static_cast<uint32_t>(distance);
+        } else {
+            const uint64_t target = pos + distance >= data_offset ? pos + distance - data_offset : 0;
+            if (lseek(rec->data_hand, static_cast<off_t>(target), SEEK_SET) < 0) return SeekErrnoToRetcode(errno);
+            rec->preread_offset = 0;
+            rec->preread_datasize = 0;
+        }
+    }
+    rec->obj_pos = ToU64(pos + distance);
+    return 0;
+}
+
+}  // namespace
+
+uint64_t SeekDistance(uint64_t position, uint64_t count) {
+    if (count < kSeekBlock) return count;
+    return kSeekBlock - (position + count) % kSeekBlock;
+}
+
+int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+    const uint32_t request_id = req->hdr.request_id;
+    const uint32_t obj_id = req->body.seek_obj.obj_id;
+    const uint32_t count = req->body.seek_obj.offset;
+    StartSeekReply(ses, request_id, GRFS_SEEK_OBJ_STAT);
+    GRFS_MESSAGE* reply = ses->reply;
+
+    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    if (rec == nullptr) {
+        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+    }
+    if (rec->dblktype == DDB_ID) return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+
+    const uint64_t distance = SeekDistance(AsU64(rec->obj_pos), count);
+    const int16_t rc = MoveObject(rec, distance);
+    reply->hdr.retcode = rc;
+    reply->body.seek_obj_stat.seek_offset = rc == 0 ? static_cast<uint32_t>(distance) : 0;
+    return SendMessage(ses, reply, rc == 0 ? 4 : 0) != 0 ? 1 : 0;
+}
+
+int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+    const uint32_t request_id = req->hdr.request_id;
+    const uint32_t obj_id = req->body.seek_obj_large.obj_id;
+    const uint64_t count = AsU64(req->body.seek_obj_large.offset);
+    StartSeekReply(ses, request_id, GRFS_SEEK_OBJ_LARGE_STAT);
+    GRFS_MESSAGE* reply = ses->reply;
+
+    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    if (rec == nullptr) {
+        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+    }
+    if (rec->dblktype == DDB_ID) return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+
+    const uint64_t distance = SeekDistance(AsU64(rec->obj_pos), count);
+    const int16_t rc = MoveObject(rec, distance);
+    reply->hdr.retcode = rc;
+    reply->body.seek_obj_large_stat.seek_offset = rc == 0 ? ToU64(distance) : UINT64{};
+    return SendMessage(ses, reply, rc == 0 ? 8 : 0) != 0 ? 1 : 0;
+}
