@@ -9,11 +9,10 @@
 
 #include "agent/config_file.h"
 #include "agent/grfs_limits.h"
+#include "grfs/message_trace.h"
 #include "mount/pseudo_fs.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
-
-void (*message_log_file_hook)(FILE* stream) = nullptr;
 
 namespace {
 
@@ -81,7 +80,7 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path) {
     }
 
     if (!open_log_file(ws)) return 1;
-    if (message_log_file_hook != nullptr) message_log_file_hook(ws->log_file);
+    set_message_log_file(ws->log_file);
 
     GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
     ws->running = 1;

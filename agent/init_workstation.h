@@ -14,7 +14,3 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path);
 // mount points of kernel pseudo file systems, in mount-table order.
 void add_builtin_exclusions(WS_CNTL* ws);
 
-// Receives the opened log file, which takes the full message dumps. The
-// message trace installs itself here; until then the stream is only kept in
-// ws->log_file.
-extern void (*message_log_file_hook)(FILE* stream);

@@ -10,6 +10,7 @@
 
 #include "agent/init_workstation.h"
 #include "agent_test_support.h"
+#include "grfs/message_trace.h"
 #include "mount/pseudo_fs.h"
 
 namespace {
@@ -17,21 +18,17 @@ namespace {
 using agent_test::StderrCapture;
 using agent_test::TempDir;
 
-FILE* g_hooked = nullptr;
-void remember_log(FILE* stream) { g_hooked = stream; }
-
 class InitWorkstationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         agent_test::reset_workstation();
         std::memset(&ws_cntl, 0, sizeof ws_cntl);  // as main_v leaves it
         data_ = tmp_.mkdir("data");
-        g_hooked = nullptr;
     }
     void TearDown() override {
+        set_message_log_file(nullptr);
         if (ws_cntl.log_file != nullptr) std::fclose(ws_cntl.log_file);
         ws_cntl.log_file = nullptr;
-        message_log_file_hook = nullptr;
     }
     int init(const std::string& extra) {
         path_ = tmp_.write("agent.cfg", "export " + data_ + " as data\ntell 127.0.0.1\n" + extra);
@@ -86,22 +83,20 @@ TEST_F(InitWorkstationTest, WorkstationNameDefaultsToTheHostName) {
 }
 
 TEST_F(InitWorkstationTest, WithoutLogFileDumpsGoToDevNullSilently) {
-    message_log_file_hook = remember_log;
     ASSERT_EQ(init(""), 0);
     EXPECT_EQ(err_, using_line());
     EXPECT_STREQ(ws_cntl.log_file_name, "/dev/null");
     ASSERT_NE(ws_cntl.log_file, nullptr);
-    EXPECT_EQ(g_hooked, ws_cntl.log_file);
+    EXPECT_EQ(dbg_file, ws_cntl.log_file);  // the message dumps go there
 }
 
 TEST_F(InitWorkstationTest, LogFileIsTruncatedAndAnnouncesItself) {
     std::string log = tmp_.write("agent.log", "old contents that must go\n");
-    message_log_file_hook = remember_log;
     ASSERT_EQ(init("logfile " + log + "\n"), 0);
     EXPECT_EQ(err_, using_line());
     EXPECT_EQ(ws_cntl.log_file_name, log);
     ASSERT_NE(ws_cntl.log_file, nullptr);
-    EXPECT_EQ(g_hooked, ws_cntl.log_file);
+    EXPECT_EQ(dbg_file, ws_cntl.log_file);  // the message dumps go there
     char expected[64];
     std::snprintf(expected, sizeof expected, "log_file %lx is open\n",
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(ws_cntl.log_file)));
