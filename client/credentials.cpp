@@ -1,7 +1,10 @@
 #include "client/credentials.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "client/socket_io.h"
 
@@ -50,11 +53,21 @@ std::string mangle_workstation_name(std::string_view text) {
 
 std::vector<std::string> default_workstation_names(std::string_view host) {
     std::vector<std::string> names;
-    if (host.empty() || is_ipv4_literal(host)) return names;
-    std::string_view label = host.substr(0, host.find('.'));
-    names.emplace_back(label);
-    std::string mangled = mangle_workstation_name(label);
-    if (mangled != names.front()) names.push_back(mangled);
+    std::string base;
+    if (is_loopback_address(host)) {
+        // The agent is on this host and, without a name line, is called
+        // after it exactly as the host name call returns it.
+        char local[256] = {};
+        if (gethostname(local, sizeof local - 1) != 0 || local[0] == '\0') return names;
+        base.assign(local, strnlen(local, kWorkstationNameMax));
+    } else if (!host.empty() && !is_ipv4_literal(host)) {
+        base = std::string(host.substr(0, host.find('.')));
+    } else {
+        return names;
+    }
+    names.push_back(base);
+    std::string mangled = mangle_workstation_name(base);
+    if (mangled != base) names.push_back(mangled);
     return names;
 }
 

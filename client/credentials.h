@@ -31,10 +31,14 @@ std::string upper_case(std::string_view text);
 // character other than A-Z and 0-9 replaced by '_'.
 std::string mangle_workstation_name(std::string_view text);
 
-// Workstation names to try when none is given: for a host name, its first
-// label as written (what an agent without a name line takes from its host
-// name) and then its mangled form (what a name line with the host name
-// gives). Nothing for an address.
+// The longest workstation name the agent keeps.
+constexpr size_t kWorkstationNameMax = 35;
+
+// Workstation names to try when none is given, each followed by its mangled
+// form (what a name line with that name gives): for a loopback address this
+// host's name as the host name call returns it (what an agent here without
+// a name line uses); for a host name its first label as written; nothing
+// for any other address.
 std::vector<std::string> default_workstation_names(std::string_view host);
 
 }  // namespace grfs_client

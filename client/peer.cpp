@@ -140,6 +140,18 @@ Status Peer::walk_directory(const std::string& dir, const WalkOptions& options, 
     return {};
 }
 
+Result<std::vector<Dblk>> Peer::list_directory(std::string_view path) {
+    if (Status s = change_dir(path); !s.ok()) return s;
+    std::vector<Dblk> entries;
+    auto found = find_first(connection_, dle_.dle_id);
+    while (found.ok() && found->has_value()) {
+        entries.push_back(std::move(**found));
+        found = find_next(connection_, dle_.dle_id, entries.back());
+    }
+    if (!found.ok()) return found.error();
+    return entries;
+}
+
 Status Peer::read_object(std::string_view dir, const Dblk& dblk, uint16_t mode,
                          const std::function<Status(const ReadPiece&)>& on_piece) {
     if (dblk.is_file()) {

@@ -74,6 +74,9 @@ public:
     // from on_entry ends the walk with that error.
     Status walk(std::string_view start, const WalkOptions& options, const WalkCallback& on_entry);
 
+    // Every object of one directory, in the order the agent lists them.
+    Result<std::vector<Dblk>> list_directory(std::string_view path);
+
     // Opens the object (changing to dir for a file block), reads its whole
     // byte sequence through on_piece and closes it. mode: GRFS_OPEN_READ or
     // GRFS_OPEN_VERIFY. A failed open is ErrorKind::retcode.

@@ -43,6 +43,11 @@ bool is_ipv4_literal(std::string_view host) {
     return inet_pton(AF_INET, std::string(host).c_str(), &a) == 1;
 }
 
+bool is_loopback_address(std::string_view host) {
+    in_addr a{};
+    return inet_pton(AF_INET, std::string(host).c_str(), &a) == 1 && (ntohl(a.s_addr) >> 24) == 127;
+}
+
 Result<Endpoint> parse_endpoint(std::string_view text, uint16_t default_port) {
     Endpoint e;
     e.port = default_port;

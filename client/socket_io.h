@@ -34,6 +34,9 @@ Result<Endpoint> parse_endpoint(std::string_view text, uint16_t default_port);
 // True when host is a dotted IPv4 address rather than a name.
 bool is_ipv4_literal(std::string_view host);
 
+// True for an address in 127.0.0.0/8.
+bool is_loopback_address(std::string_view host);
+
 // The host's first IPv4 address with the port; "" and "*" mean any address.
 Result<sockaddr_in> resolve_ipv4(const std::string& host, uint16_t port);
 
