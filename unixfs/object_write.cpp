@@ -134,7 +134,7 @@ int WriteObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
     uint32_t count = body.size;
     uint32_t blk_size = 1;
     int rc;
-    FILE_MEMORY* rec = LookupObject(body.obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(body.obj_id);
     if (rec == nullptr) {
         rc = GRFS_RC_BAD_OBJ_HANDLE;
         count = 0;
@@ -159,7 +159,7 @@ int WriteObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
     uint32_t count = body.size;
     uint32_t blk_size = 1;
     int rc;
-    FILE_MEMORY* rec = LookupObject(body.obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(body.obj_id);
     if (rec == nullptr) {
         rc = GRFS_RC_BAD_OBJ_HANDLE;
         count = 0;

@@ -4,6 +4,8 @@
 
 #include "unixfs/object_attributes.h"
 #include "unixfs/object_create.h"
+#include "unixfs/object_open.h"
+#include "unixfs/object_write.h"
 #include "restore_fixture.h"
 
 namespace restore_test {
@@ -73,6 +75,18 @@ protected:
         info.gid = 4321;
         info.size = 0;
         return info;
+    }
+
+    // GRFS_OPEN_OBJ for WRITE; the retcode.
+    int16_t Open(const GRFS_GEN_DBLK& dblk) {
+        GRFS_MESSAGE* req = request_.get();
+        std::memset(&req->hdr, 0, sizeof req->hdr);
+        req->hdr.msg_type = GRFS_OPEN_OBJ;
+        req->body.open_obj.dle_id = drvdle_.handle;
+        req->body.open_obj.mode = OPEN_MODE_WRITE;
+        copy_dblk(&req->body.open_obj.dblk, &dblk);
+        OpenObject(session_.get(), req, 8 + 8 + dblk.dblk_actual_size);
+        return reply_->hdr.retcode;
     }
 
     struct stat victim_{};
@@ -177,6 +191,51 @@ TEST_F(ConfinementTest, HardLinkCannotReachOutside) {
     EXPECT_NE(CreateFile("stolen", &info), 0);
     EXPECT_FALSE(Exists(In("stolen")));
     ExpectOutsideUntouched();
+}
+
+TEST_F(ConfinementTest, NothingIsOpenedForWritingThroughALink) {
+    UnixInfo file = Hostile(0100666);
+    GRFS_GEN_DBLK dblk;
+    for (const char* name : {"lnk/evil", "lnk/victim", "../outside/victim", "flink"}) {
+        MakeFileDblk(&dblk, name, &file);
+        EXPECT_NE(Open(dblk), 0) << name;
+        EXPECT_EQ(reply_->body.open_obj_stat.obj_id, 0u) << name;
+    }
+    ExpectOutsideUntouched();
+}
+
+TEST_F(ConfinementTest, LinkMadeAtCloseStaysInsideWhenItsDirectoryIsSwapped) {
+    ASSERT_EQ(mkdir(In("sub").c_str(), 0755), 0);
+    UnixInfo link = Hostile(0120777);
+    link.size = 11;
+    GRFS_GEN_DBLK dblk;
+    MakeFileDblk(&dblk, "sub/evil", &link);
+    ASSERT_EQ(Open(dblk), 0);
+    const uint32_t obj = reply_->body.open_obj_stat.obj_id;
+    const std::string target = "/etc/passwd";
+    const uint32_t length = static_cast<uint32_t>(4 + 5 + target.size() + 1);
+    std::string record(reinterpret_cast<const char*>(&length), 4);
+    record += std::string("evil") + '\0' + target + '\0';
+
+    GRFS_MESSAGE* req = request_.get();
+    req->hdr.msg_type = GRFS_WRITE_OBJ;
+    req->body.write_obj.obj_id = obj;
+    std::memset(&req->body.write_obj.stream_info, 0, sizeof(GRFS_STREAM_INFO));
+    req->body.write_obj.stream_info.id = STRM_UNIX_EA;
+    req->body.write_obj.size = static_cast<uint16_t>(record.size());
+    std::memcpy(req->body.write_obj.data, record.data(), record.size());
+    WriteObject(session_.get(), req, static_cast<int>(8 + 26 + record.size()));
+    ASSERT_EQ(reply_->hdr.retcode, 0);
+
+    // Between the write and the close the directory becomes a link to outside.
+    ASSERT_EQ(rename(In("sub").c_str(), In("sub.old").c_str()), 0);
+    ASSERT_EQ(symlink(outside_.c_str(), In("sub").c_str()), 0);
+    req->hdr.msg_type = GRFS_CLOSE_OBJ;
+    req->body.close_obj.obj_id = obj;
+    CloseObject(session_.get(), req);
+    EXPECT_EQ(reply_->hdr.retcode, 0);
+    ExpectOutsideUntouched();
+    EXPECT_TRUE(S_ISLNK(Lstat(In("sub")).st_mode));
 }
 
 class WriteProtectTest : public RestoreFixture {};

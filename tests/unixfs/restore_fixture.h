@@ -214,6 +214,7 @@ protected:
     }
 
     void TearDown() override {
+        ReleaseAllObjects(session_.get());
         if (drvdle_.root_fd >= 0) close(drvdle_.root_fd);
         ResetHandleTable(session_handles());
         HardLinkersReset();

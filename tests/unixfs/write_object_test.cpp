@@ -1,9 +1,13 @@
-// GRFS_WRITE_OBJ and GRFS_WRITE_OBJ_LARGE into objects opened for WRITE, and
-// the symbolic link made from a written EA record.
+// GRFS_WRITE_OBJ and GRFS_WRITE_OBJ_LARGE into objects opened with
+// GRFS_OPEN_OBJ, and whole restores of one object: create, open for WRITE,
+// the streams, set information, close.
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "unixfs/object_attributes.h"
+#include "unixfs/object_create.h"
+#include "unixfs/object_open.h"
 #include "unixfs/object_write.h"
 #include "restore_fixture.h"
 
@@ -12,36 +16,32 @@ namespace {
 
 class WriteTest : public RestoreFixture {
 protected:
-    void TearDown() override {
-        for (auto& rec : records_) {
-            if (rec->data_hand > 0) close(rec->data_hand);
-        }
-        RestoreFixture::TearDown();
+    // GRFS_OPEN_OBJ of a file (or directory) block; the object's handle, 0
+    // when the open failed (its retcode in open_rc_).
+    uint32_t Open(const GRFS_GEN_DBLK& dblk, uint16_t mode = OPEN_MODE_WRITE) {
+        GRFS_MESSAGE* req = request_.get();
+        std::memset(&req->hdr, 0, sizeof req->hdr);
+        req->hdr.msg_type = GRFS_OPEN_OBJ;
+        req->hdr.request_id = 9;
+        req->body.open_obj.dle_id = drvdle_.handle;
+        req->body.open_obj.mode = mode;
+        copy_dblk(&req->body.open_obj.dblk, &dblk);
+        OpenObject(session_.get(), req, 8 + 8 + dblk.dblk_actual_size);
+        open_rc_ = reply_->hdr.retcode;
+        return open_rc_ == 0 ? reply_->body.open_obj_stat.obj_id : 0;
     }
-
-    // An object as a WRITE open leaves it: the file (created and truncated)
-    // open for writing, an empty EA buffer of the initial size.
-    FILE_MEMORY* OpenRecord(const std::string& rel, uint16_t dblktype = FDB_ID, int fd = -2,
-                            uint32_t ea_room = kInitialEaSpaceSize) {
-        auto rec = std::make_unique<FILE_MEMORY>();
-        std::memset(rec.get(), 0, sizeof(FILE_MEMORY));
-        rec->mem_kind = MEM_KIND_ALLOCATED;
-        rec->marker = FILE_MEMORY_MARKER;
-        rec->open_mode = OPEN_MODE_WRITE;
-        rec->dblktype = dblktype;
-        rec->dle = &drvdle_;
-        if (fd == -2) {
-            fd = dblktype == FDB_ID ? open(In(rel).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666) : 0;
-        }
-        rec->data_hand = fd;
-        ea_buffers_.emplace_back(ea_room);
-        rec->ea_space = ea_buffers_.back().data();
-        rec->ea_space_size = U64(ea_room);
-        std::snprintf(rec->full_path, sizeof rec->full_path, "%s", In(rel).c_str());
-        rec->file_name = std::strrchr(rec->full_path, '/') + 1;
-        rec->handle = IssueHandle(session_handles(), rec.get(), HANDLE_KIND_OBJECT);
-        records_.push_back(std::move(rec));
-        return records_.back().get();
+    uint32_t OpenFile(const std::string& name, const UnixInfo* info, uint16_t mode = OPEN_MODE_WRITE) {
+        GRFS_GEN_DBLK dblk;
+        MakeFileDblk(&dblk, name, info);
+        return Open(dblk, mode);
+    }
+    int16_t Close(uint32_t obj_id) {
+        GRFS_MESSAGE* req = request_.get();
+        std::memset(&req->hdr, 0, sizeof req->hdr);
+        req->hdr.msg_type = GRFS_CLOSE_OBJ;
+        req->body.close_obj.obj_id = obj_id;
+        CloseObject(session_.get(), req);
+        return reply_->hdr.retcode;
     }
 
     // Sends one GRFS_WRITE_OBJ; carried is the number of data bytes the
@@ -53,7 +53,7 @@ protected:
         req->hdr.request_id = 77;
         GRFS_WRITE_OBJ_BODY& body = req->body.write_obj;
         body.obj_id = obj_id;
-        body.offset = 0;
+        body.offset = 0x7777;  // not used: data goes where the descriptor stands
         std::memset(&body.stream_info, 0, sizeof body.stream_info);
         body.stream_info.id = stream;
         body.size = static_cast<uint16_t>(data.size());
@@ -90,6 +90,7 @@ protected:
 
     uint16_t Consumed() const { return reply_->body.write_obj_stat.size; }
     uint16_t BlkSize() const { return reply_->body.write_obj_stat.blk_size; }
+    static FILE_MEMORY* Record(uint32_t obj_id) { return LookupOpenObject(obj_id); }
 
     static std::string LinkRecord(const std::string& name, const std::string& target) {
         const uint32_t length = static_cast<uint32_t>(4 + name.size() + 1 + target.size() + 1);
@@ -101,60 +102,73 @@ protected:
         return record;
     }
 
-    std::vector<std::unique_ptr<FILE_MEMORY>> records_;
-    std::vector<std::vector<unsigned char>> ea_buffers_;
+    static std::string ReadLink(const std::string& path) {
+        char target[256] = {};
+        if (readlink(path.c_str(), target, sizeof target - 1) < 0) return "<no link>";
+        return target;
+    }
+
+    int16_t open_rc_ = 0;
 };
 
 TEST_F(WriteTest, DataStreamArrivesInPiecesInOrder) {
-    FILE_MEMORY* rec = OpenRecord("data");
-    EXPECT_EQ(Write(rec->handle, STRM_STANDARD, "hello "), 0);
+    const uint32_t obj = OpenFile("data", nullptr);
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "hello "), 0);
     EXPECT_EQ(Consumed(), 6);
     EXPECT_EQ(BlkSize(), 1);
-    // Stream id 0 continues the stream in progress; the offset is not used.
-    EXPECT_EQ(Write(rec->handle, 0, "world"), 0);
+    // Stream id 0 continues the stream in progress.
+    EXPECT_EQ(Write(obj, 0, "world"), 0);
     EXPECT_EQ(Consumed(), 5);
-    EXPECT_EQ(rec->obj_pos.lsw, 11u);
-    EXPECT_EQ(rec->cur_stream.id, STRM_STANDARD);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, 11u);
+    EXPECT_EQ(Record(obj)->cur_stream.id, STRM_STANDARD);
+    EXPECT_EQ(Close(obj), 0);
     EXPECT_EQ(ReadText(In("data")), "hello world");
 }
 
 TEST_F(WriteTest, LargeWritesCarry32BitCounts) {
-    FILE_MEMORY* rec = OpenRecord("large");
+    const uint32_t obj = OpenFile("large", nullptr);
+    ASSERT_NE(obj, 0u);
     std::string block(30000, 'x');
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>('a' + i % 26);
-    EXPECT_EQ(WriteLarge(rec->handle, STRM_STANDARD, block), 0);
+    EXPECT_EQ(WriteLarge(obj, STRM_STANDARD, block), 0);
     EXPECT_EQ(reply_->body.write_obj_large_stat.size, 30000u);
     EXPECT_EQ(reply_->body.write_obj_large_stat.blk_size, 1u);
-    EXPECT_EQ(WriteLarge(rec->handle, 0, block), 0);
-    EXPECT_EQ(rec->obj_pos.lsw, 60000u);
+    EXPECT_EQ(WriteLarge(obj, 0, block), 0);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, 60000u);
+    EXPECT_EQ(Close(obj), 0);
     EXPECT_EQ(ReadText(In("large")), block + block);
 }
 
-TEST_F(WriteTest, UnknownHandleIsRefused) {
-    FILE_MEMORY* rec = OpenRecord("h");
-    EXPECT_EQ(Write(rec->handle + 0x10000, STRM_STANDARD, "abc"), GRFS_RC_BAD_OBJ_HANDLE);
+TEST_F(WriteTest, UnknownOrClosedHandleIsRefused) {
+    const uint32_t obj = OpenFile("h", nullptr);
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(Write(obj + 0x10000, STRM_STANDARD, "abc"), GRFS_RC_BAD_OBJ_HANDLE);
     EXPECT_EQ(Consumed(), 0);
     EXPECT_EQ(WriteLarge(0, STRM_STANDARD, "abc"), GRFS_RC_BAD_OBJ_HANDLE);
     EXPECT_EQ(reply_->body.write_obj_large_stat.size, 0u);
+    EXPECT_EQ(Close(obj), 0);
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "abc"), GRFS_RC_BAD_OBJ_HANDLE);
     EXPECT_EQ(ReadText(In("h")), "");
 }
 
 TEST_F(WriteTest, SizeBeyondTheCarriedBytesWritesNothing) {
-    FILE_MEMORY* rec = OpenRecord("short");
-    EXPECT_EQ(Write(rec->handle, STRM_STANDARD, "0123456789", 4), GRFS_RC_INVALID_REQUEST);
+    const uint32_t obj = OpenFile("short", nullptr);
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "0123456789", 4), GRFS_RC_INVALID_REQUEST);
     EXPECT_EQ(Consumed(), 0);
-    EXPECT_EQ(WriteLarge(rec->handle, STRM_STANDARD, "0123456789", 9), GRFS_RC_INVALID_REQUEST);
+    EXPECT_EQ(WriteLarge(obj, STRM_STANDARD, "0123456789", 9), GRFS_RC_INVALID_REQUEST);
     EXPECT_EQ(reply_->body.write_obj_large_stat.size, 0u);
     EXPECT_EQ(ReadText(In("short")), "");
-    EXPECT_EQ(rec->obj_pos.lsw, 0u);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, 0u);
     // Exactly the carried bytes are accepted.
-    EXPECT_EQ(Write(rec->handle, STRM_STANDARD, "0123456789", 10), 0);
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "0123456789", 10), 0);
     EXPECT_EQ(ReadText(In("short")), "0123456789");
 
     // A size larger than any request can be, whatever length is claimed.
     GRFS_MESSAGE* req = request_.get();
     req->hdr.msg_type = GRFS_WRITE_OBJ_LARGE;
-    req->body.write_obj_large.obj_id = rec->handle;
+    req->body.write_obj_large.obj_id = obj;
     req->body.write_obj_large.stream_info.id = STRM_STANDARD;
     req->body.write_obj_large.size = 0x7FFFFFFF;
     WriteObjectLarge(session_.get(), req, 0);
@@ -162,66 +176,153 @@ TEST_F(WriteTest, SizeBeyondTheCarriedBytesWritesNothing) {
     EXPECT_EQ(ReadText(In("short")), "0123456789");
 }
 
-TEST_F(WriteTest, WriteToAReadDescriptorIsNoSpace) {
+TEST_F(WriteTest, WriteIntoAnObjectOpenedForReadIsNoSpace) {
     WriteText(In("ro"), "keep");
-    FILE_MEMORY* rec = OpenRecord("ro", FDB_ID, open(In("ro").c_str(), O_RDONLY));
-    EXPECT_EQ(Write(rec->handle, STRM_STANDARD, "abc"), GRFS_RC_NO_SPACE);
+    const uint32_t obj = OpenFile("ro", nullptr, OPEN_MODE_READ);
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "abc"), GRFS_RC_NO_SPACE);
+    EXPECT_EQ(Close(obj), 0);
     EXPECT_EQ(ReadText(In("ro")), "keep");
-    EXPECT_EQ(rec->obj_pos.lsw, 0u);
 }
 
 TEST_F(WriteTest, DataForADirectoryIsConsumedAndDropped) {
     ASSERT_EQ(mkdir(In("dir").c_str(), 0755), 0);
-    FILE_MEMORY* rec = OpenRecord("dir", DDB_ID);
-    EXPECT_EQ(Write(rec->handle, STRM_STANDARD, "ignored bytes"), 0);
+    GRFS_GEN_DBLK dblk;
+    MakeDirDblk(&dblk, "dir", nullptr);
+    const uint32_t obj = Open(dblk);
+    ASSERT_NE(obj, 0u) << open_rc_;
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "ignored bytes"), 0);
     EXPECT_EQ(Consumed(), 13);
     EXPECT_EQ(BlkSize(), 1);
-    EXPECT_EQ(rec->obj_pos.lsw, 13u);
-    EXPECT_EQ(rec->ea_space_pos.lsw, 0u);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, 13u);
+    EXPECT_EQ(Record(obj)->ea_space_pos.lsw, 0u);
+    EXPECT_EQ(Close(obj), 0);
     EXPECT_TRUE(S_ISDIR(Lstat(In("dir")).st_mode));
+    EXPECT_EQ(Lstat(In("dir")).st_nlink, 2u);
 }
 
 TEST_F(WriteTest, OtherStreamsAreConsumedAndDropped) {
-    FILE_MEMORY* rec = OpenRecord("acl");
+    const uint32_t obj = OpenFile("acl", nullptr);
+    ASSERT_NE(obj, 0u);
     const std::string acl(4 + 12, '\1');
-    EXPECT_EQ(Write(rec->handle, STRM_SOLX86_ACL, acl), 0);
+    EXPECT_EQ(Write(obj, STRM_SOLX86_ACL, acl), 0);
     EXPECT_EQ(Consumed(), acl.size());
-    EXPECT_EQ(Write(rec->handle, STRM_SOL_ACL, acl), 0);
-    EXPECT_EQ(Write(rec->handle, 0x12345678, "zz"), 0);
-    EXPECT_EQ(rec->obj_pos.lsw, 2 * acl.size() + 2);
+    EXPECT_EQ(Write(obj, STRM_SOL_ACL, acl), 0);
+    EXPECT_EQ(Write(obj, 0x12345678, "zz"), 0);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, 2 * acl.size() + 2);
+    EXPECT_EQ(Close(obj), 0);
     EXPECT_EQ(ReadText(In("acl")), "");
 }
 
-TEST_F(WriteTest, EaRecordCollectsInTheEaSpace) {
-    FILE_MEMORY* rec = OpenRecord("lnk", FDB_ID, -1);
+TEST_F(WriteTest, SymbolicLinkIsMadeAtCloseFromItsEaRecord) {
+    UnixInfo info;
+    info.mode = 0120777;
+    info.size = 17;
+    GRFS_GEN_DBLK dblk;
+    MakeFileDblk(&dblk, "lnk", &info);
+    EXPECT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, dblk), 0);
+    WriteText(In("lnk"), "an old file of that name");
+    const uint32_t obj = Open(dblk);
+    ASSERT_NE(obj, 0u) << open_rc_;
     const std::string record = LinkRecord("lnk", "../outside/target");
-    EXPECT_EQ(Write(rec->handle, STRM_UNIX_EA, record.substr(0, 5)), 0);
-    EXPECT_EQ(Consumed(), 5);
-    EXPECT_EQ(Write(rec->handle, 0, record.substr(5)), 0);
+    EXPECT_EQ(Write(obj, STRM_UNIX_EA, record.substr(0, 5)), 0);
+    EXPECT_EQ(Write(obj, 0, record.substr(5)), 0);
     EXPECT_EQ(Consumed(), record.size() - 5);
+    FILE_MEMORY* rec = Record(obj);
     EXPECT_EQ(rec->symlink_pending, 1);
     EXPECT_EQ(rec->ea_space_pos.lsw, record.size());
     EXPECT_EQ(rec->obj_pos.lsw, record.size());
-    EXPECT_EQ(std::memcmp(rec->ea_space, record.data(), record.size()), 0);
-    EXPECT_FALSE(Exists(In("lnk")));  // the link waits for the close
+    EXPECT_EQ(ReadText(In("lnk")), "an old file of that name");  // the link waits for the close
+    EXPECT_EQ(Close(obj), 0);
+    EXPECT_TRUE(S_ISLNK(Lstat(In("lnk")).st_mode));
+    // Any target is allowed for the link itself.
+    EXPECT_EQ(ReadLink(In("lnk")), "../outside/target");
 }
 
 TEST_F(WriteTest, EaRecordLongerThanTheBufferIsRefused) {
-    FILE_MEMORY* rec = OpenRecord("big", FDB_ID, -1, 32);
-    // A guard byte right behind the buffer's room.
-    ea_buffers_.back().resize(33);
-    rec->ea_space = ea_buffers_.back().data();
-    ea_buffers_.back()[32] = 0x5A;
-    EXPECT_EQ(Write(rec->handle, STRM_UNIX_EA, std::string(20, 'a')), 0);
-    EXPECT_EQ(Write(rec->handle, 0, std::string(13, 'b')), GRFS_RC_NO_SPACE);
-    EXPECT_EQ(Consumed(), 0);
-    EXPECT_EQ(rec->ea_space_pos.lsw, 20u);
-    EXPECT_EQ(ea_buffers_.back()[32], 0x5A);
-    EXPECT_EQ(ea_buffers_.back()[20], 0);  // nothing of the refused part stored
-    // What still fits is taken.
-    EXPECT_EQ(Write(rec->handle, 0, std::string(12, 'c')), 0);
-    EXPECT_EQ(rec->ea_space_pos.lsw, 32u);
-    EXPECT_EQ(ea_buffers_.back()[32], 0x5A);
+    UnixInfo info;
+    info.mode = 0120777;
+    info.size = 10;
+    const uint32_t obj = OpenFile("big", &info);
+    ASSERT_NE(obj, 0u) << open_rc_;
+    FILE_MEMORY* rec = Record(obj);
+    const uint32_t room = rec->ea_space_size.lsw;
+    ASSERT_GT(room, 100u);
+    const std::string record = LinkRecord("big", "t");
+    EXPECT_EQ(WriteLarge(obj, STRM_UNIX_EA, record), 0);
+    // One byte more than is left: nothing of it is taken.
+    const std::string too_much(room - record.size() + 1, 'x');
+    EXPECT_EQ(WriteLarge(obj, 0, too_much), GRFS_RC_NO_SPACE);
+    EXPECT_EQ(reply_->body.write_obj_large_stat.size, 0u);
+    EXPECT_EQ(rec->ea_space_pos.lsw, record.size());
+    EXPECT_EQ(rec->obj_pos.lsw, record.size());
+    // The record collected so far still makes its link.
+    EXPECT_EQ(Close(obj), 0);
+    EXPECT_EQ(ReadLink(In("big")), "t");
+}
+
+TEST_F(WriteTest, IncompleteLinkRecordMakesNoLink) {
+    UnixInfo info;
+    info.mode = 0120777;
+    info.size = 6;
+    const uint32_t obj = OpenFile("half", &info);
+    ASSERT_NE(obj, 0u) << open_rc_;
+    const std::string record = LinkRecord("half", "target");
+    EXPECT_EQ(Write(obj, STRM_UNIX_EA, record.substr(0, record.size() - 3)), 0);
+    EXPECT_EQ(Close(obj), 0);
+    EXPECT_FALSE(Exists(In("half")));
+}
+
+TEST_F(WriteTest, WholeRestoreOfAFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+    UnixInfo info;
+    info.mode = 0106750;  // set-user-id and set-group-id
+    info.uid = 2001;
+    info.gid = 2002;
+    info.size = 11;
+    GRFS_GEN_DBLK dblk;
+    MakeFileDblk(&dblk, "whole", &info);
+    SetDates(&dblk, 1100000000, 1000000000);
+    WriteText(In("whole"), "a longer file that was here before");
+
+    EXPECT_EQ(Run(PrepareDblk, GRFS_PREPARE_DBLK, dblk), 0);
+    EXPECT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, dblk), 0);
+    const uint32_t obj = Open(dblk);
+    ASSERT_NE(obj, 0u) << open_rc_;
+    EXPECT_EQ(Write(obj, STRM_STANDARD, "hello"), 0);
+    EXPECT_EQ(Write(obj, 0, " world"), 0);
+    EXPECT_EQ(Run(SetObjectInfo, GRFS_SET_OBJ_INFO, dblk), 0);
+    EXPECT_EQ(Close(obj), 0);
+
+    struct stat st = Lstat(In("whole"));
+    EXPECT_EQ(ReadText(In("whole")), "hello world");
+    EXPECT_EQ(st.st_mode & 07777, 06750u);
+    EXPECT_EQ(st.st_uid, 2001u);
+    EXPECT_EQ(st.st_gid, 2002u);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    EXPECT_EQ(st.st_atime, 1100000000);
+}
+
+TEST_F(WriteTest, BothNamesOfAMultiplyLinkedFileRestoreOneFile) {
+    UnixInfo info;
+    info.ino = 31337;
+    info.nlink = 2;
+    info.size = 4;
+    for (const char* name : {"first", "second"}) {
+        GRFS_GEN_DBLK dblk;
+        MakeFileDblk(&dblk, name, &info);
+        EXPECT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, dblk), 0);
+        const uint32_t obj = Open(dblk);
+        ASSERT_NE(obj, 0u) << open_rc_;
+        // The second name's open truncates the shared file; its data comes again.
+        EXPECT_EQ(Write(obj, STRM_STANDARD, "data"), 0);
+        EXPECT_EQ(Close(obj), 0);
+    }
+    struct stat a = Lstat(In("first"));
+    struct stat b = Lstat(In("second"));
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    EXPECT_EQ(a.st_nlink, 2u);
+    EXPECT_EQ(ReadText(In("first")), "data");
 }
 
 }  // namespace
