@@ -41,6 +41,13 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     struct stat st;
     const int flags = AT_SYMLINK_NOFOLLOW | (target.name.empty() ? AT_EMPTY_PATH : 0);
     if (fstatat(target.parent.get(), target.name.c_str(), &st, flags) != 0) return map_lstat_errno(errno);
+    if (policy == LinkPolicy::kFollowLinks && S_ISLNK(st.st_mode)) {
+        // Listings describe such a link by its directory; compare alike.
+        struct stat followed;
+        if (fstatat(target.parent.get(), target.name.c_str(), &followed, 0) == 0 && S_ISDIR(followed.st_mode)) {
+            st = followed;
+        }
+    }
 
     const UINT64 is = U64_Init(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)),
                                static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) >> 32));

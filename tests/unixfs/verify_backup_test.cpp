@@ -84,6 +84,27 @@ TEST_F(VerifyBackupTest, EveryListedBlockVerifiesUntilItsObjectChanges) {
     }
 }
 
+TEST_F(VerifyBackupTest, LinksListedAsDirectoriesVerifyAsDirectories) {
+    fs::create_directories(export_ / "real");
+    Write(export_ / "real" / "f", "x");
+    fs::create_directory_symlink("real", export_ / "alias");
+    ws_cntl.follow_symdirs = 1;
+    const uint32_t dle_id = AttachExport();
+    std::vector<Listed> listed;
+    ASSERT_EQ(ChangeDirTo(dle_id, ""), 0);
+    ASSERT_EQ(FindFirst(dle_id), 0);
+    for (;;) {
+        listed.push_back({"", SaveDblk()});
+        auto last = SaveDblk();
+        if (FindNext(dle_id, *last) != 0) break;
+    }
+    ASSERT_EQ(listed.size(), 2u);
+    for (const auto& item : listed) {
+        EXPECT_EQ(item.dblk->dblk_type, DDB_ID) << DblkText(*item.dblk);
+        EXPECT_EQ(VerifyIn(dle_id, item), 0) << DblkText(*item.dblk);
+    }
+}
+
 TEST_F(VerifyBackupTest, HardLinkTableIsEmptiedByEveryDleAttach) {
     const uint32_t dle_id = AttachExport();
     const fs::path first = export_ / "first";
