@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <pwd.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -206,9 +207,11 @@ TEST_F(CreateTest, HardLinkWithoutVersionedInformationIsAFile) {
     EXPECT_NE(Lstat(In("v0a")).st_ino, Lstat(In("v0b")).st_ino);
 }
 
-// Runs body in a child with the effective identity of "nobody"; the child's
-// exit status is body's result + 1000 so that a negative retcode survives.
-int AsNobody(const std::function<int()>& body) {
+// Runs body as a user that permissions bind: root acts as "nobody" in a
+// child; anyone else is bound already. The result is body's retcode + 1000,
+// as a child's exit status carries it.
+int AsUnprivileged(const std::function<int()>& body) {
+    if (geteuid() != 0) return (body() + 1000) & 0xFF;
     pid_t pid = fork();
     if (pid == 0) {
         if (setegid(65534) != 0 || seteuid(65534) != 0) _exit(1);
@@ -221,38 +224,43 @@ int AsNobody(const std::function<int()>& body) {
     return WEXITSTATUS(status);
 }
 
+// The identity AsUnprivileged runs as.
+uid_t UnprivilegedUid() { return geteuid() == 0 ? 65534 : geteuid(); }
+gid_t UnprivilegedGid() { return geteuid() == 0 ? 65534 : getegid(); }
+
+// A directory the unprivileged identity owns without write permission.
+void MakeReadOnlyDir(const std::string& path) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    ASSERT_EQ(chown(path.c_str(), UnprivilegedUid(), UnprivilegedGid()), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0555), 0);
+}
+
 TEST_F(CreateTest, AccessErrorRetriesWithAWritableParentAndRestoresItsMode) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    ASSERT_EQ(mkdir(In("ro").c_str(), 0755), 0);
-    ASSERT_EQ(chown(In("ro").c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(In("ro").c_str(), 0555), 0);
+    MakeReadOnlyDir(In("ro"));
     std::snprintf(current_path_, sizeof current_path_, "ro");
     GRFS_GEN_DBLK dblk;
     MakeFileDblk(&dblk, "made", nullptr);
-    const int status = AsNobody([&] { return Run(CreateObject, GRFS_CREATE_OBJ, dblk); });
+    const int status = AsUnprivileged([&] { return Run(CreateObject, GRFS_CREATE_OBJ, dblk); });
     EXPECT_EQ(status, 1000 & 0xFF);
     EXPECT_TRUE(S_ISREG(Lstat(In("ro/made")).st_mode));
-    EXPECT_EQ(Lstat(In("ro/made")).st_uid, 65534u);
+    EXPECT_EQ(Lstat(In("ro/made")).st_uid, UnprivilegedUid());
     EXPECT_EQ(Lstat(In("ro")).st_mode & 07777, 0555u);
 }
 
 TEST_F(CreateTest, AccessErrorUnderAWritableParentIsDenied) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to own a directory another user cannot write";
     ASSERT_EQ(mkdir(In("rootdir").c_str(), 0755), 0);  // owner root has write permission
     std::snprintf(current_path_, sizeof current_path_, "rootdir");
     GRFS_GEN_DBLK dblk;
     MakeFileDblk(&dblk, "made", nullptr);
-    const int status = AsNobody([&] { return Run(CreateObject, GRFS_CREATE_OBJ, dblk); });
+    const int status = AsUnprivileged([&] { return Run(CreateObject, GRFS_CREATE_OBJ, dblk); });
     EXPECT_EQ(status, (GRFS_RC_ACCESS_DENIED + 1000) & 0xFF);
     EXPECT_FALSE(Exists(In("rootdir/made")));
     EXPECT_EQ(Lstat(In("rootdir")).st_mode & 07777, 0755u);
 }
 
 TEST_F(CreateTest, AccessErrorRetryKeepsAFirstHardLinkName) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    ASSERT_EQ(mkdir(In("ro").c_str(), 0755), 0);
-    ASSERT_EQ(chown(In("ro").c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(In("ro").c_str(), 0555), 0);
+    MakeReadOnlyDir(In("ro"));
     std::snprintf(current_path_, sizeof current_path_, "ro");
     UnixInfo info;
     info.ino = 4242;
@@ -260,7 +268,7 @@ TEST_F(CreateTest, AccessErrorRetryKeepsAFirstHardLinkName) {
     GRFS_GEN_DBLK first, second;
     MakeFileDblk(&first, "first", &info);
     MakeFileDblk(&second, "second", &info);
-    const int status = AsNobody([&] {
+    const int status = AsUnprivileged([&] {
         int rc = Run(CreateObject, GRFS_CREATE_OBJ, first);
         if (rc != 0) return rc;
         return static_cast<int>(Run(CreateObject, GRFS_CREATE_OBJ, second));
