@@ -13,8 +13,40 @@
 void (*on_interrupt_shutdown)() = nullptr;
 
 namespace {
+
 volatile sig_atomic_t interrupt_handled = 0;
+
+// Session processes not yet reaped; 0 marks a free slot. Written by the
+// listener with the child-ended signals held and by child_died, which those
+// signals do not interrupt. The admission limit keeps far fewer alive.
+constexpr int kMaxSessionProcesses = 256;
+volatile pid_t session_pids[kMaxSessionProcesses];
+
+bool take_session_process(pid_t pid) {
+    for (auto& slot : session_pids) {
+        if (slot == pid) {
+            slot = 0;
+            return true;
+        }
+    }
+    return false;
 }
+
+void child_ended_signals(sigset_t* set) {
+    sigemptyset(set);
+    sigaddset(set, SIGUSR2);
+    sigaddset(set, SIGCHLD);
+}
+
+void install_for(int signal_number) {
+    struct sigaction sa{};
+    sa.sa_handler = child_died;
+    child_ended_signals(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(signal_number, &sa, nullptr);
+}
+
+}  // namespace
 
 void interrupt_handler(int signal_number) {
     pid_t self = getpid();
@@ -33,11 +65,49 @@ void interrupt_handler(int signal_number) {
 
 void child_died(int) {
     int saved_errno = errno;
-    signal(SIGUSR2, child_died);
-    while (wait(nullptr) == -1 && errno == EINTR) {
+    install_for(SIGUSR2);
+    for (;;) {
+        pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        if (pid < 0 && errno == EINTR) continue;
+        if (pid <= 0) break;  // none ended yet, or no children at all
+        if (!take_session_process(pid)) continue;
+        if (ws_cntl.num_sessions_connected > 0)
+            ws_cntl.num_sessions_connected = static_cast<int16_t>(ws_cntl.num_sessions_connected - 1);
+        if (ws_cntl.num_sessions_connected == 0) ws_cntl.sessions_active = 0;
+        DEBUG_PRINTF(DBG_PROCESS, "child_died(): num_sessions_connected=%d\n", ws_cntl.num_sessions_connected);
     }
-    ws_cntl.num_sessions_connected = static_cast<int16_t>(ws_cntl.num_sessions_connected - 1);
-    if (ws_cntl.num_sessions_connected == 0) ws_cntl.sessions_active = 0;
-    DEBUG_PRINTF(DBG_PROCESS, "child_died(): num_sessions_connected=%d\n", ws_cntl.num_sessions_connected);
     errno = saved_errno;
 }
+
+void InstallChildDiedHandler() {
+    install_for(SIGUSR2);
+    install_for(SIGCHLD);
+}
+
+bool RegisterSessionProcess(pid_t pid) {
+    for (auto& slot : session_pids) {
+        if (slot == 0) {
+            slot = pid;
+            return true;
+        }
+    }
+    return false;
+}
+
+int SessionProcessCount() {
+    int n = 0;
+    for (auto& slot : session_pids) n += slot != 0 ? 1 : 0;
+    return n;
+}
+
+void ForgetSessionProcesses() {
+    for (auto& slot : session_pids) slot = 0;
+}
+
+ChildSignalHold::ChildSignalHold() {
+    sigset_t set;
+    child_ended_signals(&set);
+    sigprocmask(SIG_BLOCK, &set, &previous_);
+}
+
+ChildSignalHold::~ChildSignalHold() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "agent/init_workstation.h"
+#include "agent/listener.h"
 #include "nrl/nrl_debug.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
@@ -74,8 +75,6 @@ int main_v(int argc, char** argv) {
     std::fprintf(stderr, "%s: Agent configuration OK.\n", prog_name);
     std::fprintf(stderr, "%s: Workstation Name: \"%s\"\n", prog_name, ws_cntl.workstation_name);
 
-    // LISTENER: the session listener (Listen_Process(&ws_cntl)) runs here and
-    // returns only when it stops; start-up currently ends with the summary.
-
+    Listen_Process(&ws_cntl);
     return 0;
 }

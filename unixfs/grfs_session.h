@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "util/queue.h"
 
@@ -34,8 +35,18 @@ struct GRFS_SESSION {
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
     int last_reply_size;        // body size of the last reply handed to SendMessage
+    // For tests and fuzzers: when set, every encoded reply (GRFS header and
+    // body, without the NRL header) goes here instead of to the network, and
+    // its result is SendMessage's (0 sent, nonzero refused).
+    int (*reply_sink)(GRFS_SESSION* ses, std::span<const unsigned char> encoded);
+    void* sink_context;         // free for the sink's owner
 };
 
-// Encodes the reply and hands it to the NRL layer. 0 sent (or no NRL
-// session), 1 the NRL layer refused the send.
+// Encodes the reply and hands it to the NRL layer (or to reply_sink). 0
+// sent (or nowhere to send: neither sink nor NRL session), 1 the send was
+// refused or failed.
 int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size);
+
+// Completion routine handed to the NRL layer with every reply: records in
+// send_state whether the send went through (33) or not (34).
+void SendCompleteFunc(NRL_SESSION* session, uint16_t status);

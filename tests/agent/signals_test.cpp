@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <string>
 
@@ -157,38 +158,109 @@ class ChildDiedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         agent_test::reset_workstation();
-        saved_ = signal(SIGUSR2, SIG_DFL);
+        ForgetSessionProcesses();
+        saved_usr2_ = signal(SIGUSR2, SIG_DFL);
+        saved_chld_ = signal(SIGCHLD, SIG_DFL);
     }
     void TearDown() override {
-        signal(SIGUSR2, saved_);
+        signal(SIGUSR2, saved_usr2_);
+        signal(SIGCHLD, saved_chld_);
+        ForgetSessionProcesses();
         agent_test::reset_workstation();
     }
-    static pid_t exiting_child() {
+    // A child that has ended and is not reaped yet.
+    static pid_t ended_child() {
         pid_t pid = fork();
         if (pid == 0) _exit(0);
+        siginfo_t info{};
+        waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
         return pid;
     }
-    void (*saved_)(int) = nullptr;
+    static bool reaped(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+    void (*saved_usr2_)(int) = nullptr;
+    void (*saved_chld_)(int) = nullptr;
 };
 
-TEST_F(ChildDiedTest, ReapsOneChildAndCountsDown) {
-    ws_cntl.num_sessions_connected = 2;
+TEST_F(ChildDiedTest, OneCallReapsEverySessionThatEndedAndCountsEachOnce) {
+    // Signals merge: three sessions that end together may raise one call.
+    ws_cntl.num_sessions_connected = 4;
     ws_cntl.sessions_active = 1;
-    pid_t first = exiting_child();
+    grfs_debug = DBG_PROCESS;
+    pid_t a = ended_child(), b = ended_child(), c = ended_child();
+    ASSERT_TRUE(RegisterSessionProcess(a));
+    ASSERT_TRUE(RegisterSessionProcess(b));
+    ASSERT_TRUE(RegisterSessionProcess(c));
+    agent_test::StderrCapture cap;
     child_died(SIGUSR2);
     EXPECT_EQ(ws_cntl.num_sessions_connected, 1);
     EXPECT_EQ(ws_cntl.sessions_active, 1);
-    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);  // already reaped
+    EXPECT_TRUE(reaped(a) && reaped(b) && reaped(c));
+    EXPECT_EQ(SessionProcessCount(), 0);
+    const std::string p = std::to_string(getpid()) + ":child_died(): num_sessions_connected=";
+    EXPECT_EQ(cap.text(), p + "3\n" + p + "2\n" + p + "1\n");
+}
 
-    pid_t second = exiting_child();
-    child_died(SIGUSR2);
+TEST_F(ChildDiedTest, LastSessionClearsSessionsActive) {
+    ws_cntl.num_sessions_connected = 1;
+    ws_cntl.sessions_active = 1;
+    pid_t pid = ended_child();
+    RegisterSessionProcess(pid);
+    child_died(SIGCHLD);
     EXPECT_EQ(ws_cntl.num_sessions_connected, 0);
     EXPECT_EQ(ws_cntl.sessions_active, 0);
-    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), -1);
+}
+
+TEST_F(ChildDiedTest, OtherChildrenAreReapedWithoutCounting) {
+    // The advertisement process is a child of the listener but no session.
+    ws_cntl.num_sessions_connected = 2;
+    ws_cntl.sessions_active = 1;
+    pid_t advertiser = ended_child();
+    child_died(SIGCHLD);
+    EXPECT_TRUE(reaped(advertiser));
+    EXPECT_EQ(ws_cntl.num_sessions_connected, 2);
+    EXPECT_EQ(ws_cntl.sessions_active, 1);
+}
+
+TEST_F(ChildDiedTest, SessionStillRunningIsCountedOnlyOnceItIsGone) {
+    // A session announces its end (SIGUSR2) before it exits.
+    ws_cntl.num_sessions_connected = 1;
+    ws_cntl.sessions_active = 1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (;;) pause();
+    }
+    RegisterSessionProcess(pid);
+    child_died(SIGUSR2);
+    EXPECT_EQ(ws_cntl.num_sessions_connected, 1);
+    EXPECT_EQ(SessionProcessCount(), 1);
+
+    kill(pid, SIGKILL);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+    child_died(SIGCHLD);
+    EXPECT_EQ(ws_cntl.num_sessions_connected, 0);
+    EXPECT_TRUE(reaped(pid));
+}
+
+TEST_F(ChildDiedTest, CountNeverFallsBelowZero) {
+    ws_cntl.num_sessions_connected = 0;
+    pid_t pid = ended_child();
+    RegisterSessionProcess(pid);
+    child_died(SIGCHLD);
+    EXPECT_EQ(ws_cntl.num_sessions_connected, 0);
+    EXPECT_EQ(ws_cntl.sessions_active, 0);
+}
+
+TEST_F(ChildDiedTest, WithoutChildrenNothingChanges) {
+    ws_cntl.num_sessions_connected = 3;
+    ws_cntl.sessions_active = 1;
+    child_died(SIGUSR2);
+    EXPECT_EQ(ws_cntl.num_sessions_connected, 3);
+    EXPECT_EQ(ws_cntl.sessions_active, 1);
 }
 
 TEST_F(ChildDiedTest, ReinstallsItselfAndKeepsErrno) {
-    exiting_child();
+    ended_child();
     ws_cntl.num_sessions_connected = 1;
     errno = EAGAIN;
     child_died(SIGUSR2);
@@ -196,11 +268,12 @@ TEST_F(ChildDiedTest, ReinstallsItselfAndKeepsErrno) {
     EXPECT_EQ(signal(SIGUSR2, SIG_DFL), &child_died);
 }
 
-TEST_F(ChildDiedTest, SessionEndSignalFromAChildIsCounted) {
-    signal(SIGUSR2, child_died);
+TEST_F(ChildDiedTest, EndSignalAndExitOfOneSessionCountItOnce) {
+    InstallChildDiedHandler();
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGUSR2);
+    sigaddset(&block, SIGCHLD);
     sigprocmask(SIG_BLOCK, &block, &old);
     ws_cntl.num_sessions_connected = 1;
     ws_cntl.sessions_active = 1;
@@ -213,15 +286,32 @@ TEST_F(ChildDiedTest, SessionEndSignalFromAChildIsCounted) {
         kill(parent, SIGUSR2);
         _exit(0);
     }
+    RegisterSessionProcess(pid);
     sigset_t wait_mask = old;
     sigdelset(&wait_mask, SIGUSR2);
-    sigsuspend(&wait_mask);
+    sigdelset(&wait_mask, SIGCHLD);
+    while (SessionProcessCount() != 0) sigsuspend(&wait_mask);
     sigprocmask(SIG_SETMASK, &old, nullptr);
 
     EXPECT_EQ(ws_cntl.num_sessions_connected, 0);
     EXPECT_EQ(ws_cntl.sessions_active, 0);
-    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_TRUE(reaped(pid));
     EXPECT_EQ(cap.text(), std::to_string(getpid()) + ":child_died(): num_sessions_connected=0\n");
+}
+
+TEST(ChildSignalHold, HoldsBothChildSignalsAndRestoresTheMask) {
+    sigset_t before, during, after;
+    sigprocmask(SIG_SETMASK, nullptr, &before);
+    {
+        ChildSignalHold hold;
+        sigprocmask(SIG_SETMASK, nullptr, &during);
+        EXPECT_EQ(sigismember(&during, SIGUSR2), 1);
+        EXPECT_EQ(sigismember(&during, SIGCHLD), 1);
+        EXPECT_EQ(sigismember(&hold.previous(), SIGCHLD), sigismember(&before, SIGCHLD));
+    }
+    sigprocmask(SIG_SETMASK, nullptr, &after);
+    EXPECT_EQ(sigismember(&after, SIGUSR2), sigismember(&before, SIGUSR2));
+    EXPECT_EQ(sigismember(&after, SIGCHLD), sigismember(&before, SIGCHLD));
 }
 
 }  // namespace

@@ -1,0 +1,132 @@
+// ProcessGRFSMsg and the dispatch table: one row per request type that has
+// a handler, with the reply type it is answered with.
+#include "agent/request_dispatch.h"
+
+#include <array>
+#include <span>
+#include <type_traits>
+
+#include "grfs/message_trace.h"
+#include "grfs/messages.h"
+#include "unixfs/attach.h"
+#include "unixfs/find.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/object_attributes.h"
+#include "unixfs/object_create.h"
+#include "unixfs/object_open.h"
+#include "unixfs/object_read.h"
+#include "unixfs/object_write.h"
+#include "unixfs/reply_start.h"
+#include "util/debug_print.h"
+
+namespace {
+
+using RequestHandler = int (*)(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, int type);
+
+// Adapts a handler of any of the three shapes the handlers come in to the
+// table's: (ses, req, length, type), (ses, req, length) or (ses, req).
+template <auto Handler>
+int call(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, int type) {
+    using F = decltype(Handler);
+    if constexpr (std::is_invocable_v<F, GRFS_SESSION*, GRFS_MESSAGE*, int, int>)
+        return Handler(ses, req, length, type);
+    else if constexpr (std::is_invocable_v<F, GRFS_SESSION*, GRFS_MESSAGE*, int>)
+        return Handler(ses, req, length);
+    else
+        return Handler(ses, req);
+}
+
+// The two verify requests are confirmed without touching any file.
+int VerifyObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
+    const uint16_t size = req->body.write_obj.size;
+    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_VERIFY_OBJ_STAT);
+    reply->body.write_obj_stat.size = size;
+    reply->body.write_obj_stat.blk_size = 1;
+    return SendMessage(ses, reply, 4);
+}
+
+int VerifyObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
+    const uint32_t size = req->body.write_obj_large.size;
+    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_VERIFY_OBJ_LARGE_STAT);
+    reply->body.write_obj_large_stat.size = size;
+    reply->body.write_obj_large_stat.blk_size = 1;
+    return SendMessage(ses, reply, 8);
+}
+
+struct DispatchEntry {
+    uint8_t reply_type = 0;            // 0: the type gets no reply
+    RequestHandler handler = nullptr;
+};
+
+constexpr int kTableSize = GRFS_GET_INFO + 1;
+
+// Types 0, 21 to 23 and everything past 29 have no row: no reply.
+constexpr std::array<DispatchEntry, kTableSize> kDispatch = [] {
+    std::array<DispatchEntry, kTableSize> t{};
+    t[GRFS_ATTACH_DLE] = {GRFS_ATTACH_DLE_STAT, &call<AttachDLE>};
+    t[GRFS_FIND_FIRST_DLE] = {GRFS_FIND_DLE_STAT, &call<FindDLE>};
+    t[GRFS_FIND_NEXT_DLE] = {GRFS_FIND_DLE_STAT, &call<FindDLE>};
+    t[GRFS_DETACH_DLE] = {GRFS_DETACH_DLE_STAT, &call<DetachDLE>};
+    t[GRFS_FIND_FIRST_OBJ] = {GRFS_FIND_OBJ_STAT, &call<FindObject>};
+    t[GRFS_FIND_NEXT_OBJ] = {GRFS_FIND_OBJ_STAT, &call<FindObject>};
+    t[GRFS_FIND_CLOSE] = {GRFS_FIND_CLOSE_STAT, &call<FindClose>};
+    t[GRFS_CREATE_OBJ] = {GRFS_CREATE_OBJ_STAT, &call<CreateObject>};
+    t[GRFS_OPEN_OBJ] = {GRFS_OPEN_OBJ_STAT, &call<OpenObject>};
+    t[GRFS_READ_OBJ] = {GRFS_READ_OBJ_STAT, &call<ReadObject>};
+    t[GRFS_WRITE_OBJ] = {GRFS_WRITE_OBJ_STAT, &call<WriteObject>};
+    t[GRFS_SEEK_OBJ] = {GRFS_SEEK_OBJ_STAT, &call<SeekObject>};
+    t[GRFS_VERIFY_OBJ] = {GRFS_VERIFY_OBJ_STAT, &call<VerifyObject>};
+    t[GRFS_CLOSE_OBJ] = {GRFS_CLOSE_OBJ_STAT, &call<CloseObject>};
+    t[GRFS_DELETE_OBJ] = {GRFS_DELETE_OBJ_STAT, &call<DeleteObject>};
+    t[GRFS_GET_OBJ_INFO] = {GRFS_GET_OBJ_INFO_STAT, &call<GetObjectInfo>};
+    t[GRFS_VERIFY_OBJ_INFO] = {GRFS_VERIFY_OBJ_INFO_STAT, &call<VerifyObjectInfo>};
+    t[GRFS_CHANGE_DIR] = {GRFS_CHANGE_DIR_STAT, &call<ChangeDir>};
+    t[GRFS_GET_CUR_DDB] = {GRFS_GET_CUR_DDB_STAT, &call<GetCurrentDDB>};
+    t[GRFS_SET_OBJ_INFO] = {GRFS_SET_OBJ_INFO_STAT, &call<SetObjectInfo>};
+    t[GRFS_PREPARE_DBLK] = {GRFS_PREPARE_DBLK_STAT, &call<PrepareDblk>};
+    t[GRFS_READ_OBJ_LARGE] = {GRFS_READ_OBJ_LARGE_STAT, &call<ReadObjectLarge>};
+    t[GRFS_WRITE_OBJ_LARGE] = {GRFS_WRITE_OBJ_LARGE_STAT, &call<WriteObjectLarge>};
+    t[GRFS_SEEK_OBJ_LARGE] = {GRFS_SEEK_OBJ_LARGE_STAT, &call<SeekObjectLarge>};
+    t[GRFS_VERIFY_OBJ_LARGE] = {GRFS_VERIFY_OBJ_LARGE_STAT, &call<VerifyObjectLarge>};
+    t[GRFS_GET_INFO] = {GRFS_GET_INFO_STAT, &call<GetInfo>};
+    return t;
+}();
+
+const DispatchEntry* find_entry(int type) {
+    if (type < 0 || type >= kTableSize || kDispatch[type].handler == nullptr) return nullptr;
+    return &kDispatch[type];
+}
+
+// A request that did not arrive whole, or whose length fields claim more
+// than arrived or than fits, never reaches its handler.
+int reject_malformed(GRFS_SESSION* ses, const GRFS_MESSAGE* req, uint8_t reply_type) {
+    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, reply_type);
+    reply->hdr.retcode = GRFS_RC_INVALID_REQUEST;
+    SendMessage(ses, reply, 0);
+    return 0;
+}
+
+}  // namespace
+
+uint8_t DispatchReplyType(uint8_t request_type) {
+    const DispatchEntry* entry = find_entry(request_type);
+    return entry != nullptr ? entry->reply_type : 0;
+}
+
+int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
+    DEBUG_PRINTF(DBG_MESSAGE, "\nProcessGRFSMsg (%d bytes)\n", length);
+    // Always decoded: the received bytes are never used as a record.
+    auto* req = reinterpret_cast<GRFS_MESSAGE*>(ses->coding_buf);
+    int body_length = 0;
+    const size_t received = length > 0 ? static_cast<size_t>(length) : 0;
+    const GrfsCodeStatus status = grfs_decode_request(std::span<const unsigned char>(buffer, received), req, &body_length);
+    const int type = req->hdr.msg_type;
+    DEBUG_PRINTF(DBG_CONFIG, "Decoded message: msg_len=%d cmd=%s\n", body_length + GRFS_MSG_HEADER_SIZE,
+                 type_to_str(type));
+    if (grfs_debug != 0) print_message(req, body_length);
+
+    const DispatchEntry* entry = find_entry(type);
+    if (entry == nullptr) return 0;
+    if (status != GRFS_CODE_COMPLETE) return reject_malformed(ses, req, entry->reply_type);
+    return entry->handler(ses, req, length, type);
+}

@@ -1,0 +1,114 @@
+// The session process: set-up, the receive loop and the cleanup at its end.
+#include "agent/session_process.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "agent/listener.h"
+#include "agent/request_dispatch.h"
+#include "grfs/messages.h"
+#include "nrl/nrl_function_table.h"
+#include "nrl/nrl_session.h"
+#include "unixfs/attach.h"
+#include "unixfs/file_memory.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/handle_table.h"
+#include "unixfs/workstation.h"
+#include "util/alloc.h"
+#include "util/debug_print.h"
+
+namespace {
+
+constexpr int kSessionNice = -15;
+// Slack of the decoding buffer over the largest message.
+constexpr int kCodingSlack = 100;
+
+WS_CNTL* session_ws(GRFS_SESSION* ses) { return ses->ws != nullptr ? ses->ws : &ws_cntl; }
+
+// The decoded request and the reply record are host-form messages; they
+// must hold a whole GRFS_MESSAGE whatever max_msg_size says.
+size_t record_size(int wire_size) { return std::max(static_cast<size_t>(wire_size), sizeof(GRFS_MESSAGE)); }
+
+template <typename T>
+bool allocate(GRFS_SESSION* ses, T** field, size_t size) {
+    *field = static_cast<T*>(MYMALLOC(size));
+    if (*field == nullptr) SendCommFailure(session_ws(ses), COMM_NO_MEMORY);
+    return *field != nullptr;
+}
+
+}  // namespace
+
+bool AllocateSessionBuffers(GRFS_SESSION* ses) {
+    const int max = ses->max_msg_size;
+    bool ok = allocate(ses, &ses->recv_buf, static_cast<size_t>(max)) &&
+              allocate(ses, &ses->reply, record_size(max)) &&
+              allocate(ses, &ses->coding_buf, record_size(max + kCodingSlack));
+    if (ok) {
+        ses->default_object = AllocFileMemory(MEM_KIND_DEFAULT, OPEN_MODE_READ);
+        if (ses->default_object == nullptr) {
+            SendCommFailure(session_ws(ses), COMM_NO_MEMORY);
+            ok = false;
+        }
+    }
+    ses->default_object_in_use = 0;
+    return ok;
+}
+
+void FreeSessionBuffers(GRFS_SESSION* ses) {
+    if (ses->recv_buf != nullptr) MYFREE(ses->recv_buf);
+    if (ses->reply != nullptr) MYFREE(ses->reply);
+    if (ses->coding_buf != nullptr) MYFREE(ses->coding_buf);
+    ses->recv_buf = nullptr;
+    ses->reply = nullptr;
+    ses->coding_buf = nullptr;
+}
+
+void Session_Handler_Process(GRFS_SESSION* ses) {
+    // Refused without privilege; the session runs all the same.
+    errno = 0;
+    [[maybe_unused]] int niced = nice(kSessionNice);
+    DEBUG_PRINTF(DBG_PROCESS, "Session_Handler_Process entered\n");
+    ses->active = 1;
+
+    bool serving = AllocateSessionBuffers(ses);
+    while (serving) {
+        if (SubmitGRFSRecvMsg(ses) != 0) serving = false;
+        if (ses->msg_arrived != 0) {
+            ses->msg_arrived = 0;
+            ses->busy = 1;
+            ProcessGRFSMsg(ses, ses->recv_buf, ses->msg_len);
+            ses->busy = 0;
+        }
+    }
+
+    CleanupSessionResources(ses);
+    FreeSessionBuffers(ses);
+    DEBUG_PRINTF(DBG_PROCESS, "Session_Handler_Process %d exiting\n", static_cast<int>(getpid()));
+    std::exit(0);
+}
+
+int SubmitGRFSRecvMsg(GRFS_SESSION* ses) {
+    uint16_t rc = gb_NRL_function_table_ptr->NRLReceiveMessage(
+        ses->nrl_session, ses->recv_buf, static_cast<uint16_t>(ses->max_msg_size), 0, IncomingGRFSMessage);
+    return rc != 0 ? 1 : 0;
+}
+
+void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char*, uint16_t length) {
+    auto* ses = static_cast<GRFS_SESSION*>(gb_NRL_function_table_ptr->NRLGetSessionApplicationPtr(session));
+    if (ses == nullptr || status != 0) return;
+    ses->msg_status = 0;
+    ses->msg_len = length;
+    ses->msg_arrived = 1;
+}
+
+void CleanupSessionResources(GRFS_SESSION* ses) {
+    DEBUG_PRINTF(DBG_PROCESS, "Cleaning up session resources for ses_ptr %p\n", static_cast<void*>(ses));
+    ReleaseAllObjects(ses);
+    ReleaseAllAttachments(ses);
+    FreeDefaultObject(ses);
+    ResetHandleTable(session_handles());
+    RemoveQueueElem(&session_ws(ses)->session_list, &ses->link);
+}

@@ -1,0 +1,32 @@
+// The session process: one per admitted session, forked by the listener. It
+// receives GRFS requests as NRL messages, decodes and dispatches them one at
+// a time, and ends when the session can no longer receive.
+#pragma once
+
+#include <cstdint>
+
+struct GRFS_SESSION;
+struct GRFS_MESSAGE;
+struct NRL_SESSION;
+
+// The body of a session process; exits with status 0, never returns.
+[[noreturn]] void Session_Handler_Process(GRFS_SESSION* ses);
+
+// Allocates the session's buffers and its pre-made object record. False
+// (after reporting "Unable to allocate memory.") when one is missing.
+bool AllocateSessionBuffers(GRFS_SESSION* ses);
+// Frees what AllocateSessionBuffers made (the object record goes with
+// CleanupSessionResources).
+void FreeSessionBuffers(GRFS_SESSION* ses);
+
+// Receives one message into recv_buf. 0 while the session can receive,
+// nonzero once it cannot.
+int SubmitGRFSRecvMsg(GRFS_SESSION* ses);
+
+// Receive completion routine: a good message (status 0) is marked arrived.
+void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char* buffer, uint16_t length);
+
+// Releases everything the session holds: open objects (their descriptors
+// closed), searches, attachments, the pre-made object record and every
+// handle; then unlinks the record from the session list.
+void CleanupSessionResources(GRFS_SESSION* ses);
