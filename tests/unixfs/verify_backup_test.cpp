@@ -9,6 +9,7 @@
 #include "find_fixture.h"
 #include "unixfs/object_attributes.h"
 #include "unixfs/object_create.h"
+#include "unixfs/hard_links.h"
 
 namespace find_test {
 namespace {
@@ -142,6 +143,7 @@ TEST_F(VerifyBackupTest, HardLinkTableIsEmptiedByEveryDleAttach) {
     EXPECT_EQ(Dblk(CreateObject, GRFS_CREATE_OBJ, again, second), 0);
     ASSERT_EQ(stat((export_ / "other").c_str(), &b), 0);
     EXPECT_NE(a.st_ino, b.st_ino);
+    HardLinkersReset();  // the fixture clears ws_cntl, table and all
 }
 
 }  // namespace
