@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, only when absent.
 set -euo pipefail
 need=()
-for pkg in cmake g++ make libgtest-dev libgmock-dev; do
+# man-db and groff-base: the manual pages are rendered by the tests.
+for pkg in cmake g++ make libgtest-dev libgmock-dev man-db groff-base; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
 done
 if [ "${#need[@]}" -gt 0 ]; then

@@ -1,0 +1,58 @@
+# Where an installation puts the programs, the manual pages, the example
+# configuration and the systemd unit. `cmake --install BUILD --prefix DIR`
+# keeps everything below DIR; the Debian package (cmake/Packaging.cmake)
+# installs with the prefix /usr, which puts the configuration into /etc.
+include(GNUInstallDirs)
+
+set(AGENT_PACKAGE_NAME vestrel-agent)
+# Named after the package, as Debian wants it.
+set(AGENT_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${AGENT_PACKAGE_NAME})
+set(AGENT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "Directory of the systemd unit; relative paths are taken from the installation prefix")
+
+if(TARGET agent)
+  install(TARGETS agent RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+endif()
+if(TARGET grfsclient)
+  install(TARGETS grfsclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# Manual pages, compressed as Debian wants them; man reads them either way.
+set(_agent_man_pages
+    ${PROJECT_SOURCE_DIR}/docs/man/agent.8
+    ${PROJECT_SOURCE_DIR}/docs/man/agent.cfg.5
+    ${PROJECT_SOURCE_DIR}/docs/man/grfsclient.1)
+set(_agent_man_gz)
+foreach(_page IN LISTS _agent_man_pages)
+  get_filename_component(_name ${_page} NAME)
+  string(REGEX MATCH "[0-9]$" _section ${_name})
+  set(_gz ${PROJECT_BINARY_DIR}/man/${_name}.gz)
+  add_custom_command(OUTPUT ${_gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND gzip -9n -c ${_page} > ${_gz}
+    DEPENDS ${_page}
+    COMMENT "Compressing manual page ${_name}"
+    VERBATIM)
+  list(APPEND _agent_man_gz ${_gz})
+  install(FILES ${_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${_section})
+endforeach()
+add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
+
+# The administrator's guide, and the format of grfsclient's archives.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${AGENT_INSTALL_DOCDIR})
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs/archive-format.md)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/archive-format.md DESTINATION ${AGENT_INSTALL_DOCDIR})
+endif()
+
+# The configuration directory and the unit's paths depend on the prefix the
+# installation finally uses (`--prefix`, or /usr for the package), so they are
+# worked out when installing, by cmake/InstallSystemFiles.cmake.
+install(CODE "
+  set(AGENT_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
+  set(AGENT_UNITDIR \"${AGENT_SYSTEMD_UNIT_DIR}\")
+  set(AGENT_SBINDIR \"${CMAKE_INSTALL_SBINDIR}\")
+  set(AGENT_SOURCE_DIR \"${PROJECT_SOURCE_DIR}\")
+  set(AGENT_BINARY_DIR \"${PROJECT_BINARY_DIR}\")
+")
+install(SCRIPT ${PROJECT_SOURCE_DIR}/cmake/InstallSystemFiles.cmake)
