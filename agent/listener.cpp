@@ -46,6 +46,11 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses) {
         pid = fork_v();
         if (pid == 0) {
             sigprocmask(SIG_SETMASK, &hold.previous(), nullptr);
+            // A session works with its own connection only. Should the
+            // listener go while sessions run, its port must not stay
+            // open in them, taking connections nobody accepts.
+            t_close_v(ses->nrl_resource->tlifd);
+            ses->nrl_resource->tlifd = -1;
             Session_Handler_Process(ses);  // never returns
         }
         if (pid > 0) RegisterSessionProcess(pid);

@@ -351,7 +351,9 @@ AgentExit AgentProcess::Stop(int sig, int timeout_ms) {
 
 AgentExit AgentProcess::WaitForExit(int timeout_ms) { return collect(timeout_ms); }
 
-AgentExit AgentProcess::collect(int timeout_ms) {
+AgentExit AgentProcess::WaitForListenerExit(int timeout_ms) { return collect(timeout_ms, false); }
+
+AgentExit AgentProcess::collect(int timeout_ms, bool whole_group) {
     AgentExit result;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
@@ -359,9 +361,9 @@ AgentExit AgentProcess::collect(int timeout_ms) {
         // Processes of the group whose listener is gone were handed to us.
         for (pid_t p : ProcessGroupMembers(pid_)) {
             int st = 0;
-            if (p != pid_ && waitpid(p, &st, WNOHANG) == p) result.others[p] = st;
+            if (p != pid_ && waitpid(p, &st, WNOHANG) == p) others_[p] = st;
         }
-        if (reaped_ && ProcessGroupMembers(pid_).empty()) break;
+        if (reaped_ && (!whole_group || ProcessGroupMembers(pid_).empty())) break;
         if (Clock::now() > deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -370,6 +372,7 @@ AgentExit AgentProcess::collect(int timeout_ms) {
         result.code = result.exited ? WEXITSTATUS(status_) : -1;
         result.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
     }
+    result.others = others_;
     result.left = ProcessGroupMembers(pid_);
     return result;
 }

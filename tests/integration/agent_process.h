@@ -47,7 +47,7 @@ struct AgentExit {
     bool exited = false;           // the listener exited (else: killed by a signal, or still running)
     int code = -1;                 // its exit status
     int signal = 0;                // the signal that ended it
-    std::map<pid_t, int> others;   // wait statuses of the other processes of its group we reaped
+    std::map<pid_t, int> others;   // wait statuses of the other processes of its group we reaped so far
     std::vector<pid_t> left;       // processes of its group still there at the end
     std::string describe() const;
 };
@@ -68,6 +68,9 @@ public:
     AgentExit Stop(int sig = SIGTERM, int timeout_ms = 15000);
     // Waits, without signalling, for the same.
     AgentExit WaitForExit(int timeout_ms);
+    // Waits only until the listener has ended (reaping what else of its
+    // group has ended by then).
+    AgentExit WaitForListenerExit(int timeout_ms);
 
     pid_t pid() const { return pid_; }
     const std::string& dir() const { return dir_; }
@@ -96,7 +99,7 @@ public:
 
 private:
     ::testing::AssertionResult receive_advertisement(int timeout_ms);
-    AgentExit collect(int timeout_ms);
+    AgentExit collect(int timeout_ms, bool whole_group = true);
 
     AgentConfig config_;
     std::string dir_;
@@ -111,6 +114,7 @@ private:
     pid_t advertiser_ = -1;
     bool reaped_ = false;
     int status_ = 0;
+    std::map<pid_t, int> others_;
 };
 
 // Polls condition every few milliseconds until it holds or timeout_ms pass.

@@ -254,12 +254,17 @@ TEST(Agent, SigtermToASessionProcessEndsTheWholeAgent) {
     ASSERT_EQ(s.OpenStatus(), 0);
     ASSERT_TRUE(WaitUntil([&] { return agent.SessionProcesses().size() == 1; }, 5000));
     const pid_t session = agent.SessionProcesses()[0];
+    auto other = std::make_unique<RawSession>(agent.session_address());
+    ASSERT_EQ(other->OpenStatus(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return agent.SessionProcesses().size() == 2; }, 5000));
     const pid_t advertiser = agent.advertiser();
 
     ASSERT_EQ(kill(session, SIGTERM), 0);
-    AgentExit e = agent.WaitForExit(15000);
     // The session process shuts the layer down, kills the listener and
     // exits with status 1; the advertisement process is killed.
+    AgentExit e = agent.WaitForListenerExit(10000);
+    WaitUntil([&] { return agent.WaitForListenerExit(0).others.count(session) != 0; }, 5000);
+    e = agent.WaitForListenerExit(0);
     EXPECT_FALSE(e.exited) << e.describe();
     EXPECT_EQ(e.signal, SIGKILL) << e.describe();
     ASSERT_EQ(e.others.count(session), 1u) << e.describe();
@@ -268,8 +273,17 @@ TEST(Agent, SigtermToASessionProcessEndsTheWholeAgent) {
         EXPECT_TRUE(WIFSIGNALED(e.others[advertiser]) && WTERMSIG(e.others[advertiser]) == SIGKILL)
             << e.describe();
     }
-    EXPECT_TRUE(e.left.empty()) << e.describe();
     EXPECT_TRUE(s.WaitForClose(5000));
+
+    // The other session is served to its end, but the port is closed: no
+    // connection waits there for a listener that is gone.
+    ASSERT_TRUE(other->SendMessage(VerifyRequest(3, 3, 3)));
+    EXPECT_TRUE(other->ReceiveMessage().has_value());
+    RawSession late(agent.session_address());
+    EXPECT_FALSE(late.valid());
+    other->Close();
+    e = agent.WaitForExit(10000);
+    EXPECT_TRUE(e.left.empty()) << e.describe();
 }
 
 }  // namespace
