@@ -81,6 +81,9 @@ public:
     sockaddr_in session_address() const;
     // The first advertisement, as received.
     const std::vector<unsigned char>& advertisement() const { return advertisement_; }
+    // Gives up the advertisement port of address() (after Start), so that
+    // another receiver, e.g. grfsclient adverts, can take it.
+    void ReleaseAdvertisementPort() { advert_listener_.reset(); }
     // The advertisement process (the listener's first child).
     pid_t advertiser() const { return advertiser_; }
 
