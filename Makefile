@@ -32,5 +32,14 @@ check-asan: deps
 	@ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 
+# Benchmark against a raw loopback ping-pong: builds the agent and the
+# benchmark programs (Release with debug information) and prints the table.
+# BENCH_DIR: scratch directory (default /tmp/grfs-bench); BENCH_ARGS: e.g.
+# "--runs 7 --json out.json" (see build/bench/grfs_bench --help).
+.PHONY: bench
+bench: configure
+	@cmake --build $(BUILD) --target agent grfs_bench bench_pingpong -j $(JOBS)
+	@$(BUILD)/bench/grfs_bench $(BENCH_ARGS)
+
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN)

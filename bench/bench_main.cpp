@@ -1,0 +1,157 @@
+// grfs_bench: builds the scratch data set, starts the real agent on it and
+// prints one table in which every agent figure stands beside its yardstick
+// measured in the same run; several runs give medians and ranges.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/agent_process.h"
+#include "bench/bench_util.h"
+#include "bench/dataset.h"
+#include "bench/report.h"
+#include "bench/scenarios.h"
+
+#ifndef BENCH_AGENT_BINARY
+#define BENCH_AGENT_BINARY "agent"
+#endif
+#ifndef BENCH_PINGPONG_BINARY
+#define BENCH_PINGPONG_BINARY "bench_pingpong"
+#endif
+#ifndef BENCH_RESULTS_DIR
+#define BENCH_RESULTS_DIR "bench/results"
+#endif
+
+namespace {
+
+const char* kUsage =
+    "usage: grfs_bench [--runs N] [--dir PATH] [--json PATH] [--agent PATH] [--pingpong PATH]\n"
+    "                  [--no-tar] [--wait-load LOAD]\n"
+    "\n"
+    "  --runs N         runs of every measurement; the table shows medians and ranges (default 5)\n"
+    "  --dir PATH       scratch directory for the data set (default $BENCH_DIR, else /tmp/grfs-bench)\n"
+    "  --json PATH      where to write the table as JSON (default " BENCH_RESULTS_DIR "/bench-TIME.json)\n"
+    "  --agent PATH     the agent program (default the one built beside this program)\n"
+    "  --pingpong PATH  the ping-pong server (default the one built beside this program)\n"
+    "  --no-tar         leave out the tar reference rows\n"
+    "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n";
+
+std::string utc_now(const char* format) {
+    char buf[64];
+    std::time_t t = std::time(nullptr);
+    std::strftime(buf, sizeof buf, format, std::gmtime(&t));
+    return buf;
+}
+
+bench::AgentProcess* running_agent = nullptr;
+
+void stop_on_signal(int) {
+    // Leave no agent behind when interrupted.
+    if (running_agent != nullptr && running_agent->pid > 0) kill(running_agent->pid, SIGTERM);
+    _exit(130);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace bench;
+    int runs = 5;
+    const char* env_dir = std::getenv("BENCH_DIR");
+    std::string dir = env_dir != nullptr && *env_dir != '\0' ? env_dir : "/tmp/grfs-bench";
+    std::string json_path;
+    BenchSetup setup;
+    std::string agent_binary = BENCH_AGENT_BINARY;
+    setup.pingpong_binary = BENCH_PINGPONG_BINARY;
+    double wait_load = 0;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::cerr << kUsage;
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--runs") runs = std::atoi(value().c_str());
+        else if (a == "--dir") dir = value();
+        else if (a == "--json") json_path = value();
+        else if (a == "--agent") agent_binary = value();
+        else if (a == "--pingpong") setup.pingpong_binary = value();
+        else if (a == "--no-tar") setup.with_tar = false;
+        else if (a == "--wait-load") wait_load = std::atof(value().c_str());
+        else if (a == "-h" || a == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else {
+            std::cerr << "grfs_bench: unknown option " << a << "\n" << kUsage;
+            return 2;
+        }
+    }
+    if (runs < 1) die("--runs must be at least 1");
+    if (json_path.empty()) json_path = std::string(BENCH_RESULTS_DIR) + "/bench-" + utc_now("%Y%m%dT%H%M%SZ") + ".json";
+
+    signal(SIGINT, stop_on_signal);
+    signal(SIGTERM, stop_on_signal);
+    signal(SIGPIPE, SIG_IGN);
+
+    setup.data = prepare_dataset(dir);
+    if (wait_load > 0) {
+        for (int i = 0; i < 120 && load_1min() >= wait_load; ++i) {
+            if (i == 0) std::printf("Waiting for the load average (%s) to fall below %.2f ...\n", load_average().c_str(), wait_load);
+            std::fflush(stdout);
+            std::this_thread::sleep_for(std::chrono::seconds(5));
+        }
+    }
+    std::printf("Warming the page cache ...\n");
+    std::fflush(stdout);
+    warm_page_cache(setup.data);
+
+    MachineInfo machine;
+    machine.cpus = cpu_count();
+    machine.cpu_model = cpu_model();
+    machine.kernel = kernel_release();
+    machine.started = utc_now("%Y-%m-%dT%H:%M:%SZ");
+    machine.load_before = load_average();
+
+    setup.agent = start_agent(agent_binary, setup.data);
+    running_agent = &setup.agent;
+    std::printf("Agent %d on %s:%u; %d runs; load average %s\n", static_cast<int>(setup.agent.pid),
+                setup.agent.host.c_str(), setup.agent.port, runs, machine.load_before.c_str());
+    std::fflush(stdout);
+    probe_exchange_sizes(setup);
+
+    std::vector<RunResults> results;
+    for (int r = 0; r < runs; ++r) {
+        const auto start = Clock::now();
+        results.push_back(run_once(setup, r % 2 == 0));
+        std::printf("run %d of %d: %.1f s, load average %s\n", r + 1, runs, seconds_since(start), load_average().c_str());
+        std::fflush(stdout);
+    }
+    add_listener_memory(setup, results.back());
+    stop_agent(setup.agent);
+    running_agent = nullptr;
+    machine.load_after = load_average();
+
+    std::printf("\nMachine: %d CPUs, %s, %s; load average before %s, after %s\n\n", machine.cpus,
+                machine.cpu_model.c_str(), machine.kernel.c_str(), machine.load_before.c_str(),
+                machine.load_after.c_str());
+    std::printf("%s", render_table(results).c_str());
+    std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes.\n", runs);
+
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(json_path).parent_path(), ec);
+    std::ofstream json(json_path);
+    json << render_json(results, machine);
+    if (!json) die("cannot write " + json_path);
+    std::printf("JSON: %s\n", json_path.c_str());
+    return 0;
+}

@@ -1,0 +1,36 @@
+// The yardstick: a raw TCP ping-pong over loopback with the message sizes
+// of a GRFS exchange, one message in flight, both ends TCP_NODELAY. It does
+// nothing but move the bytes, so it is the most any request/reply protocol
+// can do on this host with these sizes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// One round trip: bytes the client sends, bytes the server answers with
+// (NRL header included, as they travel).
+struct Exchange {
+    uint32_t request = 0;
+    uint32_t reply = 0;
+};
+
+// "28:31780,40:16" <-> the exchanges.
+std::vector<Exchange> parse_pattern(const std::string& text);
+std::string pattern_text(const std::vector<Exchange>& pattern);
+
+// Server end: answers the exchanges of pattern in turn, cyclically, until
+// the client closes. Returns the number of round trips served.
+long serve_pingpong(int fd, const std::vector<Exchange>& pattern);
+
+// Client end: round_trips exchanges of pattern in turn; seconds taken, or a
+// negative value when the connection failed.
+double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_trips);
+
+// Runs bench_pingpong (the server, a process of its own like an agent
+// session) and the client end here; seconds for round_trips exchanges.
+double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips);
+
+}  // namespace bench

@@ -1,0 +1,200 @@
+#include "bench/report.h"
+
+#include <cmath>
+#include <sstream>
+
+#include "bench/bench_util.h"
+
+namespace bench {
+
+namespace {
+
+enum class Target {
+    none,         // for information
+    ratio_min,    // agent / yardstick at least the target
+    value_max,    // the value at most the target
+    value_below,  // the value below the target
+};
+
+struct Row {
+    const char* key;  // JSON name
+    const char* title;
+    const char* unit;
+    const char* agent;
+    const char* yardstick;  // nullptr: none
+    double scale;           // applied to both figures
+    int decimals;
+    Target target;
+    double limit;
+    const char* yardstick_title;
+};
+
+constexpr double kKiBToMiB = 1.0 / 1024;
+
+const Row kRows[] = {
+    {"bulk_backup", "bulk backup, GRFS_READ_OBJ_LARGE of 31744 bytes", "MB/s", "backup_agent_mbps",
+     "backup_pingpong_mbps", 1, 0, Target::ratio_min, 0.85, "ping-pong 28 / 31780 bytes"},
+    {"bulk_restore", "bulk restore, GRFS_WRITE_OBJ_LARGE of 31744 bytes", "MB/s", "restore_agent_mbps",
+     "restore_pingpong_mbps", 1, 0, Target::ratio_min, 0.80, "ping-pong 31788 / 20 bytes"},
+    {"smallest_round_trip", "smallest round trip, GRFS_VERIFY_OBJ", "req/s", "verify_agent_rps",
+     "verify_pingpong_rps", 1, 0, Target::ratio_min, 0.85, "ping-pong 40 / 16 bytes"},
+    {"small_files", "small files, find + open + read + close of 4 KiB", "files/s", "small_agent_fps",
+     "small_bound_fps", 1, 0, Target::ratio_min, 0.75, "4 ping-pong round trips per file"},
+    {"listing_2000", "listing 2,000 entries", "entries/s", "list2k_agent_eps", "list_bound_eps", 1, 0, Target::none, 0,
+     "1 ping-pong round trip per entry"},
+    {"listing_20000", "listing 20,000 entries", "entries/s", "list20k_agent_eps", "list_bound_eps", 1, 0,
+     Target::none, 0, "1 ping-pong round trip per entry"},
+    {"listing_time_ratio", "listing time, 20,000 / 2,000 entries", "x", "list_time_ratio", nullptr, 1, 2,
+     Target::value_max, 12, ""},
+    {"rss_session_backup", "session process peak RSS, bulk backup", "MiB", "mem_session_backup_kib", nullptr,
+     kKiBToMiB, 2, Target::value_below, 8, ""},
+    {"rss_session_listing", "session process peak RSS, 20,000-entry listing", "MiB", "mem_session_list_kib", nullptr,
+     kKiBToMiB, 2, Target::value_below, 8, ""},
+    {"rss_listener", "listener peak RSS", "MiB", "mem_listener_kib", nullptr, kKiBToMiB, 2, Target::none, 0, ""},
+    {"tar_backup", "reference: tar -c of the 256 MiB file to a loopback socket", "MB/s", "tar_backup_mbps", nullptr,
+     1, 0, Target::none, 0, ""},
+    {"tar_restore", "reference: tar -c, loopback socket, tar -x of the 256 MiB file", "MB/s", "tar_restore_mbps",
+     nullptr, 1, 0, Target::none, 0, ""},
+    {"tar_small_files", "reference: tar -c of the 2,000 files of 4 KiB", "files/s", "tar_small_fps", nullptr, 1, 0,
+     Target::none, 0, ""},
+    {"tar_listing_2000", "reference: tar -c of the 2,000 empty files", "entries/s", "tar_list2k_eps", nullptr, 1, 0,
+     Target::none, 0, ""},
+    {"tar_listing_20000", "reference: tar -c of the 20,000 empty files", "entries/s", "tar_list20k_eps", nullptr, 1, 0,
+     Target::none, 0, ""},
+};
+
+std::vector<double> collect(const std::vector<RunResults>& runs, const char* key, double scale) {
+    std::vector<double> v;
+    if (key == nullptr) return v;
+    for (const RunResults& r : runs) {
+        auto it = r.find(key);
+        if (it != r.end()) v.push_back(it->second * scale);
+    }
+    return v;
+}
+
+// Per run, so that each ratio pairs figures of the same moment.
+std::vector<double> ratios(const std::vector<RunResults>& runs, const Row& row) {
+    std::vector<double> v;
+    if (row.yardstick == nullptr) return v;
+    for (const RunResults& r : runs) {
+        auto a = r.find(row.agent);
+        auto y = r.find(row.yardstick);
+        if (a != r.end() && y != r.end() && y->second > 0) v.push_back(a->second / y->second);
+    }
+    return v;
+}
+
+std::string cell(const std::vector<double>& v, int decimals) {
+    if (v.empty()) return "-";
+    std::string s = format_number(median(v), decimals);
+    if (v.size() > 1) s += " (" + format_number(min_of(v), decimals) + "–" + format_number(max_of(v), decimals) + ")";
+    return s;
+}
+
+std::string percent_cell(const std::vector<double>& v) {
+    if (v.empty()) return "-";
+    std::string s = format_number(median(v) * 100, 1) + "%";
+    if (v.size() > 1)
+        s += " (" + format_number(min_of(v) * 100, 1) + "–" + format_number(max_of(v) * 100, 1) + "%)";
+    return s;
+}
+
+std::string target_text(const Row& row) {
+    switch (row.target) {
+    case Target::ratio_min:
+        return "≥ " + format_number(row.limit * 100, 0) + "%";
+    case Target::value_max:
+        return "≤ " + format_number(row.limit, 0) + "x";
+    case Target::value_below:
+        return "< " + format_number(row.limit, 0) + " MiB";
+    case Target::none:
+        break;
+    }
+    return "";
+}
+
+// Judged on the median.
+const char* verdict(const Row& row, const std::vector<double>& values, const std::vector<double>& rs) {
+    switch (row.target) {
+    case Target::ratio_min:
+        return rs.empty() ? "" : median(rs) >= row.limit ? "met" : "short";
+    case Target::value_max:
+        return values.empty() ? "" : median(values) <= row.limit ? "met" : "short";
+    case Target::value_below:
+        return values.empty() ? "" : median(values) < row.limit ? "met" : "short";
+    case Target::none:
+        break;
+    }
+    return "";
+}
+
+void json_stats(std::ostringstream& o, const std::vector<double>& v) {
+    if (v.empty()) {
+        o << "null";
+        return;
+    }
+    o << "{\"median\": " << median(v) << ", \"min\": " << min_of(v) << ", \"max\": " << max_of(v) << ", \"values\": [";
+    for (size_t i = 0; i < v.size(); ++i) o << (i ? ", " : "") << v[i];
+    o << "]}";
+}
+
+}  // namespace
+
+std::string render_table(const std::vector<RunResults>& runs) {
+    std::ostringstream o;
+    o << "| measurement | unit | agent | yardstick | agent / yardstick | target | |\n";
+    o << "|---|---|---|---|---|---|---|\n";
+    for (const Row& row : kRows) {
+        const auto values = collect(runs, row.agent, row.scale);
+        if (values.empty()) continue;
+        const auto yard = collect(runs, row.yardstick, row.scale);
+        const auto rs = ratios(runs, row);
+        std::string yard_cell = yard.empty() ? "" : cell(yard, row.decimals) + " — " + row.yardstick_title;
+        o << "| " << row.title << " | " << row.unit << " | " << cell(values, row.decimals) << " | " << yard_cell
+          << " | " << (rs.empty() ? "" : percent_cell(rs)) << " | " << target_text(row) << " | "
+          << verdict(row, values, rs) << " |\n";
+    }
+    return o.str();
+}
+
+std::string render_json(const std::vector<RunResults>& runs, const MachineInfo& machine) {
+    std::ostringstream o;
+    o.precision(6);
+    o << "{\n  \"started\": \"" << json_escape(machine.started) << "\",\n";
+    o << "  \"machine\": {\"cpus\": " << machine.cpus << ", \"cpu_model\": \"" << json_escape(machine.cpu_model)
+      << "\", \"kernel\": \"" << json_escape(machine.kernel) << "\", \"load_before\": \""
+      << json_escape(machine.load_before) << "\", \"load_after\": \"" << json_escape(machine.load_after) << "\"},\n";
+    o << "  \"runs\": " << runs.size() << ",\n  \"rows\": [\n";
+    bool first = true;
+    for (const Row& row : kRows) {
+        const auto values = collect(runs, row.agent, row.scale);
+        if (values.empty()) continue;
+        const auto yard = collect(runs, row.yardstick, row.scale);
+        const auto rs = ratios(runs, row);
+        o << (first ? "" : ",\n") << "    {\"name\": \"" << row.key << "\", \"title\": \"" << json_escape(row.title)
+          << "\", \"unit\": \"" << row.unit << "\",\n     \"agent\": ";
+        json_stats(o, values);
+        o << ",\n     \"yardstick\": ";
+        json_stats(o, yard);
+        o << ",\n     \"ratio\": ";
+        json_stats(o, rs);
+        o << ",\n     \"target\": \"" << json_escape(target_text(row)) << "\", \"verdict\": \"" << verdict(row, values, rs)
+          << "\"}";
+        first = false;
+    }
+    o << "\n  ],\n  \"raw\": [\n";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        o << "    {";
+        bool f = true;
+        for (const auto& [k, v] : runs[i]) {
+            o << (f ? "" : ", ") << "\"" << k << "\": " << v;
+            f = false;
+        }
+        o << "}" << (i + 1 < runs.size() ? "," : "") << "\n";
+    }
+    o << "  ]\n}\n";
+    return o.str();
+}
+
+}  // namespace bench

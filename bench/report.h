@@ -1,0 +1,26 @@
+// The table of one benchmark invocation: medians and ranges over the runs,
+// each agent figure beside its yardstick, printed as a Markdown table and
+// written as JSON.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct MachineInfo {
+    int cpus = 0;
+    std::string cpu_model;
+    std::string kernel;
+    std::string load_before;
+    std::string load_after;
+    std::string started;  // UTC, ISO 8601
+};
+
+using RunResults = std::map<std::string, double>;
+
+std::string render_table(const std::vector<RunResults>& runs);
+std::string render_json(const std::vector<RunResults>& runs, const MachineInfo& machine);
+
+}  // namespace bench

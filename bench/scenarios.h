@@ -1,0 +1,40 @@
+// The measurements of one run: each agent figure and its yardstick, taken
+// one right after the other so that both see the same machine.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/agent_process.h"
+#include "bench/dataset.h"
+#include "bench/pingpong.h"
+
+namespace bench {
+
+// Metric name -> value for one run.
+using RunResults = std::map<std::string, double>;
+
+struct BenchSetup {
+    Dataset data;
+    AgentProcess agent;
+    std::string pingpong_binary;
+    bool with_tar = true;
+    long verify_round_trips = 30000;
+    // Wire sizes of the agent's exchanges, for the bounds of the small-file
+    // and listing rows (probe_exchange_sizes).
+    std::vector<Exchange> small_file_pattern;  // find, open, read, close
+    std::vector<Exchange> listing_pattern;     // one GRFS_FIND_NEXT_OBJ
+};
+
+// Learns the sizes above from one file and one entry, untimed.
+void probe_exchange_sizes(BenchSetup& setup);
+
+// One run of every measurement. agent_first alternates between runs, so
+// that a slow drift of the machine does not always favour the same side.
+RunResults run_once(const BenchSetup& setup, bool agent_first);
+
+// The agent's listener, read after the runs.
+void add_listener_memory(const BenchSetup& setup, RunResults& results);
+
+}  // namespace bench

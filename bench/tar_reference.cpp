@@ -1,0 +1,112 @@
+#include "bench/tar_reference.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <vector>
+
+#include "bench/bench_util.h"
+
+namespace bench {
+
+namespace {
+
+// Starts tar with one end of a loopback connection as its standard output
+// (create) or input (extract).
+pid_t spawn_tar(const std::vector<std::string>& args, int socket_fd, bool as_output) {
+    pid_t pid = fork();
+    if (pid < 0) die("fork failed");
+    if (pid == 0) {
+        dup2(socket_fd, as_output ? STDOUT_FILENO : STDIN_FILENO);
+        int null = open("/dev/null", O_RDWR);
+        if (null >= 0) dup2(null, as_output ? STDIN_FILENO : STDOUT_FILENO);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("tar"));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp("tar", argv.data());
+        std::perror("tar");
+        _exit(127);
+    }
+    return pid;
+}
+
+void wait_ok(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("tar failed");
+}
+
+// tar -c of names below dir into a socket that we drain; seconds taken.
+double tar_create(const std::string& dir, const std::string& name, uint64_t* bytes) {
+    const auto start = Clock::now();
+    uint16_t port = 0;
+    int lfd = listen_loopback("127.0.0.1", &port);
+    if (lfd < 0) die("cannot listen for tar");
+    int out = connect_loopback("127.0.0.1", port);
+    int in = accept_one(lfd);
+    close(lfd);
+    if (out < 0 || in < 0) die("cannot connect tar's socket");
+    pid_t pid = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
+    close(out);
+    std::vector<unsigned char> buf(1 << 16);
+    uint64_t total = 0;
+    for (;;) {
+        ssize_t k = read(in, buf.data(), buf.size());
+        if (k <= 0) break;
+        total += static_cast<uint64_t>(k);
+    }
+    close(in);
+    wait_ok(pid);
+    *bytes = total;
+    return seconds_since(start);
+}
+
+// tar -c | socket | tar -x: the file copied into into; seconds taken.
+double tar_copy(const std::string& dir, const std::string& name, const std::string& into) {
+    std::filesystem::create_directories(into);
+    const auto start = Clock::now();
+    uint16_t port = 0;
+    int lfd = listen_loopback("127.0.0.1", &port);
+    if (lfd < 0) die("cannot listen for tar");
+    int out = connect_loopback("127.0.0.1", port);
+    int in = accept_one(lfd);
+    close(lfd);
+    if (out < 0 || in < 0) die("cannot connect tar's socket");
+    pid_t writer = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
+    pid_t reader = spawn_tar({"-xf", "-", "-C", into}, in, false);
+    close(out);
+    close(in);
+    wait_ok(writer);
+    wait_ok(reader);
+    return seconds_since(start);
+}
+
+}  // namespace
+
+void tar_reference(const Dataset& d, std::map<std::string, double>& out) {
+    uint64_t bytes = 0;
+    double t = tar_create(d.data, d.big_name, &bytes);
+    if (bytes < kBigFileSize) die("tar sent too few bytes");
+    out["tar_backup_mbps"] = static_cast<double>(kBigFileSize) / 1e6 / t;
+
+    const std::string into = d.root + "/tar-restore";
+    t = tar_copy(d.data, d.big_name, into);
+    std::error_code ec;
+    if (std::filesystem::file_size(into + "/" + d.big_name, ec) != kBigFileSize) die("tar restored the wrong size");
+    std::filesystem::remove_all(into, ec);
+    out["tar_restore_mbps"] = static_cast<double>(kBigFileSize) / 1e6 / t;
+
+    t = tar_create(d.data, d.small_dir, &bytes);
+    out["tar_small_fps"] = kSmallFiles / t;
+    t = tar_create(d.data, d.list_small_dir, &bytes);
+    out["tar_list2k_eps"] = kListSmall / t;
+    t = tar_create(d.data, d.list_large_dir, &bytes);
+    out["tar_list20k_eps"] = kListLarge / t;
+}
+
+}  // namespace bench
