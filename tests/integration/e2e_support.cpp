@@ -1,0 +1,155 @@
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "grfs/dates.h"
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+std::string ProcessResult::describe() const {
+    std::ostringstream s;
+    if (signal != 0)
+        s << "killed by signal " << signal;
+    else
+        s << "exit status " << status;
+    s << "\n--- standard output ---\n" << out << "--- standard error ---\n" << err;
+    return s.str();
+}
+
+ProcessResult run_grfsclient(const std::vector<std::string>& args) {
+    ProcessResult result;
+    std::string templ = (std::filesystem::temp_directory_path() / "grfsclient-out-XXXXXX").string();
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) return result;
+    const std::string dir = buf.data();
+    const std::string out_path = dir + "/out", err_path = dir + "/err";
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> all = {"grfsclient"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, GRFSCLIENT_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = slurp(out_path);
+    result.err = slurp(err_path);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return result;
+}
+
+std::string agent_host_port(const agent_it::AgentProcess& agent) {
+    return agent.address() + ":" + std::to_string(agent.port());
+}
+
+std::vector<std::string> session_args(const agent_it::AgentProcess& agent) {
+    return {"--workstation", agent.workstation(), "--timeout", "120"};
+}
+
+grfs_client::Result<grfs_client::Peer> connect_peer(const agent_it::AgentProcess& agent, const std::string& dle,
+                                                    uint16_t attach_reason) {
+    grfs_client::PeerOptions options;
+    options.endpoint.host = agent.address();
+    options.endpoint.port = agent.port();
+    options.workstation_names = {agent.workstation()};
+    options.attach.reason = attach_reason;
+    options.connect.reply_timeout_ms = 120000;
+    auto peer = grfs_client::Peer::connect(options);
+    if (!peer.ok()) return peer.error();
+    if (auto s = peer->attach(dle); !s.ok()) return s;
+    return peer;
+}
+
+std::string export_line(const std::string& path, const std::string& resource, const std::string& options) {
+    return "export " + path + " as " + resource + (options.empty() ? "" : " " + options) + "\n";
+}
+
+LoadedArchive load_archive(grfs_client::ArchiveReader& reader) {
+    LoadedArchive loaded;
+    for (;;) {
+        grfs_client::ArchivedObject object;
+        auto more = reader.next(object);
+        if (!more.ok()) {
+            loaded.error = more.error().text;
+            return loaded;
+        }
+        if (!*more) break;
+        loaded.objects.push_back(std::move(object));
+    }
+    loaded.ok = true;
+    return loaded;
+}
+
+uint32_t expected_gen_attr(const struct stat& st) {
+    uint32_t attr = 0x20;
+    if (S_ISDIR(st.st_mode)) attr |= 0x10;
+    if ((st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) == 0) attr |= 0x01;
+    return attr;
+}
+
+DATE_TIME std_date(time_t t) {
+    DATE_TIME d{};
+    ConvertToStdDate(&d, t);
+    return d;
+}
+
+bool same_date(const DATE_TIME& a, const DATE_TIME& b) {
+    return a.date_valid == b.date_valid && a.year == b.year && a.month == b.month && a.day == b.day &&
+           a.hour == b.hour && a.minute == b.minute && a.second == b.second && a.day_of_week == b.day_of_week;
+}
+
+std::string date_text(const DATE_TIME& d) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%04u-%02u-%02u %02u:%02u:%02u (weekday %u)", d.date_valid ? "" : "invalid ",
+                  d.year, d.month, d.day, d.hour, d.minute, d.second, d.day_of_week);
+    return text;
+}
+
+std::string printable(const std::string& path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+}  // namespace e2e

@@ -1,0 +1,66 @@
+// Helpers of the end-to-end tests: running grfsclient as a process,
+// opening a session with the library, reading an archive whole, and the
+// agent's view of a file's status (attribute bits, dates).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent_process.h"
+#include "client/archive_reader.h"
+#include "client/peer.h"
+#include "grfs/xdr.h"
+
+namespace e2e {
+
+struct ProcessResult {
+    int status = -1;   // exit status; -1 when it did not exit normally
+    int signal = 0;    // the signal that ended it
+    std::string out;
+    std::string err;
+    std::string describe() const;  // status and both outputs, for failure messages
+};
+
+// Runs grfsclient with args (the command first) and waits for it.
+ProcessResult run_grfsclient(const std::vector<std::string>& args);
+
+// "127.0.0.x:port" of the agent, and the session options grfsclient
+// needs to find its workstation.
+std::string agent_host_port(const agent_it::AgentProcess& agent);
+std::vector<std::string> session_args(const agent_it::AgentProcess& agent);
+
+// A session attached to the workstation and to dle; attach_reason 0x4
+// for a restore.
+grfs_client::Result<grfs_client::Peer> connect_peer(const agent_it::AgentProcess& agent, const std::string& dle,
+                                                    uint16_t attach_reason = 0);
+
+// The configuration lines of an export.
+std::string export_line(const std::string& path, const std::string& resource, const std::string& options = {});
+
+// Every object of an archive, in order (stream extents stay in the file).
+struct LoadedArchive {
+    std::vector<grfs_client::ArchivedObject> objects;
+    bool ok = false;
+    std::string error;
+};
+LoadedArchive load_archive(grfs_client::ArchiveReader& reader);
+
+// The generic attribute bits the agent puts in a DBLK for this status.
+uint32_t expected_gen_attr(const struct stat& st);
+// The date the agent sends for a time value (local time).
+DATE_TIME std_date(time_t t);
+bool same_date(const DATE_TIME& a, const DATE_TIME& b);
+std::string date_text(const DATE_TIME& d);
+
+// The relative path of an archived or walked object; "" for the root.
+inline std::string object_path(const std::string& dir, const grfs_client::Dblk& dblk) {
+    return dblk.is_directory() ? dblk.text() : grfs_client::join_path(dir, dblk.text());
+}
+
+// Printable path (non-ASCII bytes escaped).
+std::string printable(const std::string& path);
+
+}  // namespace e2e
