@@ -249,8 +249,12 @@ TEST(BackupEndToEnd, EveryObjectOfARealTreeComesBackAsTheFileSystemHasIt) {
     for (const auto& [path, object] : archived) {
         auto it = before.find(path);
         if (it == before.end()) continue;
-        // Listing the root to describe it moves the root's access time.
-        check_dblk(path, object->dir, object->dblk, it->second, !path.empty());
+        // Listing the root to describe it moves the root's access time, and
+        // reading one name of a multiply linked file moves the time the
+        // other names are listed with later.
+        const struct stat& st = it->second.st;
+        const bool atime_kept = !path.empty() && !(S_ISREG(st.st_mode) && st.st_nlink > 1);
+        check_dblk(path, object->dir, object->dblk, it->second, atime_kept);
         const bool unreadable_here = path == names::kUnreadable && geteuid() != 0;
         if (unreadable_here) {
             EXPECT_EQ(object->outcome.stage, grfs_client::STAGE_OPEN_FAILED);
