@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "agent_process.h"
 #include "client/archive_reader.h"
@@ -292,6 +293,58 @@ TEST(BackupEndToEnd, EveryObjectOfARealTreeComesBackAsTheFileSystemHasIt) {
         EXPECT_FALSE(WIFSIGNALED(status) && WTERMSIG(status) != SIGTERM && WTERMSIG(status) != SIGKILL)
             << exit.describe();
     }
+}
+
+// Two servers backing up one export at once: each session process keeps
+// its own searches and open objects, so both archives hold the same
+// objects with the same bytes.
+TEST(BackupEndToEnd, TwoConcurrentBackupsOfOneExportStoreTheSameObjects) {
+    TempDir source("e2e-backup2-src");
+    TempDir work("e2e-backup2-work");
+    TreeOptions options;
+    options.large_file = false;
+    BuiltTree tree = build_tree(source.path(), options);
+    for (int i = 0; i < 200; ++i) write_pattern_file(source.path() + "/big/many " + std::to_string(i), 40000 + i, 100 + i);
+
+    agent_it::AgentConfig config;
+    config.extra_lines = export_line(source.path(), "TREE") + "exclude_dir " + tree.excluded_path() + "\n";
+    agent_it::AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+
+    const std::string paths[2] = {work.path() + "/a.grfsarc", work.path() + "/b.grfsarc"};
+    ProcessResult runs[2];
+    std::thread threads[2];
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = std::thread([&, i] {
+            std::vector<std::string> args = {"backup", agent_host_port(agent), "TREE", paths[i]};
+            for (const auto& a : session_args(agent)) args.push_back(a);
+            runs[i] = run_grfsclient(args);
+        });
+    }
+    for (auto& t : threads) t.join();
+    std::map<std::string, std::vector<std::vector<unsigned char>>> contents[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(runs[i].status, geteuid() == 0 ? 0 : 1) << runs[i].describe();
+        auto reader = grfs_client::ArchiveReader::open(paths[i]);
+        ASSERT_TRUE(reader.ok()) << reader.error().text;
+        LoadedArchive loaded = load_archive(*reader);
+        ASSERT_TRUE(loaded.ok) << loaded.error;
+        for (const auto& object : loaded.objects) {
+            auto& streams = contents[i][object_path(object.dir, object.dblk)];
+            for (const auto& stream : object.streams) {
+                auto bytes = reader->read_all(stream);
+                ASSERT_TRUE(bytes.ok());
+                streams.push_back(*bytes);
+            }
+        }
+    }
+    size_t expected = 0;
+    for (const auto& [path, e] : snapshot(source.path())) expected += below(path, names::kExcluded) ? 0 : 1;
+    EXPECT_EQ(contents[0].size(), expected);
+    EXPECT_TRUE(contents[0] == contents[1]);
+
+    agent_it::AgentExit exit = agent.Stop();
+    EXPECT_TRUE(exit.left.empty()) << exit.describe();
 }
 
 }  // namespace
