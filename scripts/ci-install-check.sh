@@ -2,11 +2,13 @@
 # What an administrator does after installing, checked on a built tree:
 #   1. install the build into a temporary prefix and check what it put there;
 #   2. run the installed agent on the installed example configuration (its
-#      exports and servers replaced by a temporary export and a loopback
-#      address), learn its session address from its advertisement with the
-#      installed grfsclient, list and back up the export, verify the backup,
-#      check that the write protection and the password hold, and stop the
-#      agent with SIGTERM;
+#      exports and servers replaced by temporary exports and a loopback
+#      address), as root with only the capabilities the systemd unit leaves
+#      it; learn its session address from its advertisement with the
+#      installed grfsclient, list and back up an export, verify the backup,
+#      check that the password and the write protection hold, restore the
+#      backup into a second export and compare it with the source, and stop
+#      the agent with SIGTERM;
 #   3. build the Debian package and check its files and control data.
 # Usage: scripts/ci-install-check.sh [BUILD_DIR]   (default: build)
 # All traffic stays on loopback.
@@ -117,15 +119,49 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1 || die "se
 grep -qxF "# the administrator's own" "$prefix/etc/vestrel/agent.cfg" || die "installing overwrote agent.cfg"
 
 # --- 2. the installed agent and grfsclient -------------------------------------
+# One line per object below $1: type, permission bits, owner, group, size,
+# modification time, link count, device numbers, link target. Directory
+# sizes and link times are left out: restores do not carry them.
+describe_tree() {
+    (cd "$1" && find . -mindepth 1 | LC_ALL=C sort | while IFS= read -r p; do
+        if [ -L "$p" ]; then
+            stat -c '%n link %u %g' "$p" | tr '\n' ' '
+            readlink "$p"
+        elif [ -d "$p" ]; then
+            stat -c '%n dir %a %u %g %Y' "$p"
+        else
+            stat -c '%n %F %a %u %g %s %Y %h %t:%T' "$p"
+        fi
+    done)
+}
+
 if [ "$has_client" = 1 ]; then
     client=$prefix/bin/grfsclient
     export_dir=$work/export
-    mkdir -p "$export_dir/docs/deeper"
+    scratch_dir=$work/scratch
+    mkdir -p "$export_dir/docs/deeper" "$scratch_dir"
     echo "hello" >"$export_dir/hello.txt"
     : >"$export_dir/empty"
     head -c 300000 /dev/urandom >"$export_dir/docs/deeper/blob.bin"
     ln -s ../hello.txt "$export_dir/docs/link"
-    before=$(cd "$export_dir" && find . | sort | md5sum)
+    touch -d '2001-02-03 04:05:06' "$export_dir/docs/deeper/blob.bin"
+    if [ "$(id -u)" -eq 0 ]; then
+        # What only root can read and restore: other owners, set-id bits, a
+        # file nobody may read, a device node, a FIFO, a hard-linked pair.
+        echo "set-user-id" >"$export_dir/docs/suid"
+        chown 1234:2345 "$export_dir/docs/suid"
+        chmod 4750 "$export_dir/docs/suid"
+        ln "$export_dir/docs/suid" "$export_dir/suid-link"
+        echo "nobody reads this" >"$export_dir/locked"
+        chown 1234:1234 "$export_dir/locked"
+        chmod 000 "$export_dir/locked"
+        chgrp 2345 "$export_dir/docs/deeper"
+        chmod 2775 "$export_dir/docs/deeper"
+        mknod "$export_dir/null-device" c 1 3
+        mkfifo "$export_dir/fifo"
+        chown -h 1234:1234 "$export_dir/docs/link"
+    fi
+    before=$(describe_tree "$export_dir")
 
     # A loopback address of its own for the advertisements, so that nothing
     # else on this host is listening there.
@@ -135,11 +171,28 @@ if [ "$has_client" = 1 ]; then
         grep -v -e '^export[[:space:]]' -e '^tell[[:space:]]' -e '^force_address[[:space:]]' \
             "$prefix/etc/vestrel/agent.cfg.example"
         echo "export $export_dir as DATA password s3cret write_protect"
+        echo "export $scratch_dir as SCRATCH password s3cret"
         echo "tell $tell_ip"
         # Sessions on loopback only.
         echo "force_address 127.0.0.1"
     } >"$cfg"
     chmod 600 "$cfg"
+
+    # Run the agent with no more capabilities than the unit leaves it, and
+    # without new privileges, as the service runs.
+    confine=()
+    caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit")
+    if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null 2>&1 && [ -n "$caps" ]; then
+        bounding=-all
+        for cap in $caps; do
+            cap=${cap,,}
+            bounding+=",+${cap#cap_}"
+        done
+        confine=(setpriv --no-new-privs --bounding-set "$bounding")
+        echo "the agent runs with the unit's capabilities: $caps"
+    else
+        echo "SKIP: the unit's capability set is not applied (needs root and setpriv)"
+    fi
 
     step "grfsclient adverts on $tell_ip"
     "$client" adverts --listen "$tell_ip:6101" --count 1 --timeout 60 >"$work/adverts.out" 2>"$work/adverts.err" &
@@ -147,7 +200,7 @@ if [ "$has_client" = 1 ]; then
     wait_for "$work/adverts.err" "listening on" 10 "$adverts_pid" || die "grfsclient adverts did not start"
 
     step "start the installed agent"
-    (cd "$work" && exec "$prefix/sbin/agent" -c "$cfg") >"$work/agent.out" 2>"$work/agent.err" &
+    (cd "$work" && exec "${confine[@]}" "$prefix/sbin/agent" -c "$cfg") >"$work/agent.out" 2>"$work/agent.err" &
     agent_pid=$!
     wait_for "$work/agent.err" "Vestrel Agent ready to service requests." 30 "$agent_pid" ||
         die "the installed agent did not get ready"
@@ -164,38 +217,49 @@ if [ "$has_client" = 1 ]; then
     [ -n "$workstation" ] || die "no workstation name in the advertisement"
     grep -qF "Workstation Name: \"$workstation\"" "$work/agent.err" ||
         die "advertised workstation '$workstation' differs from the one the agent printed"
-    sess=(--workstation "$workstation")
+    sess=(--workstation "$workstation" --password s3cret)
 
     step "grfsclient ls $session"
-    "$client" ls "$session" "${sess[@]}" >"$work/ls.out" 2>"$work/ls.err" || die "grfsclient ls failed"
+    "$client" ls "$session" --workstation "$workstation" >"$work/ls.out" 2>"$work/ls.err" || die "grfsclient ls failed"
     grep -Eq '^DATA +password read-only$' "$work/ls.out" || die "export DATA not listed as password, read-only"
+    grep -Eq '^SCRATCH +password writable$' "$work/ls.out" || die "export SCRATCH not listed as password, writable"
 
     step "grfsclient ls with a wrong password is refused"
-    if "$client" ls "$session" DATA "${sess[@]}" --password wrong >"$work/wrong.out" 2>"$work/wrong.err"; then
+    if "$client" ls "$session" DATA --workstation "$workstation" --password wrong >"$work/wrong.out" 2>"$work/wrong.err"; then
         die "a wrong export password was accepted"
     fi
     grep -qF -- "-507" "$work/wrong.err" || die "the wrong password was not refused with -507"
 
     step "grfsclient backup $session DATA"
-    "$client" backup "$session" DATA "$work/data.grfs" "${sess[@]}" --password s3cret \
-        >"$work/backup.out" 2>"$work/backup.err" || die "grfsclient backup failed"
+    "$client" backup "$session" DATA "$work/data.grfs" "${sess[@]}" >"$work/backup.out" 2>"$work/backup.err" ||
+        die "grfsclient backup failed"
     cat "$work/backup.out"
     grep -qF "3 directories" "$work/backup.out" || die "backup did not see the 3 directories (the root included)"
-    grep -qF "3 files" "$work/backup.out" || die "backup did not see the 3 files"
     [ "$(stat -c %s "$work/data.grfs")" -gt 300000 ] || die "the archive is smaller than the data"
 
     step "grfsclient verify"
-    "$client" verify "$work/data.grfs" "$session" DATA "${sess[@]}" --password s3cret \
-        >"$work/verify.out" 2>"$work/verify.err" || die "grfsclient verify found differences"
+    "$client" verify "$work/data.grfs" "$session" DATA "${sess[@]}" >"$work/verify.out" 2>"$work/verify.err" ||
+        die "grfsclient verify found differences"
     grep -qxF "no differences" "$work/verify.out" || die "verify did not report 'no differences'"
 
     step "grfsclient restore into the write-protected export is refused"
-    if "$client" restore "$work/data.grfs" "$session" DATA --to restored "${sess[@]}" --password s3cret \
-        >"$work/restore.out" 2>"$work/restore.err"; then
+    if "$client" restore "$work/data.grfs" "$session" DATA --to restored "${sess[@]}" \
+        >"$work/refused.out" 2>"$work/refused.err"; then
         die "a restore into a write_protect export succeeded"
     fi
-    after=$(cd "$export_dir" && find . | sort | md5sum)
-    [ "$before" = "$after" ] || die "the write-protected export changed"
+    [ "$(describe_tree "$export_dir")" = "$before" ] || die "the write-protected export changed"
+
+    step "grfsclient restore into SCRATCH, then verify it"
+    "$client" restore "$work/data.grfs" "$session" SCRATCH --to copy "${sess[@]}" \
+        >"$work/restore.out" 2>"$work/restore.err" || die "grfsclient restore failed"
+    tail -n 1 "$work/restore.out"
+    "$client" verify "$work/data.grfs" "$session" SCRATCH --to copy "${sess[@]}" \
+        >"$work/verify-copy.out" 2>"$work/verify-copy.err" || die "the restored copy differs from the backup"
+    describe_tree "$scratch_dir/copy" >"$work/copy-tree.txt"
+    echo "$before" >"$work/source-tree.txt"
+    diff -u "$work/source-tree.txt" "$work/copy-tree.txt" >"$work/tree-diff.err" ||
+        die "the restored copy differs from the source on disk"
+    echo "the restored copy equals the source: $(wc -l <"$work/copy-tree.txt") objects"
 
     step "stop the agent with SIGTERM"
     kill -TERM "$agent_pid"
