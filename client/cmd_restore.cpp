@@ -1,6 +1,7 @@
 // grfsclient restore: an archive back into an export.
 #include <cstdio>
 
+#include "client/archive_reader.h"
 #include "client/command_line.h"
 #include "client/progress.h"
 #include "client/restore.h"
@@ -47,6 +48,9 @@ int command_restore(const std::vector<std::string>& args, const CommandIo& io) {
     auto options = peer_options(*parsed, pos[1]);
     if (!options.ok()) return report_error(io, "restore", options.error().text, kExitUsage);
     options->attach.reason = kAttachReasonRestore;
+    // A missing or foreign archive is found before the agent is troubled.
+    if (auto archive = ArchiveReader::open(pos[0]); !archive.ok())
+        return report_error(io, "restore", archive.error().text, kExitFailed);
     auto peer = open_peer(*options, pos[2]);
     if (!peer.ok()) return report_error(io, "restore", peer.error().text, kExitFailed);
 

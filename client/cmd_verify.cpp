@@ -1,6 +1,7 @@
 // grfsclient verify: an export compared with an archive.
 #include <cstdio>
 
+#include "client/archive_reader.h"
 #include "client/command_line.h"
 #include "client/progress.h"
 #include "client/verify.h"
@@ -42,6 +43,9 @@ int command_verify(const std::vector<std::string>& args, const CommandIo& io) {
     if (pos.size() != 3) return report_error(io, "verify", "usage: grfsclient verify ARCHIVE HOST[:PORT] DLE", kExitUsage);
     auto options = peer_options(*parsed, pos[1]);
     if (!options.ok()) return report_error(io, "verify", options.error().text, kExitUsage);
+    // A missing or foreign archive is found before the agent is troubled.
+    if (auto archive = ArchiveReader::open(pos[0]); !archive.ok())
+        return report_error(io, "verify", archive.error().text, kExitFailed);
     auto peer = open_peer(*options, pos[2]);
     if (!peer.ok()) return report_error(io, "verify", peer.error().text, kExitFailed);
 
