@@ -119,7 +119,7 @@ for my $file (sort(glob("$src/agent/*.cpp"), glob("$src/nrl/*.cpp"), glob("$src/
         for my $piece (split /\n/, $format) {
             $piece =~ s/^\s+|\s+$//g;
             next unless $piece =~ /[A-Za-z]{2}/;
-            fail("message text '$piece' ($rel) is not in agent(8) DIAGNOSTICS")
+            fail("message text '$piece' ($rel) is not in agent(8) DIAGNOSTICS: describe the message in docs/man/agent.8")
                 if index($diagnostics, $piece) < 0;
         }
         $messages++;
