@@ -1,11 +1,13 @@
 #include "unixfs/file_memory.h"
 
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
 #include "grfs/dblk.h"
 #include "unixfs/grfs_session.h"
 #include "util/alloc.h"
+#include "util/debug_print.h"
 
 FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
     auto* rec = static_cast<FILE_MEMORY*>(MYCALLOC(1, sizeof(FILE_MEMORY)));
@@ -78,6 +80,13 @@ void ReleaseAllObjects(GRFS_SESSION* ses) {
     QElem* elem;
     while ((elem = DeQueueElem(&ses->object_list)) != nullptr) {
         auto* rec = reinterpret_cast<FILE_MEMORY*>(elem);
+        // A file still open for writing when the session ends was not
+        // restored whole (its close, and any link it was to become, never
+        // came): say so rather than leave it looking restored.
+        if (rec->dblktype == FDB_ID && rec->open_mode == OPEN_MODE_WRITE) {
+            std::fprintf(stderr, "%s: Restore of %s incomplete: the session ended before the object was closed.\n",
+                         prog_name, rec->full_path);
+        }
         if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {
             close(rec->data_hand);
             rec->data_hand = -1;
