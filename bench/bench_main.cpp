@@ -34,7 +34,7 @@ namespace {
 
 const char* kUsage =
     "usage: grfs_bench [--runs N] [--dir PATH] [--json PATH] [--agent PATH] [--pingpong PATH]\n"
-    "                  [--no-tar] [--wait-load LOAD]\n"
+    "                  [--no-tar] [--wait-load LOAD] [--only NAME,...]\n"
     "\n"
     "  --runs N         runs of every measurement; the table shows medians and ranges (default 5)\n"
     "  --dir PATH       scratch directory for the data set (default $BENCH_DIR, else /tmp/grfs-bench)\n"
@@ -42,7 +42,8 @@ const char* kUsage =
     "  --agent PATH     the agent program (default the one built beside this program)\n"
     "  --pingpong PATH  the ping-pong server (default the one built beside this program)\n"
     "  --no-tar         leave out the tar reference rows\n"
-    "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n";
+    "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n"
+    "  --only NAMES     only these measurements (backup, restore, verify, small, listing), for profiling\n";
 
 std::string utc_now(const char* format) {
     char buf[64];
@@ -88,6 +89,15 @@ int main(int argc, char** argv) {
         else if (a == "--pingpong") setup.pingpong_binary = value();
         else if (a == "--no-tar") setup.with_tar = false;
         else if (a == "--wait-load") wait_load = std::atof(value().c_str());
+        else if (a == "--only") {
+            std::string list = value();
+            for (size_t start = 0; start <= list.size();) {
+                size_t comma = list.find(',', start);
+                if (comma == std::string::npos) comma = list.size();
+                if (comma > start) setup.only.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
+        }
         else if (a == "-h" || a == "--help") {
             std::cout << kUsage;
             return 0;
@@ -145,7 +155,8 @@ int main(int argc, char** argv) {
                 machine.cpu_model.c_str(), machine.kernel.c_str(), machine.load_before.c_str(),
                 machine.load_after.c_str());
     std::printf("%s", render_table(results).c_str());
-    std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes.\n", runs);
+    std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes.\n\n", runs);
+    std::printf("%s", render_cpu_table(results).c_str());
 
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(json_path).parent_path(), ec);

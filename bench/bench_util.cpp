@@ -116,6 +116,13 @@ long vm_hwm_kib(pid_t pid) {
     return -1;
 }
 
+CpuTimes cpu_times(pid_t pid) {
+    CpuTimes t;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    in >> t.run_ns >> t.wait_ns;
+    return t;
+}
+
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> out;
     DIR* d = opendir("/proc");

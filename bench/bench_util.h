@@ -47,6 +47,12 @@ bool recv_exact(int fd, unsigned char* p, size_t n);
 
 // Facts from /proc.
 long vm_hwm_kib(pid_t pid);             // peak resident size, -1 when unknown
+// Nanoseconds the process ran on a CPU and waited for one (schedstat).
+struct CpuTimes {
+    double run_ns = 0;
+    double wait_ns = 0;
+};
+CpuTimes cpu_times(pid_t pid);
 std::vector<pid_t> children_of(pid_t pid);
 std::string cpu_model();
 std::string kernel_release();

@@ -75,7 +75,8 @@ double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_tri
     return seconds_since(start);
 }
 
-double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips) {
+double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
+                        double* server_cpu_ns) {
     int port_pipe[2];
     if (pipe(port_pipe) != 0) die("pipe failed");
     const std::string pattern_arg = pattern_text(pattern);
@@ -101,7 +102,9 @@ double measure_pingpong(const std::string& server_binary, const std::vector<Exch
     }
     int fd = connect_loopback("127.0.0.1", static_cast<uint16_t>(port));
     if (fd < 0) die("cannot connect to the ping-pong server");
+    const CpuTimes before = cpu_times(pid);
     double seconds = run_pingpong(fd, pattern, round_trips);
+    if (server_cpu_ns != nullptr) *server_cpu_ns = cpu_times(pid).run_ns - before.run_ns;
     close(fd);
     int status = 0;
     waitpid(pid, &status, 0);

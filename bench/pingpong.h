@@ -31,6 +31,8 @@ double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_tri
 
 // Runs bench_pingpong (the server, a process of its own like an agent
 // session) and the client end here; seconds for round_trips exchanges.
-double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips);
+// server_cpu_ns, when given, receives the CPU time of the server process.
+double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
+                        double* server_cpu_ns = nullptr);
 
 }  // namespace bench

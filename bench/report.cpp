@@ -158,6 +158,30 @@ std::string render_table(const std::vector<RunResults>& runs) {
     return o.str();
 }
 
+std::string render_cpu_table(const std::vector<RunResults>& runs) {
+    struct CpuRow {
+        const char* title;
+        const char* agent;
+        const char* server;
+    };
+    static const CpuRow rows[] = {
+        {"bulk backup", "backup_agent_cpu_us", "backup_pingpong_cpu_us"},
+        {"bulk restore", "restore_agent_cpu_us", "restore_pingpong_cpu_us"},
+        {"smallest round trip", "verify_agent_cpu_us", "verify_pingpong_cpu_us"},
+        {"small files (per round trip)", "small_agent_cpu_us", "small_pingpong_cpu_us"},
+    };
+    std::ostringstream o;
+    o << "| CPU time per round trip, µs | agent session process | ping-pong server |\n|---|---|---|\n";
+    bool any = false;
+    for (const CpuRow& row : rows) {
+        const auto a = collect(runs, row.agent, 1);
+        if (a.empty()) continue;
+        any = true;
+        o << "| " << row.title << " | " << cell(a, 1) << " | " << cell(collect(runs, row.server, 1), 1) << " |\n";
+    }
+    return any ? o.str() : "";
+}
+
 std::string render_json(const std::vector<RunResults>& runs, const MachineInfo& machine) {
     std::ostringstream o;
     o.precision(6);

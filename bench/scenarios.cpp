@@ -115,6 +115,7 @@ void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
             auto s = open_session(setup.agent, setup.agent.data_dle);
             WireSession& w = *s->wire;
             const std::vector<unsigned char> dblk = find_object(*s, setup.data.big_name);
+            const CpuTimes cpu0 = cpu_times(s->pid);
             const auto start = Clock::now();
             const uint32_t obj = open_object(w, s->dle, kOpenRead, dblk);
             uint64_t offset = 0;
@@ -132,13 +133,16 @@ void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
             const double t = seconds_since(start);
             if (offset != kBigFileSize) die("backup read " + std::to_string(offset) + " bytes");
             out["backup_agent_mbps"] = static_cast<double>(offset) / 1e6 / t;
+            out["backup_agent_cpu_us"] = (cpu_times(s->pid).run_ns - cpu0.run_ns) / 1e3 / static_cast<double>(reads);
             out["mem_session_backup_kib"] = static_cast<double>(vm_hwm_kib(s->pid));
         },
         [&] {
             const long n = static_cast<long>((kBigFileSize + kObjectBuffer - 1) / kObjectBuffer);
+            double cpu = 0;
             const double t = measure_pingpong(setup.pingpong_binary,
-                                              {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}}, n);
+                                              {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}}, n, &cpu);
             out["backup_pingpong_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t;
+            out["backup_pingpong_cpu_us"] = cpu / 1e3 / static_cast<double>(n);
         });
     out["backup_reads"] = static_cast<double>(reads);
 }
@@ -166,6 +170,7 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
                 state ^= state << 17;
                 std::memcpy(w.body() + 32 + i, &state, 8);
             }
+            const CpuTimes cpu0 = cpu_times(s->pid);
             const auto start = Clock::now();
             const uint32_t obj = open_object(w, s->dle, kOpenWrite, dblk);
             uint64_t offset = 0;
@@ -186,12 +191,16 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
             // Removed before write-back starts, so the disk stays quiet.
             unlink(target.c_str());
             out["restore_agent_mbps"] = static_cast<double>(offset) / 1e6 / t;
+            out["restore_agent_cpu_us"] =
+                (cpu_times(s->pid).run_ns - cpu0.run_ns) / 1e3 / static_cast<double>((offset + kObjectBuffer - 1) / kObjectBuffer);
         },
         [&] {
             const long n = static_cast<long>((kBigFileSize + kObjectBuffer - 1) / kObjectBuffer);
+            double cpu = 0;
             const double t = measure_pingpong(
-                setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}}, n);
+                setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}}, n, &cpu);
             out["restore_pingpong_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t;
+            out["restore_pingpong_cpu_us"] = cpu / 1e3 / static_cast<double>(n);
         });
 }
 
@@ -202,17 +211,21 @@ void smallest_round_trip(const BenchSetup& setup, bool agent_first, RunResults& 
         [&] {
             auto s = open_session(setup.agent, "");
             WireSession& w = *s->wire;
+            const CpuTimes cpu0 = cpu_times(s->pid);
             const auto start = Clock::now();
             for (long i = 0; i < n; ++i) {
                 WireReply r = w.transact(kVerifyObj, build_verify(w.body(), 0));
                 if (r.retcode != 0) die("verify failed");
             }
             out["verify_agent_rps"] = static_cast<double>(n) / seconds_since(start);
+            out["verify_agent_cpu_us"] = (cpu_times(s->pid).run_ns - cpu0.run_ns) / 1e3 / static_cast<double>(n);
         },
         [&] {
+            double cpu = 0;
             const double t = measure_pingpong(setup.pingpong_binary,
-                                              {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}}, n);
+                                              {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}}, n, &cpu);
             out["verify_pingpong_rps"] = static_cast<double>(n) / t;
+            out["verify_pingpong_cpu_us"] = cpu / 1e3 / static_cast<double>(n);
         });
 }
 
@@ -224,6 +237,7 @@ void small_files(const BenchSetup& setup, bool agent_first, RunResults& out) {
             change_dir(*s, setup.data.small_dir);
             WireSession& w = *s->wire;
             int files = 0;
+            const CpuTimes cpu0 = cpu_times(s->pid);
             const auto start = Clock::now();
             WireReply r = w.transact(kFindFirstObj, build_find_first(w.body(), s->dle));
             std::vector<unsigned char> dblk;
@@ -242,10 +256,13 @@ void small_files(const BenchSetup& setup, bool agent_first, RunResults& out) {
             if (r.retcode != kNoMoreObjects) die("listing of the small files failed with retcode " + std::to_string(r.retcode));
             if (files != kSmallFiles) die("found " + std::to_string(files) + " small files");
             out["small_agent_fps"] = files / t;
+            out["small_agent_cpu_us"] = (cpu_times(s->pid).run_ns - cpu0.run_ns) / 1e3 / (4.0 * files);
         },
         [&] {
-            const double t = measure_pingpong(setup.pingpong_binary, setup.small_file_pattern, 4L * kSmallFiles);
+            double cpu = 0;
+            const double t = measure_pingpong(setup.pingpong_binary, setup.small_file_pattern, 4L * kSmallFiles, &cpu);
             out["small_bound_fps"] = kSmallFiles / t;
+            out["small_pingpong_cpu_us"] = cpu / 1e3 / (4.0 * kSmallFiles);
         });
 }
 
@@ -296,12 +313,15 @@ void listing(const BenchSetup& setup, bool agent_first, RunResults& out) {
 
 RunResults run_once(const BenchSetup& setup, bool agent_first) {
     RunResults out;
-    bulk_backup(setup, agent_first, out);
-    bulk_restore(setup, agent_first, out);
-    smallest_round_trip(setup, agent_first, out);
-    small_files(setup, agent_first, out);
-    listing(setup, agent_first, out);
-    if (setup.with_tar) tar_reference(setup.data, out);
+    auto wanted = [&](const char* name) {
+        return setup.only.empty() || std::find(setup.only.begin(), setup.only.end(), name) != setup.only.end();
+    };
+    if (wanted("backup")) bulk_backup(setup, agent_first, out);
+    if (wanted("restore")) bulk_restore(setup, agent_first, out);
+    if (wanted("verify")) smallest_round_trip(setup, agent_first, out);
+    if (wanted("small")) small_files(setup, agent_first, out);
+    if (wanted("listing")) listing(setup, agent_first, out);
+    if (setup.with_tar && setup.only.empty()) tar_reference(setup.data, out);
     return out;
 }
 

@@ -20,6 +20,9 @@ struct BenchSetup {
     AgentProcess agent;
     std::string pingpong_binary;
     bool with_tar = true;
+    // Empty: every measurement; else only those named (backup, restore,
+    // verify, small, listing), for profiling one path.
+    std::vector<std::string> only;
     long verify_round_trips = 30000;
     // Wire sizes of the agent's exchanges, for the bounds of the small-file
     // and listing rows (probe_exchange_sizes).
