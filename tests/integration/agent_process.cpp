@@ -39,9 +39,22 @@ std::string read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
+// A file of /proc, read with plain calls: the process may vanish while it
+// is read, which is an empty text here, not an exception.
+std::string read_proc_file(const std::string& path) {
+    std::string text;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buf[1024];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
 // Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp.
 bool read_stat(pid_t pid, char* state, pid_t* ppid, pid_t* pgrp) {
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text = read_proc_file("/proc/" + std::to_string(pid) + "/stat");
     size_t close = text.rfind(')');
     if (close == std::string::npos) return false;
     std::istringstream rest(text.substr(close + 1));
