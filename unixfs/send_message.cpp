@@ -63,20 +63,13 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     if (ses->nrl_session == nullptr) return 0;
 
     // The session's send buffer only grows, so after the first reply this
-    // allocates nothing. A session the layer no longer knows is refused by
-    // NRLSendMessage below without its buffer being touched.
+    // allocates nothing. nrl_session is never left pointing at a freed
+    // record: the session's deallocation routine clears it.
     const NRL_FUNC_TABLE* nrl = nrl_table();
-    unsigned char* out = nullptr;
-    if (ValidateSession(ses->nrl_session) != nullptr) out = NRLSendBuffer(ses->nrl_session, kReplyRoom);
-    int length = 0;
-    if (out != nullptr) {
-        length = encode_reply(message, body_size, out, kReplyRoom);
-    } else {
-        // Nothing to encode into: let the layer report why (dead session,
-        // memory) through its own result.
-        out = sink_buffer;
-        length = encode_reply(message, body_size, out, kReplyRoom);
-    }
+    unsigned char* out = NRLSendBuffer(ses->nrl_session, kReplyRoom);
+    // Without memory for it the layer tries again and reports the outcome.
+    if (out == nullptr) out = sink_buffer;
+    const int length = encode_reply(message, body_size, out, kReplyRoom);
     ses->send_state = kSendHandedOver;
     uint16_t rc = nrl->NRLSendMessage(ses->nrl_session, 0, out, static_cast<uint16_t>(length), SendCompleteFunc);
     return rc != 0 ? 1 : 0;
