@@ -4,7 +4,7 @@ BUILD_ASAN ?= build-asan
 JOBS ?= $(shell nproc)
 CONFIG ?= examples/agent.cfg
 
-.PHONY: all deps configure build run check check-asan clean
+.PHONY: all deps configure build run check check-asan fuzz soak clean
 
 all: build
 
@@ -25,12 +25,29 @@ run: build
 check: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# The same suite under AddressSanitizer, UndefinedBehaviorSanitizer and
+# LeakSanitizer (tests/lsan.supp names the few test fixtures that drop
+# records on purpose); the agent the integration tests start is built the
+# same way.
 check-asan: deps
 	@cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DAGENT_SANITIZE=ON >/dev/null
 	@cmake --build $(BUILD_ASAN) -j $(JOBS)
-	@ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	@ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS (default 60) each, built with clang in
+# build-fuzz (scripts/run-fuzzers.sh); a crash or sanitizer report fails.
+fuzz:
+	@scripts/run-fuzzers.sh
+
+# The full soak: SOAK_SESSIONS sessions (default 1000) one after another
+# against the real agent, each attaching, listing and reading a file; the
+# listener must end with the descriptors and memory it had after the first
+# ten, and no zombie. `make check` runs the same test with 100 sessions.
+SOAK_SESSIONS ?= 1000
+soak: build
+	@SOAK_SESSIONS=$(SOAK_SESSIONS) $(BUILD)/tests/integration_tests --gtest_filter='Soak.*'
 
 # Benchmark against a raw loopback ping-pong: builds the agent and the
 # benchmark programs (Release with debug information) and prints the table.

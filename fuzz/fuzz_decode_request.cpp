@@ -41,14 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool has_layout = type >= GRFS_ATTACH_DLE && type <= GRFS_GET_INFO &&
                             (type < GRFS_ENUM_SPECIAL_FIRST || type > GRFS_SPECIAL_EXCLUDE);
     if (status != GRFS_CODE_COMPLETE || !has_layout) return 0;
+    // A GRFS_CHANGE_DIR whose negative size cancels the constant states a
+    // body of 0 or less: as stated, only its header would travel.
+    if (body <= 0) return 0;
 
     // Encode what was decoded, as the send path does (room for the body and
     // the coder's slack), from a copy: encoding reverses a DBLK's Unix
     // information in place.
     auto copy = std::make_unique<GRFS_MESSAGE>();
     std::memcpy(copy.get(), msg.get(), sizeof *copy);
-    // A GRFS_CHANGE_DIR with a negative size states a negative body length
-    // (size + 9) and carries no path; the room follows what arrived then.
     const int room = (body > static_cast<int>(size) ? body : static_cast<int>(size)) + GRFS_MSG_HEADER_SIZE + 100;
     std::unique_ptr<unsigned char[]> wire(new unsigned char[room]);
     GRFS_XDR enc{};

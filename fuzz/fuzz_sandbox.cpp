@@ -89,6 +89,8 @@ bool Enter(const std::string& work_dir, const std::vector<std::string>& writable
     if (unshare(CLONE_NEWNS) != 0) return refuse("unshare");
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return refuse("private mounts");
 
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return refuse("working directory");
     std::vector<std::string> keep;
     for (const std::string& dir : writable) {
         char real[PATH_MAX];
@@ -120,6 +122,10 @@ bool Enter(const std::string& work_dir, const std::vector<std::string>& writable
             return refuse(("read-only " + point).c_str());
         }
     }
+    // The working directory still refers to the mount it was entered
+    // through, now read-only; enter it again through the new mounts, so
+    // that relative corpus and artifact paths reach the writable ones.
+    if (chdir(cwd) != 0) return refuse("working directory");
     return true;
 }
 
