@@ -46,9 +46,10 @@ std::string g_cwd;
 int g_fds = 0;
 DLE_RECORD* g_dles[2] = {};
 bool g_trace = false;  // FUZZ_TRACE set: every reply is listed on standard error
+FILE* g_console = nullptr;  // the harness's own messages
 
 [[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "fuzz_session: %s\n", what);
+    std::fprintf(g_console != nullptr ? g_console : stderr, "fuzz_session: %s\n", what);
     std::abort();
 }
 
@@ -99,7 +100,7 @@ int sink(GRFS_SESSION* ses, std::span<const unsigned char> r) {
     is->last_type = r[0];
     is->last_id = le32(&r[4]);
     const int16_t rc = static_cast<int16_t>(le16(&r[2]));
-    if (g_trace) std::fprintf(stderr, "reply %s retcode %d (%zu bytes)\n", type_to_str(r[0]), rc, r.size());
+    if (g_trace) std::fprintf(g_console, "reply %s retcode %d (%zu bytes)\n", type_to_str(r[0]), rc, r.size());
     if (r[0] == GRFS_ATTACH_DLE_STAT && rc == 0 && r.size() >= 22) {
         const uint32_t id = le32(&r[8]);
         (le16(&r[20]) != 0 ? is->workstation : is->dle).push_back(id);
@@ -147,7 +148,7 @@ void list_fds() {
         char target[4096] = {};
         std::string link = std::string("/proc/self/fd/") + e->d_name;
         if (readlink(link.c_str(), target, sizeof target - 1) < 0) continue;
-        std::fprintf(stderr, "  fd %s -> %s\n", e->d_name, target);
+        std::fprintf(g_console, "  fd %s -> %s\n", e->d_name, target);
     }
     closedir(d);
 }
@@ -215,6 +216,13 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     prog_name = "fuzz_session";
     grfs_debug = 0;
     g_trace = std::getenv("FUZZ_TRACE") != nullptr;
+    // The agent's console messages (an incomplete restore at every session
+    // end, say) would drown the fuzzer's output; the sanitizers and the
+    // fuzzer write to the descriptor, not through this stream.
+    g_console = stderr;
+    if (!g_trace) {
+        if (FILE* quiet = std::fopen("/dev/null", "w")) stderr = quiet;
+    }
     g_fds = count_fds();
     return 0;
 }
