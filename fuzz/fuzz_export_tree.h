@@ -21,6 +21,9 @@ void ResetExport(const std::string& root);
 // owners, sizes, modification and change times, link targets and contents.
 std::string FingerprintOutside(const std::string& root);
 
+// Texts that only the files outside the export hold.
+inline constexpr const char* kSentinelTexts[] = {"must never change", "nor this", "beside the export"};
+
 // The export's path below root.
 std::string ExportPath(const std::string& root);
 

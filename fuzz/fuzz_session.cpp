@@ -8,7 +8,8 @@
 //   - nothing outside the export has changed (fingerprint of the work tree);
 //   - every request that has a handler got exactly one reply, of the right
 //     type and with its request id, and no other request got one;
-//   - no descriptor is left open, the working directory and umask are kept.
+//   - no descriptor is left open, the working directory and umask are kept;
+//   - no reply carries the contents of a file outside the export.
 // The input format is in fuzz_input.h.
 #include <dirent.h>
 #include <fcntl.h>
@@ -96,6 +97,10 @@ int sink(GRFS_SESSION* ses, std::span<const unsigned char> r) {
     auto* is = static_cast<Issued*>(ses->sink_context);
     if (r.size() < static_cast<size_t>(GRFS_MSG_HEADER_SIZE)) fail("reply shorter than its header");
     if (r.size() > static_cast<size_t>(GRFS_MAX_MSG_SIZE)) fail("reply larger than a message may be");
+    // No byte of a file outside the export ever leaves the agent.
+    for (const char* secret : fuzz_tree::kSentinelTexts) {
+        if (memmem(r.data(), r.size(), secret, std::strlen(secret)) != nullptr) fail("a file outside the export was read");
+    }
     ++is->replies;
     is->last_type = r[0];
     is->last_id = le32(&r[4]);
