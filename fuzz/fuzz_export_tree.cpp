@@ -130,14 +130,44 @@ void fingerprint(const std::string& path, const std::string& rel, const std::str
 
 std::string ExportPath(const std::string& root) { return root + "/export"; }
 
+const std::string& SentinelSecret() {
+    static const std::string secret = [] {
+        unsigned char raw[16] = {};
+        int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+        if (fd < 0 || read(fd, raw, sizeof raw) != static_cast<ssize_t>(sizeof raw)) die("urandom");
+        close(fd);
+        std::string hex;
+        for (unsigned char b : raw) {
+            hex.push_back("0123456789abcdef"[b >> 4]);
+            hex.push_back("0123456789abcdef"[b & 15]);
+        }
+        return hex;
+    }();
+    return secret;
+}
+
+bool Contains(const unsigned char* bytes, size_t size, const std::string& secret) {
+    const size_t n = secret.size();
+    if (n == 0) return true;
+    const unsigned char first = static_cast<unsigned char>(secret[0]);
+    for (size_t i = 0; i + n <= size; ++i) {
+        if (bytes[i] != first) continue;
+        unsigned diff = 0;
+        for (size_t k = 0; k < n; ++k) diff |= static_cast<unsigned>(bytes[i + k] ^ static_cast<unsigned char>(secret[k]));
+        if (diff == 0) return true;
+    }
+    return false;
+}
+
 void CreateWorkTree(const std::string& root) {
     make_dir(ExportPath(root));
     make_dir(root + "/sentinel");
-    write_file(root + "/sentinel/secret.txt", "must never change\n", 0644);
+    const std::string secret = SentinelSecret() + "\n";
+    write_file(root + "/sentinel/secret.txt", secret, 0644);
     make_dir(root + "/sentinel/dir");
-    write_file(root + "/sentinel/dir/nested.txt", "nor this\n", 0600);
-    write_file(root + "/sentinel/readonly.txt", "read only\n", 0444);
-    write_file(root + "/outside.txt", "beside the export\n", 0644);
+    write_file(root + "/sentinel/dir/nested.txt", secret, 0600);
+    write_file(root + "/sentinel/readonly.txt", secret, 0444);
+    write_file(root + "/outside.txt", secret, 0644);
     ResetExport(root);
 }
 

@@ -4,6 +4,7 @@
 // the work directory is fingerprinted once and compared after every input.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace fuzz_tree {
@@ -21,8 +22,13 @@ void ResetExport(const std::string& root);
 // owners, sizes, modification and change times, link targets and contents.
 std::string FingerprintOutside(const std::string& root);
 
-// Texts that only the files outside the export hold.
-inline constexpr const char* kSentinelTexts[] = {"must never change", "nor this", "beside the export"};
+// A random text, made once per process, that only the files outside the
+// export hold. Random, and never compared through a library routine the
+// fuzzer watches, so that no input can learn it and echo it back.
+const std::string& SentinelSecret();
+
+// True when secret occurs in bytes (a plain loop, for the reason above).
+bool Contains(const unsigned char* bytes, size_t size, const std::string& secret);
 
 // The export's path below root.
 std::string ExportPath(const std::string& root);
