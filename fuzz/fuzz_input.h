@@ -24,6 +24,10 @@ constexpr uint8_t kPatchSearch = 0x04;
 // Bits 3-4: take the handle that many issues back instead of the latest.
 constexpr int kAgeShift = 3;
 constexpr uint8_t kAgeMask = 0x03;
+// Bit 5 of the first record's control byte: every trace category is on and
+// every message is dumped (the agent's "-d"), so that the traces meet
+// hostile values too.
+constexpr uint8_t kTraceAll = 0x20;
 // Bit 6: the send of this request's reply fails (the peer went away).
 constexpr uint8_t kFailSend = 0x40;
 // Bit 7 of the first record's control byte: the configuration follows links

@@ -29,6 +29,7 @@
 #include "fuzz/fuzz_export_tree.h"
 #include "fuzz/fuzz_input.h"
 #include "fuzz/fuzz_sandbox.h"
+#include "grfs/message_trace.h"
 #include "grfs/messages.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/handle_table.h"
@@ -219,13 +220,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     prog_name = "fuzz_session";
     grfs_debug = 0;
     g_trace = std::getenv("FUZZ_TRACE") != nullptr;
-    // The agent's console messages (an incomplete restore at every session
-    // end, say) would drown the fuzzer's output; the sanitizers and the
-    // fuzzer write to the descriptor, not through this stream.
-    g_console = stderr;
-    if (!g_trace) {
-        if (FILE* quiet = std::fopen("/dev/null", "w")) stderr = quiet;
-    }
+    // The agent's traces and console messages go to descriptor 2, which a
+    // run with -close_fd_mask=2 discards after this point (keeping its own
+    // and the sanitizers' reports); the harness's messages must stay.
+    const int console = dup(STDERR_FILENO);
+    g_console = console >= 0 ? fdopen(console, "w") : nullptr;
+    if (g_console == nullptr) g_console = stderr;
+    setvbuf(g_console, nullptr, _IONBF, 0);
+    set_message_log_file(std::fopen("/dev/null", "w"));
     g_fds = count_fds();
     return 0;
 }
@@ -236,6 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // inputs.
     g_fds = count_fds();
     ws_cntl.follow_symdirs = size > 0 && (data[0] & kFollowSymdirs) != 0 ? 1 : 0;
+    grfs_debug = size > 0 && (data[0] & kTraceAll) != 0 ? 0xFFFF : 0;
     ws_cntl.processingAcl = 0;
 
     Issued issued;

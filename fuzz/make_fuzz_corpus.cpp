@@ -396,6 +396,10 @@ int main(int argc, char** argv) {
         s.add(dle_req(GRFS_DETACH_DLE), kHandleDle);
         s.add(dle_req(GRFS_DETACH_DLE), kHandleWorkstation);
         write_file(seq + "/backup_walk", s.bytes());
+        // The same with every trace on and links to directories followed.
+        Bytes traced = s.bytes();
+        traced[0] |= kTraceAll | kFollowSymdirs;
+        write_file(seq + "/backup_walk_traced", traced);
     }
     // Reading a large file with seeks, plain and large forms, two objects open.
     {
@@ -476,6 +480,9 @@ int main(int argc, char** argv) {
         s.add(dblk_req(GRFS_DELETE_OBJ, *h2), kHandleDle);
         s.add(dblk_req(GRFS_DELETE_OBJ, *dd), kHandleDle);
         write_file(seq + "/restore_kinds", s.bytes());
+        Bytes traced = s.bytes();
+        traced[0] |= kTraceAll;
+        write_file(seq + "/restore_kinds_traced", traced);
     }
     // Requests that try to reach outside the export: dot-dot names and
     // paths, absolute names, planted links, a change of directory upward.
