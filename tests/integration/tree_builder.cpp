@@ -296,6 +296,9 @@ void snap(const std::string& root, const std::string& rel, std::map<std::string,
         ssize_t n = readlink(path.c_str(), buf.data(), buf.size());
         if (n < 0) fail("readlink " + path);
         e.link_target.assign(buf.data(), static_cast<size_t>(n));
+        // Reading a fresh link moves its access time (relatime); describe it as
+        // it stands afterwards, which is what the agent will list.
+        if (lstat(path.c_str(), &e.st) != 0) fail("lstat " + path);
     }
     out[rel] = e;
     if (!S_ISDIR(e.st.st_mode)) return;
