@@ -3,6 +3,7 @@
 #include "agent/request_dispatch.h"
 
 #include <array>
+#include <climits>
 #include <span>
 #include <type_traits>
 
@@ -121,8 +122,11 @@ int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
     const size_t received = length > 0 ? static_cast<size_t>(length) : 0;
     const GrfsCodeStatus status = grfs_decode_request(std::span<const unsigned char>(buffer, received), req, &body_length);
     const int type = req->hdr.msg_type;
-    DEBUG_PRINTF(DBG_CONFIG, "Decoded message: msg_len=%d cmd=%s\n", body_length + GRFS_MSG_HEADER_SIZE,
-                 type_to_str(type));
+    // A length field may claim a body of up to INT_MAX bytes; the traced
+    // length must not overflow with the header added.
+    const int msg_len =
+        body_length > INT_MAX - GRFS_MSG_HEADER_SIZE ? INT_MAX : body_length + GRFS_MSG_HEADER_SIZE;
+    DEBUG_PRINTF(DBG_CONFIG, "Decoded message: msg_len=%d cmd=%s\n", msg_len, type_to_str(type));
     if (grfs_debug != 0) print_message(req, body_length);
 
     const DispatchEntry* entry = find_entry(type);
