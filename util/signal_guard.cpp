@@ -4,9 +4,23 @@
 
 namespace {
 int cli_sig = 0;  // 0: no guard signal
-}
+// Holds in force in this process. Only the outermost hold and its restore
+// change the signal mask: the request path takes and gives back the guard
+// several times per message, and every mask change is a system call.
+int hold_depth = 0;
 
-void SetCliSig(int signal_number) { cli_sig = signal_number; }
+void change_mask(int how) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, cli_sig);
+    sigprocmask(how, &set, nullptr);
+}
+}  // namespace
+
+void SetCliSig(int signal_number) {
+    cli_sig = signal_number;
+    hold_depth = 0;
+}
 
 int GetCliSig() { return cli_sig; }
 
@@ -14,18 +28,27 @@ int GetCliSig() { return cli_sig; }
 // is whether the guard was already blocked, so nested holds restore correctly.
 uint32_t DisableInterrupts() {
     if (cli_sig == 0) return 0;
+    if (hold_depth > 0) {
+        // Already held by an enclosing hold of this process.
+        ++hold_depth;
+        return 1;
+    }
     sigset_t set;
     sigset_t old;
     sigemptyset(&set);
     sigaddset(&set, cli_sig);
     if (sigprocmask(SIG_BLOCK, &set, &old) != 0) return 0;
+    hold_depth = 1;
     return sigismember(&old, cli_sig) == 1 ? 1U : 0U;
 }
 
 void RestoreInterruptState(uint32_t previous) {
     if (cli_sig == 0) return;
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, cli_sig);
-    sigprocmask(previous != 0 ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+    if (hold_depth > 1) {
+        // An inner hold ends: the enclosing one still holds the signal.
+        --hold_depth;
+        return;
+    }
+    hold_depth = 0;
+    change_mask(previous != 0 ? SIG_BLOCK : SIG_UNBLOCK);
 }

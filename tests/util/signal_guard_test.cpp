@@ -88,6 +88,30 @@ TEST_F(SignalGuard, NestedHoldsReleaseOnlyAtTheOuterRestore) {
     EXPECT_EQ(delivered, 1);
 }
 
+TEST_F(SignalGuard, DeeplyNestedHoldsUnwindInOrder) {
+    SetCliSig(SIGUSR1);
+    uint32_t a = DisableInterrupts();
+    uint32_t b = DisableInterrupts();
+    uint32_t c = DisableInterrupts();
+    EXPECT_EQ(a, 0U);
+    EXPECT_EQ(b, 1U);
+    EXPECT_EQ(c, 1U);
+    raise(SIGUSR1);
+    RestoreInterruptState(c);
+    RestoreInterruptState(b);
+    EXPECT_TRUE(blocked(SIGUSR1));
+    EXPECT_EQ(delivered, 0);
+    RestoreInterruptState(a);
+    EXPECT_FALSE(blocked(SIGUSR1));
+    EXPECT_EQ(delivered, 1);
+    // A fresh hold after the unwinding blocks again.
+    uint32_t d = DisableInterrupts();
+    EXPECT_EQ(d, 0U);
+    EXPECT_TRUE(blocked(SIGUSR1));
+    RestoreInterruptState(d);
+    EXPECT_FALSE(blocked(SIGUSR1));
+}
+
 TEST_F(SignalGuard, OnlyTheGuardSignalIsHeld) {
     SetCliSig(SIGUSR1);
     uint32_t previous = DisableInterrupts();
