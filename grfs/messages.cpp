@@ -2,6 +2,8 @@
 #include "grfs/messages.h"
 
 #include <climits>
+#include <cstddef>
+#include <initializer_list>
 #include <cstring>
 
 #include "grfs/message_layouts.h"
@@ -55,12 +57,37 @@ int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size, GrfsCo
     return length;
 }
 
+namespace {
+
+constexpr size_t max_size(std::initializer_list<size_t> sizes) {
+    size_t m = 0;
+    for (size_t s : sizes) m = s > m ? s : m;
+    return m;
+}
+
+// Every fixed field of every request body: the whole body of the types
+// without a data array, and everything ahead of the data array of the
+// others. Data arrays are read only as far as their length fields reach,
+// which the decoder fills from the received bytes.
+constexpr size_t kRequestFixedBytes =
+    offsetof(GRFS_MESSAGE, body) +
+    max_size({sizeof(GRFS_ATTACH_DLE_BODY), sizeof(GRFS_DLE_REQ_BODY), sizeof(GRFS_FIND_FIRST_OBJ_BODY),
+              sizeof(GRFS_DBLK_REQ_BODY), sizeof(GRFS_OPEN_OBJ_BODY), sizeof(GRFS_READ_OBJ_BODY),
+              offsetof(GRFS_WRITE_OBJ_BODY, data), sizeof(GRFS_SEEK_OBJ_BODY), sizeof(GRFS_CLOSE_OBJ_BODY),
+              offsetof(GRFS_CHANGE_DIR_BODY, net_path), sizeof(GRFS_READ_OBJ_LARGE_BODY),
+              offsetof(GRFS_WRITE_OBJ_LARGE_BODY, data), sizeof(GRFS_SEEK_OBJ_LARGE_BODY),
+              sizeof(GRFS_GET_INFO_BODY)});
+static_assert(kRequestFixedBytes <= sizeof(GRFS_MESSAGE));
+
+}  // namespace
+
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
                                    int* body_length) {
     // A field the sender did not supply stays zero rather than keeping a
     // value of an earlier request (a stale length would misreport a short
-    // request as an oversized one).
-    std::memset(msg, 0, sizeof *msg);
+    // request as an oversized one). Clearing the fixed fields suffices; the
+    // whole record (tens of kilobytes) would cost more than most requests.
+    std::memset(msg, 0, kRequestFixedBytes);
     GRFS_XDR xdr{};
     grfs_set_xdr_direction(&xdr, GRFS_XDR_DECODE);
     // Decoding only reads the buffer; the coder's pointer is shared with

@@ -387,8 +387,10 @@ int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size,
 // Decodes one received request (header and body, exactly the received bytes,
 // nothing past them is read) into msg. Returns GRFS_CODE_COMPLETE when every
 // field the layout and its length fields call for was present and fitted;
-// *body_length (when given) receives grfs_xdr_message's result. msg is
-// cleared first, so fields the sender did not supply read as zero.
+// *body_length (when given) receives grfs_xdr_message's result. The fixed
+// fields of msg are cleared first, so fields the sender did not supply read
+// as zero; bytes of a data array past its length field keep whatever they
+// held.
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
                                    int* body_length = nullptr);
 

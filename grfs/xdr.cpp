@@ -12,6 +12,8 @@ void grfs_set_xdr_buffer(GRFS_XDR* xdr, unsigned char* buffer, int size) {
     xdr->overrun = false;
     xdr->oversized = false;
     xdr->short_dblk = false;
+    xdr->deferred_at = -1;
+    xdr->deferred_len = 0;
 }
 
 void grfs_set_xdr_buffer(GRFS_XDR* xdr, std::span<unsigned char> buffer) {
@@ -108,7 +110,12 @@ void grfs_xdr_char_array(GRFS_XDR* xdr, void* p, int n) {
     if (n <= 0) return;
     int k = room_left(xdr);
     if (k > n) k = n;
-    if (k > 0) {
+    if (k > 0 && xdr->direction == GRFS_XDR_ENCODE && xdr->defer_array != nullptr && p == xdr->defer_array) {
+        // The caller sends these bytes from their own place.
+        xdr->deferred_at = xdr->cursor;
+        xdr->deferred_len = k;
+        xdr->cursor += k;
+    } else if (k > 0) {
         // One block copy; the wire bytes are those of a byte-by-byte run.
         if (xdr->direction == GRFS_XDR_ENCODE)
             std::memcpy(xdr->buffer + xdr->cursor, p, static_cast<size_t>(k));

@@ -31,6 +31,14 @@ struct GRFS_XDR {
     bool overrun;           // a byte at or past limit was asked for
     bool oversized;         // a length field claimed more than the record holds
     bool short_dblk;        // a DBLK claimed less than its fixed part
+    // Encoding only: the char array whose memory starts at defer_array is not
+    // copied. Its bytes are left out of the buffer (the cursor moves past
+    // them) and their place is noted in deferred_at and deferred_len, so that
+    // the caller can send them from wherever they already are. Set by the
+    // caller; grfs_set_xdr_buffer clears the note, not defer_array.
+    const void* defer_array;
+    int32_t deferred_at;    // -1: no deferred array coded
+    int32_t deferred_len;
 };
 
 // Composite wire values.

@@ -4,6 +4,8 @@
 // heap, so that the sanitizer build turns any stray access into a failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -44,6 +46,44 @@ TEST(MessageBounds, CutRequestsIntoAReusedRecordAreNeverComplete) {
             TraceCapture quiet(0);
             grfs_xdr_message(&xdr, m.get(), static_cast<int>(n) + 1, &status);
             EXPECT_NE(status, GRFS_CODE_COMPLETE) << type_to_str(img.type) << " cut at " << n;
+        }
+    }
+}
+
+TEST(MessageBounds, DecodingIntoAStaleRecordClearsEveryFieldNotReceived) {
+    // The session decodes every request into one record: what an earlier,
+    // longer request left there must not show through a shorter one.
+    auto m = new_message();
+    for (const RequestImage& img : all_request_images()) {
+        SCOPED_TRACE(type_to_str(img.type));
+        for (size_t n : {size_t{8}, img.coded}) {
+            std::memset(m.get(), 0xFF, sizeof *m);
+            TraceCapture quiet(0);
+            grfs_decode_request(std::span<const unsigned char>(img.wire.data(), n), m.get());
+            // Compare with a decode into a clean record, over every byte a
+            // length field of the decoded request lets a handler read.
+            auto clean = new_message();
+            grfs_decode_request(std::span<const unsigned char>(img.wire.data(), n), clean.get());
+            size_t readable = offsetof(GRFS_MESSAGE, body);
+            switch (img.type) {
+            case GRFS_WRITE_OBJ:
+            case GRFS_VERIFY_OBJ:
+                readable += offsetof(GRFS_WRITE_OBJ_BODY, data) + clean->body.write_obj.size;
+                break;
+            case GRFS_WRITE_OBJ_LARGE:
+            case GRFS_VERIFY_OBJ_LARGE:
+                readable += offsetof(GRFS_WRITE_OBJ_LARGE_BODY, data) + clean->body.write_obj_large.size;
+                break;
+            case GRFS_CHANGE_DIR:
+                readable += offsetof(GRFS_CHANGE_DIR_BODY, net_path) +
+                            static_cast<size_t>(std::max<int>(clean->body.change_dir.size, 0));
+                break;
+            default:
+                readable += sizeof(GRFS_OPEN_OBJ_BODY);
+                break;
+            }
+            ASSERT_LE(readable, sizeof(GRFS_MESSAGE));
+            EXPECT_EQ(std::memcmp(m.get(), clean.get(), readable), 0) << "after " << n << " bytes";
         }
     }
 }

@@ -169,6 +169,44 @@ TEST(XdrCharArray, CarriesEveryByteAsIs) {
     EXPECT_EQ(back[6], 0x55);
 }
 
+TEST(XdrCharArray, DeferredArrayLeavesItsPlaceAndNotesIt) {
+    // The array named by defer_array is skipped, not copied; other arrays
+    // and fields are coded around it at their usual places.
+    unsigned char head[2] = {1, 2};
+    unsigned char bulk[5] = {9, 9, 9, 9, 9};
+    unsigned char tail[1] = {3};
+    Coder c(GRFS_XDR_ENCODE, 12);
+    EXPECT_EQ(c.xdr.deferred_at, -1);
+    c.xdr.defer_array = bulk;
+    grfs_xdr_char_array(&c.xdr, head, 2);
+    grfs_xdr_char_array(&c.xdr, bulk, 5);
+    grfs_xdr_char_array(&c.xdr, tail, 1);
+    EXPECT_EQ(c.xdr.deferred_at, 2);
+    EXPECT_EQ(c.xdr.deferred_len, 5);
+    EXPECT_EQ(c.coded(), (Bytes{1, 2, kUntouched, kUntouched, kUntouched, kUntouched, kUntouched, 3}));
+    EXPECT_FALSE(grfs_xdr_failed(&c.xdr));
+
+    // Cut by the limit: only what fits is noted, and the overrun is reported.
+    Coder cut(GRFS_XDR_ENCODE, 4);
+    cut.xdr.defer_array = bulk;
+    TraceCapture quiet(0);
+    grfs_xdr_char_array(&cut.xdr, head, 2);
+    grfs_xdr_char_array(&cut.xdr, bulk, 5);
+    EXPECT_EQ(cut.xdr.deferred_at, 2);
+    EXPECT_EQ(cut.xdr.deferred_len, 2);
+    EXPECT_TRUE(cut.xdr.overrun);
+
+    // Decoding ignores it, and a new buffer forgets the note.
+    Coder d(Bytes{7, 7, 7});
+    d.xdr.defer_array = bulk;
+    grfs_xdr_char_array(&d.xdr, bulk, 3);
+    EXPECT_EQ(bulk[0], 7);
+    EXPECT_EQ(d.xdr.deferred_at, -1);
+    grfs_set_xdr_buffer(&c.xdr, c.buf.data(), 12);
+    EXPECT_EQ(c.xdr.deferred_at, -1);
+    EXPECT_EQ(c.xdr.deferred_len, 0);
+}
+
 TEST(XdrCharArray, BoundedCopyStopsAtTheRoomAndSaysSo) {
     Coder d(Bytes{1, 2, 3, 4, 5, 6, 7, 8});
     unsigned char room[4] = {};
