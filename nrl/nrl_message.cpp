@@ -1,6 +1,7 @@
 // Sending and receiving framed messages on a session.
 #include <algorithm>
 #include <cstring>
+#include <sys/uio.h>
 
 #include "nrl/nrl.h"
 #include "nrl/nrl_session.h"
@@ -68,6 +69,41 @@ uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, 
     return result;
 }
 
+uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t size, const void* insert,
+                              uint16_t insert_at, uint16_t insert_len) {
+    if (size == 0 || size > kMaxNrlData || data == nullptr || (insert_len != 0 && insert == nullptr) ||
+        static_cast<unsigned>(insert_at) + insert_len > size || UseSession(session, "SendMsg") == 0) {
+        NRL_TRACE("NRLSendMessage returning INVALID_PARAM\n");
+        return INVALID_PARAM;
+    }
+    uint16_t result = NRL_SUCCESS;
+    if (session->dying != 0) {
+        NRL_TRACE("NRLSendMessage returning DEAD_SESSION\n");
+        result = DEAD_SESSION;
+    } else {
+        NRL_TRACE("NRLSendMessage: data_size=%d\n", size);
+        unsigned char header[kMsgHdrSize];
+        EncodeMsgHdr(msg_hdr{NRL_DATA, 0, size}, std::span<unsigned char, kMsgHdrSize>(header, kMsgHdrSize));
+        const auto* bytes = static_cast<const unsigned char*>(data);
+        const unsigned after = insert_at + insert_len;
+        iovec iov[4] = {
+            {header, kMsgHdrSize},
+            {const_cast<unsigned char*>(bytes), insert_at},
+            {const_cast<void*>(insert), insert_len},
+            {const_cast<unsigned char*>(bytes + after), size - after},
+        };
+        NRL_TRACE("calling loop_t_snd(%d)\n", static_cast<int>(size + kMsgHdrSize));
+        unsigned unsent = loop_t_sndv(session->tlifd, iov, 4);
+        if (unsent != 0) {
+            nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
+            result = COMM_FAILURE;
+        }
+        NRL_TRACE("MsgSender returning %d\n", result);
+    }
+    ReleaseSession(session, "Send");
+    return result;
+}
+
 uint16_t NRLSendMessage(NRL_SESSION* session, uint32_t, const void* data, uint16_t size, NRLSendComplete) {
     if (size == 0 || UseSession(session, "SendMsg") == 0) {
         NRL_TRACE("NRLSendMessage returning INVALID_PARAM\n");
@@ -85,6 +121,84 @@ uint16_t NRLSendMessage(NRL_SESSION* session, uint32_t, const void* data, uint16
     return result;
 }
 
+namespace {
+
+// Where one receive puts the bytes of the stream: the 4 header bytes, then
+// the caller's buffer. `have` counts the bytes placed so far.
+struct ReceiveTarget {
+    unsigned char* header;
+    unsigned char* data;
+    unsigned data_room;
+    unsigned have = 0;
+
+    unsigned room() const { return static_cast<unsigned>(kMsgHdrSize) + data_room; }
+    // Copies from bytes into the next free places; returns how many fitted.
+    unsigned put(const unsigned char* bytes, unsigned n) {
+        unsigned taken = 0;
+        while (taken < n && have < room()) {
+            if (have < kMsgHdrSize) {
+                header[have++] = bytes[taken++];
+            } else {
+                unsigned k = std::min(n - taken, room() - have);
+                std::memcpy(data + (have - kMsgHdrSize), bytes + taken, k);
+                have += k;
+                taken += k;
+            }
+        }
+        return taken;
+    }
+};
+
+// Serves the start of a receive from bytes carried over from the last one.
+void take_carry(NRL_SESSION* session, ReceiveTarget& t) {
+    if (session->rcv_carry_len == 0) return;
+    unsigned used = t.put(session->rcv_carry, session->rcv_carry_len);
+    session->rcv_carry_len -= used;
+    if (session->rcv_carry_len != 0) std::memmove(session->rcv_carry, session->rcv_carry + used, session->rcv_carry_len);
+}
+
+// Reads from the connection until at least `want` bytes are placed, each read
+// taking whatever has arrived up to the whole room. False when the
+// connection failed or closed first.
+bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
+    while (t.have < want) {
+        iovec iov[2];
+        int count = 0;
+        if (t.have < kMsgHdrSize) iov[count++] = iovec{t.header + t.have, kMsgHdrSize - t.have};
+        unsigned data_have = t.have > kMsgHdrSize ? t.have - static_cast<unsigned>(kMsgHdrSize) : 0;
+        if (t.data_room > data_have) iov[count++] = iovec{t.data + data_have, t.data_room - data_have};
+        int n = t_rcvv_v(session->tlifd, iov, count);
+        check_tli("rcv", session->tlifd, n);
+        if (n <= 0) return false;
+        t.have += static_cast<unsigned>(n);
+    }
+    return true;
+}
+
+// Bytes placed past the end of the message (at data + used) belong to the
+// messages after it: keep them, ahead of anything still carried. False when
+// memory runs out.
+bool keep_excess(NRL_SESSION* session, const ReceiveTarget& t, unsigned message_bytes) {
+    if (t.have <= message_bytes) return true;
+    const unsigned excess = t.have - message_bytes;
+    const unsigned char* from = t.data + (message_bytes - kMsgHdrSize);
+    const uint32_t needed = session->rcv_carry_len + excess;
+    if (needed > session->rcv_carry_size) {
+        auto* bigger = static_cast<unsigned char*>(MYMALLOC(needed));
+        if (bigger == nullptr) return false;
+        if (session->rcv_carry_len != 0) std::memcpy(bigger, session->rcv_carry, session->rcv_carry_len);
+        if (session->rcv_carry != nullptr) MYFREE(session->rcv_carry);
+        session->rcv_carry = bigger;
+        session->rcv_carry_size = needed;
+    }
+    std::memmove(session->rcv_carry + excess, session->rcv_carry, session->rcv_carry_len);
+    std::memcpy(session->rcv_carry, from, excess);
+    session->rcv_carry_len = needed;
+    return true;
+}
+
+}  // namespace
+
 uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_size, uint32_t,
                            NRLRecvComplete complete) {
     NRL_TRACE("Rcv ");
@@ -100,22 +214,29 @@ uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_s
     uint16_t length = 0;
     NRL_TRACE("waiting for msg on %d\n", session->tlifd);
     unsigned char wire[kMsgHdrSize];
-    unsigned missing = loop_t_rcv(session->tlifd, wire, kMsgHdrSize);
-    NRL_TRACE("t_rcv_v returned %d\n", static_cast<int>(kMsgHdrSize - missing));
-    if (missing != 0) {
+    // Header and data in one read: with one request in flight the whole
+    // message is usually there by the time the header is.
+    ReceiveTarget target{wire, data, buffer_size};
+    take_carry(session, target);
+    bool whole = fill(session, target, kMsgHdrSize);
+    NRL_TRACE("t_rcv_v returned %d\n", static_cast<int>(std::min<unsigned>(target.have, kMsgHdrSize)));
+    if (!whole) {
         NRL_TRACE("sizeof( msg_hdr ) = %d\n", static_cast<int>(kMsgHdrSize));
         status = COMM_FAILURE;
     } else {
         msg_hdr hdr = DecodeMsgHdr(wire);
         NRL_TRACE("msg_hdr.type = %d\n", hdr.type);
+        unsigned message_bytes = kMsgHdrSize;
         if (hdr.type == NRL_DEALLOC) {
             status = hdr.size != 0 ? hdr.size : static_cast<uint16_t>(DEAD_SESSION);
         } else if (hdr.type == NRL_DATA) {
             uint16_t amount = std::min(hdr.size, buffer_size);
+            message_bytes += amount;
             NRL_TRACE("waiting to t_rcv_v data (%d bytes)\n", amount);
-            unsigned left = amount != 0 ? loop_t_rcv(session->tlifd, data, amount) : 0;
-            NRL_TRACE("t_rcv_v for data returned %d\n", static_cast<int>(amount - left));
-            if (left != 0) {
+            whole = fill(session, target, message_bytes);
+            NRL_TRACE("t_rcv_v for data returned %d\n",
+                      static_cast<int>(std::min(target.have, message_bytes) - kMsgHdrSize));
+            if (!whole) {
                 status = COMM_FAILURE;
             } else {
                 if (nrl_debug_flag != 0) {
@@ -128,6 +249,11 @@ uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_s
             }
         }
         // Any other type arrives as an empty message.
+        if (whole && !keep_excess(session, target, message_bytes)) {
+            // The bytes of the next message cannot be kept: the stream is lost.
+            NRL_TRACE("no memory to keep %d bytes received early\n", static_cast<int>(target.have - message_bytes));
+            status = RESOURCE_EXHAUSTED;
+        }
     }
 
     if (complete != nullptr) {

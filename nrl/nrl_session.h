@@ -20,6 +20,12 @@ struct NRL_SESSION {
     int16_t use_cnt;              // NRL operations using the session right now
     NRLDeallocNotify dealloc_notify;
     void* app_ptr;                // the user's pointer
+    // A receive reads the header and as much of the data as the caller's
+    // buffer holds in one call; bytes that came in past the message (a peer
+    // that sent its next message early) wait here for the next receive.
+    unsigned char* rcv_carry;
+    uint32_t rcv_carry_len;       // bytes waiting
+    uint32_t rcv_carry_size;      // room of rcv_carry
 };
 
 // The 4-byte header ahead of every message on a session.
@@ -65,6 +71,14 @@ uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, 
 uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_size,
                            uint32_t unused, NRLRecvComplete complete);
 uint16_t NRLDeAllocSession(NRL_SESSION* session, uint16_t reason);
+
+// Sends one data message whose data is `data` (size bytes) with the
+// insert_len bytes of `insert` placed at offset insert_at: the NRL header,
+// data and insert go out in one system call, and the inserted bytes (bulk
+// object data) are never copied by the layer. The bytes of data from
+// insert_at to insert_at + insert_len are not sent. Results as NRLSendMessage.
+uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t size, const void* insert,
+                              uint16_t insert_at, uint16_t insert_len);
 
 // The data area of the session's send buffer, grown to hold data_size bytes
 // behind the header, or null when memory runs out. A message built there and

@@ -100,6 +100,9 @@ void KillSession(NRL_SESSION* session) {
     if (claimed->sndbuf != nullptr) MYFREE(claimed->sndbuf);
     claimed->sndbuf = nullptr;
     claimed->sndbuf_size = 0;
+    if (claimed->rcv_carry != nullptr) MYFREE(claimed->rcv_carry);
+    claimed->rcv_carry = nullptr;
+    claimed->rcv_carry_len = claimed->rcv_carry_size = 0;
     if (claimed->dealloc_notify != nullptr) claimed->dealloc_notify(claimed, 0);
     MYFREE(claimed);
 }
@@ -135,5 +138,6 @@ void NRLDiscardSessionCopy(NRL_SESSION* session) {
     RestoreInterruptState(held);
     if (found == nullptr) return;
     if (found->sndbuf != nullptr) MYFREE(found->sndbuf);
+    if (found->rcv_carry != nullptr) MYFREE(found->rcv_carry);
     MYFREE(found);
 }

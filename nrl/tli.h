@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/uio.h>
 
 struct netbuf {
     uint32_t maxlen;     // size of buf
@@ -61,6 +62,10 @@ int t_open_and_accept_v(int listen_fd, t_call* call);
 int t_connect_v(int fd, t_call* sndcall, t_call* rcvcall);  // 0 connected, 1 any failure
 int t_snd_v(int fd, const void* buf, unsigned len, int flags);
 int t_rcv_v(int fd, void* buf, unsigned len);
+// Gathering send and scattering receive: one system call for several
+// pieces of memory (the NRL header and the message behind it).
+int t_sndv_v(int fd, const iovec* iov, int count);
+int t_rcvv_v(int fd, const iovec* iov, int count);
 int t_close_v(int fd);
 int t_getinfo_v(int fd, t_info* info);
 int t_look_v(int fd);
@@ -76,6 +81,9 @@ int t_free_v(void* record, int struct_type);
 // Whole-buffer transfers: the number of bytes NOT transferred (0 = all).
 unsigned loop_t_snd(int fd, const void* buf, unsigned len, unsigned largest_piece);
 unsigned loop_t_rcv(int fd, void* buf, unsigned len);
+// Sends the count pieces of iov whole, in as few calls as the transport
+// takes; iov is consumed (advanced past what was sent). Bytes NOT sent.
+unsigned loop_t_sndv(int fd, iovec* iov, int count);
 int MaxTLISend(int fd);
 void check_tli(const char* tag, int fd, int result);
 

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "nrl/nrl_trace.h"
@@ -199,6 +200,33 @@ int t_rcv_v(int fd, void* buf, unsigned len) {
     }
     for (;;) {
         ssize_t n = recv(fd, buf, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}
+
+int t_sndv_v(int fd, const iovec* iov, int count) {
+    if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLOUT)) {
+        NRL_TRACE("t_snd_v failed on select, perhaps timed out\n");
+        return -1;
+    }
+    msghdr msg{};
+    msg.msg_iov = const_cast<iovec*>(iov);
+    msg.msg_iovlen = static_cast<size_t>(count);
+    for (;;) {
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}
+
+int t_rcvv_v(int fd, const iovec* iov, int count) {
+    if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLIN)) {
+        NRL_TRACE("t_rcv_v failed on select, perhaps timed out\n");
+        return -1;
+    }
+    for (;;) {
+        ssize_t n = readv(fd, iov, count);
         if (n < 0 && errno == EINTR) continue;
         return static_cast<int>(n);
     }

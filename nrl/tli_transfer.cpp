@@ -18,6 +18,34 @@ unsigned loop_t_snd(int fd, const void* buf, unsigned len, unsigned largest_piec
     return left;
 }
 
+unsigned loop_t_sndv(int fd, iovec* iov, int count) {
+    unsigned left = 0;
+    for (int i = 0; i < count; ++i) left += static_cast<unsigned>(iov[i].iov_len);
+    while (left > 0) {
+        // Empty pieces ahead are skipped so that every call moves bytes.
+        while (count > 0 && iov->iov_len == 0) {
+            ++iov;
+            --count;
+        }
+        int n = t_sndv_v(fd, iov, count);
+        check_tli("snd", fd, n);
+        if (n <= 0) break;
+        left -= static_cast<unsigned>(n);
+        auto moved = static_cast<size_t>(n);
+        while (moved > 0) {
+            size_t step = std::min(moved, iov->iov_len);
+            iov->iov_base = static_cast<unsigned char*>(iov->iov_base) + step;
+            iov->iov_len -= step;
+            moved -= step;
+            if (iov->iov_len == 0 && moved > 0) {
+                ++iov;
+                --count;
+            }
+        }
+    }
+    return left;
+}
+
 unsigned loop_t_rcv(int fd, void* buf, unsigned len) {
     auto* p = static_cast<unsigned char*>(buf);
     unsigned left = len;

@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <sys/socket.h>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "nrl/nrl.h"
@@ -219,6 +221,109 @@ TEST_F(NrlSession, ReceivesADataMessage) {
     EXPECT_EQ(ValidateSession(session), session);
     EXPECT_EQ(session->use_cnt, 0);
     EXPECT_TRUE(deallocs.empty());
+}
+
+// A data message: header and bytes.
+std::vector<unsigned char> DataMessage(const std::vector<unsigned char>& data) {
+    auto wire = Bytes({0x00, 0x00, static_cast<int>(data.size() & 0xFF), static_cast<int>(data.size() >> 8)});
+    wire.insert(wire.end(), data.begin(), data.end());
+    return wire;
+}
+
+TEST_F(NrlSession, MessagesSentBackToBackAreReceivedOneByOne) {
+    // A peer that does not wait for replies: three messages in one write,
+    // the second longer than the first, then a deallocation.
+    auto a = Pattern(10), b = Pattern(300), c = Pattern(1);
+    auto wire = DataMessage(a);
+    for (const auto& m : {DataMessage(b), DataMessage(c), Bytes({0x01, 0x00, 0x07, 0x00})})
+        wire.insert(wire.end(), m.begin(), m.end());
+    PeerWrite(wire);
+    unsigned char buf[512];
+    for (const auto* expected : {&a, &b, &c}) {
+        completion = Completion{};
+        ASSERT_EQ(NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion), NRL_SUCCESS);
+        EXPECT_EQ(completion.status, 0);
+        EXPECT_EQ(completion.data, *expected);
+        EXPECT_EQ(ValidateSession(session), session);
+    }
+    completion = Completion{};
+    ASSERT_EQ(NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion), NRL_SUCCESS);
+    EXPECT_EQ(completion.status, 7);
+    EXPECT_EQ(ValidateSession(session), nullptr);
+}
+
+TEST_F(NrlSession, NextMessageSplitBetweenTwoReceivesIntoASmallBuffer) {
+    // The first read fills the small buffer with the first message and the
+    // head of the second; the second receive starts from those bytes.
+    auto a = Pattern(10), b = Pattern(12);
+    auto wire = DataMessage(a);
+    auto second = DataMessage(b);
+    wire.insert(wire.end(), second.begin(), second.end());
+    PeerWrite(wire);
+    unsigned char buf[16];
+    ASSERT_EQ(NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion), NRL_SUCCESS);
+    EXPECT_EQ(completion.data, a);
+    completion = Completion{};
+    ASSERT_EQ(NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion), NRL_SUCCESS);
+    EXPECT_EQ(completion.status, 0);
+    EXPECT_EQ(completion.data, b);
+    EXPECT_EQ(session->rcv_carry_len, 0u);
+}
+
+TEST_F(NrlSession, MessageTricklingInByteByByteArrivesWhole) {
+    auto data = Pattern(40);
+    auto wire = DataMessage(data);
+    std::thread writer([&] {
+        for (unsigned char byte : wire) {
+            ASSERT_EQ(write(peer, &byte, 1), 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    unsigned char buf[64];
+    EXPECT_EQ(NRLReceiveMessage(session, buf, sizeof buf, 0, record_completion), NRL_SUCCESS);
+    writer.join();
+    EXPECT_EQ(completion.status, 0);
+    EXPECT_EQ(completion.data, data);
+}
+
+TEST_F(NrlSession, InsertedBytesTravelInsideTheMessage) {
+    // 10 bytes of data with a 4-byte hole at offset 3 that the insert fills.
+    auto data = Pattern(10);
+    const unsigned char insert[4] = {'w', 'x', 'y', 'z'};
+    ASSERT_EQ(NRLSendMessageInsert(session, data.data(), 10, insert, 3, 4), NRL_SUCCESS);
+    auto expected = Bytes({0x00, 0x00, 10, 0x00, 'A', 'B', 'C', 'w', 'x', 'y', 'z', 'H', 'I', 'J'});
+    EXPECT_EQ(PeerRead(64), expected);
+    EXPECT_EQ(session->use_cnt, 0);
+    EXPECT_EQ(session->sndbuf, nullptr);  // the layer copied nothing
+
+    // At the end, and empty.
+    ASSERT_EQ(NRLSendMessageInsert(session, data.data(), 10, insert, 6, 4), NRL_SUCCESS);
+    EXPECT_EQ(PeerRead(14), Bytes({0x00, 0x00, 10, 0x00, 'A', 'B', 'C', 'D', 'E', 'F', 'w', 'x', 'y', 'z'}));
+    ASSERT_EQ(NRLSendMessageInsert(session, data.data(), 2, nullptr, 0, 0), NRL_SUCCESS);
+    EXPECT_EQ(PeerRead(6), Bytes({0x00, 0x00, 2, 0x00, 'A', 'B'}));
+
+    // A large message goes out whole.
+    auto big = Pattern(kMaxNrlData);
+    auto bulk = Pattern(30000);
+    ASSERT_EQ(NRLSendMessageInsert(session, big.data(), kMaxNrlData, bulk.data(), 100, 30000), NRL_SUCCESS);
+    auto got = PeerRead(kMaxNrlData + 4);
+    ASSERT_EQ(got.size(), 65535u);
+    EXPECT_TRUE(std::equal(big.begin(), big.begin() + 100, got.begin() + 4));
+    EXPECT_TRUE(std::equal(bulk.begin(), bulk.end(), got.begin() + 104));
+    EXPECT_TRUE(std::equal(big.begin() + 30100, big.end(), got.begin() + 30104));
+}
+
+TEST_F(NrlSession, InsertOutsideTheMessageIsRefused) {
+    auto data = Pattern(10);
+    const unsigned char insert[4] = {};
+    EXPECT_EQ(NRLSendMessageInsert(session, data.data(), 10, insert, 7, 4), INVALID_PARAM);
+    EXPECT_EQ(NRLSendMessageInsert(session, data.data(), 0, insert, 0, 0), INVALID_PARAM);
+    EXPECT_EQ(NRLSendMessageInsert(session, data.data(), 10, nullptr, 0, 4), INVALID_PARAM);
+    EXPECT_EQ(session->use_cnt, 0);
+    close(peer);
+    peer = -1;
+    EXPECT_EQ(NRLSendMessageInsert(session, data.data(), 10, insert, 0, 4), COMM_FAILURE);
+    EXPECT_EQ(ValidateSession(session), session);
 }
 
 TEST_F(NrlSession, TruncatedMessageDelivers512BytesAndKillsTheSession) {
