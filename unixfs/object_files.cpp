@@ -123,7 +123,10 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         // A failed look leaves the verdict to the open.
     }
 
-    int flags = reading ? O_RDONLY : (O_WRONLY | O_CREAT | O_TRUNC);
+    // A write open empties the file, but not with O_TRUNC: truncating a file
+    // that is already empty (the usual case, fresh from GRFS_CREATE_OBJ)
+    // makes ext4 flush the whole file to disk when it is closed.
+    int flags = reading ? O_RDONLY : (O_WRONLY | O_CREAT);
     // O_NONBLOCK: an object swapped for a FIFO must not stall the session.
     flags |= O_NONBLOCK | O_CLOEXEC;
     if (!follow_last) flags |= O_NOFOLLOW;
@@ -138,6 +141,13 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     }
     UniqueFd file(d);
     if (!reading) {
+        struct stat st;
+        if (fstat(file.get(), &st) != 0) return GRFS_RC_IO_ERROR;
+        if (S_ISREG(st.st_mode) && st.st_size != 0 && ftruncate(file.get(), 0) != 0) {
+            const int e = errno;
+            DEBUG_PRINTF(DBG_CONFIG, "ftruncate(%s) failed. errno=%d\n", rec->full_path, e);
+            return OpenErrnoToRetcode(e);
+        }
         *fd = file.release();
         return 0;
     }
