@@ -40,12 +40,25 @@ struct GRFS_SESSION {
     // its result is SendMessage's (0 sent, nonzero refused).
     int (*reply_sink)(GRFS_SESSION* ses, std::span<const unsigned char> encoded);
     void* sink_context;         // free for the sink's owner
+    // Bulk data of the reply being built, sent from where it lies rather
+    // than copied into the reply record (SetReplyData). SendMessage clears it.
+    char* reply_data_field;         // the data array of the reply record it stands for
+    const unsigned char* reply_data;
+    uint32_t reply_data_len;
 };
 
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0
 // sent (or nowhere to send: neither sink nor NRL session), 1 the send was
 // refused or failed.
 int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size);
+
+// Hands the bytes of the reply's data array `field` (len bytes at data) to
+// the next SendMessage without copying them into the record: they go to the
+// socket straight from data, which must stay unchanged until then (the
+// read-ahead buffer does). Where the reply goes anywhere but to the network
+// (a sink, no session) and with message tracing on, they are copied into
+// the record after all, so that it reads as a whole reply.
+void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uint32_t len);
 
 // Completion routine handed to the NRL layer with every reply: records in
 // send_state whether the send went through (33) or not (34).

@@ -23,13 +23,20 @@ int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
 
 // Copy the next bytes of a file or directory object from obj_pos into dest:
 // *size asked in, delivered out; obj_pos advances by what is delivered.
-// offset is the request's offset (traces only). 0 or a retcode.
-int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest);
+// offset is the request's offset (traces only). 0 or a retcode. With
+// data_ref given, file data is not copied: *data_ref points at it in the
+// read-ahead buffer (valid until the buffer is next refilled); other bytes
+// still go to dest and leave *data_ref null.
+int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest,
+                 const unsigned char** data_ref = nullptr);
 int UnixReadDir(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest);
 
 // Serves file data at file_offset (which is where obj_pos lies in the file)
 // from the read-ahead buffer, refilling it once when it is empty.
 int FillReadBuffer(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size);
+// The same without the copy: *from points at the bytes in the read-ahead
+// buffer.
+int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned char** from, uint32_t* size);
 
 // After a reply went out: when 4096 bytes or fewer are left in the
 // read-ahead buffer and they are fewer than those handed out, move them to

@@ -23,6 +23,9 @@ struct READ_OUTCOME {
     uint32_t blk_size = 1;
     uint32_t stream_id = 0;
     uint64_t stream_size = 0;
+    // File data served from the read-ahead buffer where it lies; null when
+    // the bytes were copied to the destination.
+    const unsigned char* data_ref = nullptr;
 };
 
 // A reply never carries more than the object buffer size, whatever is asked.
@@ -94,7 +97,7 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
     if (rec->dblktype == DDB_ID) {
         out.retcode = UnixReadDir(rec, x, &size, &blk_size, dest);
     } else {
-        out.retcode = UnixReadFile(rec, x, &size, &blk_size, dest);
+        out.retcode = UnixReadFile(rec, x, &size, &blk_size, dest, &out.data_ref);
         // The last bytes of an object travel with the end-of-object code.
         if (out.retcode == 0 && x + size == AsU64(rec->total_size)) out.retcode = GRFS_RC_END_OF_DATA;
     }
@@ -139,6 +142,7 @@ int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     body.stream_info.attrib = 0;
     body.stream_info.reserved = 0;
     body.stream_info.size = UINT64{out.stream_id != 0 ? Lo(out.stream_size) : 0, 0};
+    if (out.data_ref != nullptr) SetReplyData(ses, body.data, out.data_ref, out.bytes);
     DEBUG_PRINTF(DBG_DATA, "ReadObject: buf_size=%d blk_size=%d\n", body.size, body.blk_size);
     if (SendMessage(ses, reply, 20 + static_cast<int>(out.bytes)) != 0) return 1;
     if (out.retcode == 0 && rec->dblktype == FDB_ID) RefillReadAhead(rec);
@@ -171,6 +175,7 @@ int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     body.stream_info.attrib = 0;
     body.stream_info.reserved = 0;
     body.stream_info.size = out.stream_id != 0 ? ToU64(out.stream_size) : UINT64{};
+    if (out.data_ref != nullptr) SetReplyData(ses, body.data, out.data_ref, out.bytes);
     DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: buf_size=%d blk_size=%d\n", static_cast<int>(body.size),
                  static_cast<int>(body.blk_size));
     if (SendMessage(ses, reply, 24 + static_cast<int>(out.bytes)) != 0) return 1;
@@ -178,7 +183,8 @@ int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     return out.retcode;
 }
 
-int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest) {
+int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest,
+                 const unsigned char** data_ref) {
     DEBUG_PRINTF(DBG_DATA, "UnixReadFile: offset=<%d,%d> size=%d blk_size=%d buffer=%x\n", Hi(offset), Lo(offset),
                  static_cast<int>(*size), static_cast<int>(*blk_size),
                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(dest)));
@@ -202,7 +208,11 @@ int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* bl
         const uint64_t left = data_offset + data_size - pos;
         uint32_t read_size = asked < left ? asked : static_cast<uint32_t>(left);
         DEBUG_PRINTF(DBG_DATA, "UnixReadFile: calculated read_size=%d\n", static_cast<int>(read_size));
-        rc = FillReadBuffer(rec, pos - data_offset, dest, &read_size);
+        if (data_ref != nullptr) {
+            rc = FillReadBufferRef(rec, pos - data_offset, data_ref, &read_size);
+        } else {
+            rc = FillReadBuffer(rec, pos - data_offset, dest, &read_size);
+        }
         delivered = rc == 0 ? read_size : 0;
     } else if (pos >= ea_offset && pos < ea_offset + ea_size && rec->ea_space != nullptr &&
                ea_size <= AsU64(rec->ea_space_size)) {
@@ -242,6 +252,14 @@ int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t*
 }
 
 int FillReadBuffer(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size) {
+    const unsigned char* from = nullptr;
+    int rc = FillReadBufferRef(rec, file_offset, &from, size);
+    if (rc == 0 && *size != 0) std::memcpy(dest, from, *size);
+    return rc;
+}
+
+int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned char** from, uint32_t* size) {
+    *from = nullptr;
     DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: *size=%d preread_offset=%d preread_datasize=%d\n",
                  static_cast<int>(*size), static_cast<int>(rec->preread_offset),
                  static_cast<int>(rec->preread_datasize));
@@ -263,7 +281,7 @@ int FillReadBuffer(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, 
     }
     const uint32_t avail = rec->preread_datasize - rec->preread_offset;
     const uint32_t n = *size < avail ? *size : avail;
-    std::memcpy(dest, rec->preread_buf + rec->preread_offset, n);
+    *from = rec->preread_buf + rec->preread_offset;
     rec->preread_offset += n;
     DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: *size=%d\n", static_cast<int>(n));
     *size = n;

@@ -2,6 +2,7 @@
 // into the buffer that goes to the socket behind the NRL header, and send
 // header and body in one transfer.
 #include <algorithm>
+#include <cstring>
 
 #include "grfs/message_trace.h"
 #include "grfs/messages.h"
@@ -28,11 +29,20 @@ const NRL_FUNC_TABLE* nrl_table() {
     return gb_NRL_function_table_ptr != nullptr ? gb_NRL_function_table_ptr : NRLGetFunctionTablePtr();
 }
 
+// Where the deferred data array of an encoded reply belongs.
+struct DeferredData {
+    int at = -1;
+    int len = 0;
+};
+
 // Encodes message into out (room bytes) and returns the number of bytes
 // to send: the coder's body count plus the header, never more than were
-// actually encoded.
-int encode_reply(GRFS_MESSAGE* message, int body_size, unsigned char* out, int room) {
+// actually encoded. The array `defer` (when set) is left out of out; its
+// place is noted in deferred.
+int encode_reply(GRFS_MESSAGE* message, int body_size, unsigned char* out, int room, const void* defer = nullptr,
+                 DeferredData* deferred = nullptr) {
     GRFS_XDR xdr{};
+    xdr.defer_array = defer;
     grfs_set_xdr_direction(&xdr, GRFS_XDR_ENCODE);
     const int limit = std::clamp(body_size + GRFS_MSG_HEADER_SIZE + 100, GRFS_MSG_HEADER_SIZE, room);
     grfs_set_xdr_buffer(&xdr, out, limit);
@@ -43,24 +53,58 @@ int encode_reply(GRFS_MESSAGE* message, int body_size, unsigned char* out, int r
     }
     const int encoded = grfs_get_xdr_length(&xdr);
     const int stated = count < 0 ? GRFS_MSG_HEADER_SIZE : count + GRFS_MSG_HEADER_SIZE;
-    return std::min(stated, encoded);
+    const int length = std::min(stated, encoded);
+    if (deferred != nullptr && xdr.deferred_at >= 0 && xdr.deferred_at < length) {
+        deferred->at = xdr.deferred_at;
+        deferred->len = std::min(xdr.deferred_len, length - xdr.deferred_at);
+    }
+    return length;
+}
+
+// The bulk data of a reply copied into the record's data array after all.
+void CopyIntoRecord(char* field, const unsigned char* data, uint32_t len) {
+    if (len != 0 && field != reinterpret_cast<const char*>(data)) std::memcpy(field, data, len);
 }
 
 }  // namespace
+
+void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uint32_t len) {
+    ses->reply_data_field = nullptr;
+    ses->reply_data = nullptr;
+    ses->reply_data_len = 0;
+    if (len == 0) return;
+    if (grfs_debug != 0) {
+        CopyIntoRecord(field, data, len);
+        return;
+    }
+    ses->reply_data_field = field;
+    ses->reply_data = data;
+    ses->reply_data_len = len;
+}
 
 int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
     ses->last_reply_size = body_size;
+    // Bulk data handed over by SetReplyData belongs to this reply only.
+    char* defer = ses->reply_data_field;
+    const unsigned char* bulk = ses->reply_data;
+    const uint32_t bulk_len = ses->reply_data_len;
+    ses->reply_data_field = nullptr;
+    ses->reply_data = nullptr;
+    ses->reply_data_len = 0;
+    DeferredData deferred;
 
-    if (ses->reply_sink != nullptr) {
+    if (ses->reply_sink != nullptr || ses->nrl_session == nullptr) {
+        // Not for the network: the record is made whole.
+        if (defer != nullptr) CopyIntoRecord(defer, bulk, bulk_len);
+        if (ses->reply_sink == nullptr) return 0;
         const int length = encode_reply(message, body_size, sink_buffer, kReplyRoom);
         return ses->reply_sink(ses, std::span<const unsigned char>(sink_buffer, static_cast<size_t>(length))) != 0
                    ? 1
                    : 0;
     }
-    if (ses->nrl_session == nullptr) return 0;
 
     // The session's send buffer only grows, so after the first reply this
     // allocates nothing. nrl_session is never left pointing at a freed
@@ -69,9 +113,17 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     unsigned char* out = NRLSendBuffer(ses->nrl_session, kReplyRoom);
     // Without memory for it the layer tries again and reports the outcome.
     if (out == nullptr) out = sink_buffer;
-    const int length = encode_reply(message, body_size, out, kReplyRoom);
+    const int length = encode_reply(message, body_size, out, kReplyRoom, defer, &deferred);
     ses->send_state = kSendHandedOver;
-    uint16_t rc = nrl->NRLSendMessage(ses->nrl_session, 0, out, static_cast<uint16_t>(length), SendCompleteFunc);
+    uint16_t rc;
+    if (deferred.at >= 0) {
+        // Header, fields and the bulk data from where it lies: one system
+        // call and no copy of the data.
+        rc = NRLSendMessageInsert(ses->nrl_session, out, static_cast<uint16_t>(length), bulk,
+                                  static_cast<uint16_t>(deferred.at), static_cast<uint16_t>(deferred.len));
+    } else {
+        rc = nrl->NRLSendMessage(ses->nrl_session, 0, out, static_cast<uint16_t>(length), SendCompleteFunc);
+    }
     return rc != 0 ? 1 : 0;
 }
 
