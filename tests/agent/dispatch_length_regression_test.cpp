@@ -1,11 +1,16 @@
 // Found by the session fuzz target: with tracing on, a received message whose
 // length field claims a body near INT_MAX made the dispatcher's trace of the
 // decoded length overflow (signed overflow, undefined behaviour; a negative
-// length in the trace). The first request is the fuzzer's input as it came:
-// a reply type (89) filled with its own type byte.
+// length in the trace). fuzz_inputs/dispatch_length_overflow.bin is the
+// fuzzer's input as it came (records of a control byte, a 16-bit length and
+// the request, fuzz/fuzz_input.h); its last request, a reply type whose size
+// field claims a body of about 1.5 GB, reached the limit with the coder as
+// it then stood. The write case below reaches it with today's coder.
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -63,6 +68,26 @@ protected:
     GRFS_SESSION ses_{};
     std::vector<std::vector<unsigned char>> replies_;
 };
+
+TEST_F(DispatchLengthRegression, TheFuzzersInput) {
+    std::ifstream in(std::string(AGENT_SOURCE_DIR) + "/tests/agent/fuzz_inputs/dispatch_length_overflow.bin",
+                     std::ios::binary);
+    const std::vector<unsigned char> input((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(input.size(), 5950u);
+    int requests = 0;
+    for (size_t at = 0; at + 3 <= input.size(); ++requests) {
+        const size_t len = input[at + 1] | static_cast<size_t>(input[at + 2]) << 8;
+        at += 3;
+        const size_t n = std::min(len, input.size() - at);
+        const std::vector<unsigned char> request(input.begin() + static_cast<long>(at),
+                                                 input.begin() + static_cast<long>(at + n));
+        at += n;
+        const std::string trace = ProcessTraced(request);
+        if (trace.find("Decoded message") == std::string::npos) continue;
+        EXPECT_GE(TracedLength(trace), 0) << "request " << requests;
+    }
+    EXPECT_EQ(requests, 32);
+}
 
 TEST_F(DispatchLengthRegression, ReplyTypeWhoseSizeFieldClaimsAHugeBody) {
     const std::vector<unsigned char> request(1649, 0x59);
