@@ -64,11 +64,11 @@ Result<ParsedArgs> parse_args(const std::vector<std::string>& args, const std::v
             name = arg.substr(0, eq);
             inline_value = arg.substr(eq + 1);
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         for (const OptionSpec& s : specs)
-            if (name == s.name) spec = &s;
-        if (spec == nullptr) return make_error(ErrorKind::usage, "unknown option '" + name + "'");
-        if (!spec->takes_value) {
+            if (name == s.name) option = &s;
+        if (option == nullptr) return make_error(ErrorKind::usage, "unknown option '" + name + "'");
+        if (!option->takes_value) {
             if (inline_value) return make_error(ErrorKind::usage, "option '" + name + "' takes no value");
             parsed.flags.push_back(name);
             continue;

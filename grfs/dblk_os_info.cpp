@@ -24,7 +24,7 @@ class OsInfoReverser {
         size_t at = info_ + off;
         if (at < static_cast<size_t>(GRFS_DBLK_NET_SIZE) || at + static_cast<size_t>(n) > end_) {
             if (!warned_)
-                DEBUG_PRINTF(DBG_DATA, "os spec info at %u lies outside the block (dblk_actual_size=%u)\n",
+                DEBUG_PRINTF(DBG_DATA, "OS-specific information at %u lies outside the block (dblk_actual_size=%u)\n",
                              static_cast<unsigned>(info_), static_cast<unsigned>(actual_));
             warned_ = true;
             return;

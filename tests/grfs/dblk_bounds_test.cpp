@@ -170,7 +170,7 @@ TEST(DblkBounds, SwapTracesOnceWhenOutside) {
     TraceCapture trace(DBG_DATA);
     ByteSwapOSInfo(d.get());
     std::string lines = trace.lines();
-    const std::string warning = "os spec info at 230 lies outside the block (dblk_actual_size=240)\n";
+    const std::string warning = "OS-specific information at 230 lies outside the block (dblk_actual_size=240)\n";
     size_t first = lines.find(warning);
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(lines.find(warning, first + 1), std::string::npos);

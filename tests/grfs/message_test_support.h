@@ -78,7 +78,7 @@ struct Encoded {
 };
 
 // Encodes msg into a buffer of `limit` bytes; the trace is silenced.
-inline Encoded encode(GRFS_MESSAGE& msg, int spec, int limit = GRFS_MAX_MSG_SIZE + 100) {
+inline Encoded encode(GRFS_MESSAGE& msg, int stated_size, int limit = GRFS_MAX_MSG_SIZE + 100) {
     Bytes buf(static_cast<size_t>(limit));
     GRFS_XDR xdr{};
     grfs_set_xdr_direction(&xdr, GRFS_XDR_ENCODE);
@@ -86,7 +86,7 @@ inline Encoded encode(GRFS_MESSAGE& msg, int spec, int limit = GRFS_MAX_MSG_SIZE
     Encoded e;
     {
         TraceCapture quiet(0);
-        e.length = grfs_xdr_message(&xdr, &msg, spec, &e.status);
+        e.length = grfs_xdr_message(&xdr, &msg, stated_size, &e.status);
     }
     buf.resize(static_cast<size_t>(grfs_get_xdr_length(&xdr)));
     e.bytes = buf;
