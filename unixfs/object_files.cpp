@@ -122,6 +122,19 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         }
         // A failed look leaves the verdict to the open.
     }
+    if (!reading) {
+        // What a restore writes into must be a regular file of the export:
+        // a device node under the name would take the data into the device
+        // itself, a FIFO or socket somewhere else again. Such a name is
+        // never opened for writing.
+        struct stat st;
+        if (fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(st.st_mode)) {
+            DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is no regular file (mode 0x%X), not opened for writing\n",
+                         rec->full_path, static_cast<unsigned>(st.st_mode));
+            return GRFS_RC_ACCESS_DENIED;
+        }
+    }
 
     // A write open empties the file, but not with O_TRUNC: truncating a file
     // that is already empty (the usual case, fresh from GRFS_CREATE_OBJ)
@@ -143,7 +156,9 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     if (!reading) {
         struct stat st;
         if (fstat(file.get(), &st) != 0) return GRFS_RC_IO_ERROR;
-        if (S_ISREG(st.st_mode) && st.st_size != 0 && ftruncate(file.get(), 0) != 0) {
+        // Swapped for something else since the look above.
+        if (!S_ISREG(st.st_mode)) return GRFS_RC_ACCESS_DENIED;
+        if (st.st_size != 0 && ftruncate(file.get(), 0) != 0) {
             const int e = errno;
             DEBUG_PRINTF(DBG_CONFIG, "ftruncate(%s) failed. errno=%d\n", rec->full_path, e);
             return OpenErrnoToRetcode(e);
