@@ -149,18 +149,23 @@ struct ReceiveTarget {
     }
 };
 
-// Serves the start of a receive from bytes carried over from the last one.
-void take_carry(NRL_SESSION* session, ReceiveTarget& t) {
-    if (session->rcv_carry_len == 0) return;
-    unsigned used = t.put(session->rcv_carry, session->rcv_carry_len);
+// Moves bytes carried over from the last receive into place, up to want
+// bytes in all: the carried bytes come first in the stream.
+void take_carry(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
+    if (session->rcv_carry_len == 0 || t.have >= want) return;
+    const unsigned n = std::min<unsigned>(session->rcv_carry_len, want - t.have);
+    const unsigned used = t.put(session->rcv_carry + session->rcv_carry_pos, n);
+    session->rcv_carry_pos += used;
     session->rcv_carry_len -= used;
-    if (session->rcv_carry_len != 0) std::memmove(session->rcv_carry, session->rcv_carry + used, session->rcv_carry_len);
+    if (session->rcv_carry_len == 0) session->rcv_carry_pos = 0;
 }
 
 // Reads from the connection until at least `want` bytes are placed, each read
-// taking whatever has arrived up to the whole room. False when the
+// taking whatever has arrived up to the whole room. Carried bytes are used
+// first; the connection is read only once they are gone. False when the
 // connection failed or closed first.
 bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
+    take_carry(session, t, want);
     while (t.have < want) {
         iovec iov[2];
         int count = 0;
@@ -175,25 +180,24 @@ bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
     return true;
 }
 
-// Bytes placed past the end of the message (at data + used) belong to the
-// messages after it: keep them, ahead of anything still carried. False when
-// memory runs out.
+// Bytes read past the end of the message (at data + used) belong to the
+// messages after it: keep them for the next receive. The connection is read
+// only when nothing is carried, so they are all there is. False when memory
+// runs out.
 bool keep_excess(NRL_SESSION* session, const ReceiveTarget& t, unsigned message_bytes) {
     if (t.have <= message_bytes) return true;
     const unsigned excess = t.have - message_bytes;
     const unsigned char* from = t.data + (message_bytes - kMsgHdrSize);
-    const uint32_t needed = session->rcv_carry_len + excess;
-    if (needed > session->rcv_carry_size) {
-        auto* bigger = static_cast<unsigned char*>(MYMALLOC(needed));
+    if (excess > session->rcv_carry_size) {
+        auto* bigger = static_cast<unsigned char*>(MYMALLOC(excess));
         if (bigger == nullptr) return false;
-        if (session->rcv_carry_len != 0) std::memcpy(bigger, session->rcv_carry, session->rcv_carry_len);
         if (session->rcv_carry != nullptr) MYFREE(session->rcv_carry);
         session->rcv_carry = bigger;
-        session->rcv_carry_size = needed;
+        session->rcv_carry_size = excess;
     }
-    std::memmove(session->rcv_carry + excess, session->rcv_carry, session->rcv_carry_len);
     std::memcpy(session->rcv_carry, from, excess);
-    session->rcv_carry_len = needed;
+    session->rcv_carry_pos = 0;
+    session->rcv_carry_len = excess;
     return true;
 }
 
@@ -217,7 +221,6 @@ uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_s
     // Header and data in one read: with one request in flight the whole
     // message is usually there by the time the header is.
     ReceiveTarget target{wire, data, buffer_size};
-    take_carry(session, target);
     bool whole = fill(session, target, kMsgHdrSize);
     NRL_TRACE("t_rcv_v returned %d\n", static_cast<int>(std::min<unsigned>(target.have, kMsgHdrSize)));
     if (!whole) {

@@ -24,6 +24,7 @@ struct NRL_SESSION {
     // buffer holds in one call; bytes that came in past the message (a peer
     // that sent its next message early) wait here for the next receive.
     unsigned char* rcv_carry;
+    uint32_t rcv_carry_pos;       // first byte waiting
     uint32_t rcv_carry_len;       // bytes waiting
     uint32_t rcv_carry_size;      // room of rcv_carry
 };

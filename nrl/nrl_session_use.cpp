@@ -102,7 +102,7 @@ void KillSession(NRL_SESSION* session) {
     claimed->sndbuf_size = 0;
     if (claimed->rcv_carry != nullptr) MYFREE(claimed->rcv_carry);
     claimed->rcv_carry = nullptr;
-    claimed->rcv_carry_len = claimed->rcv_carry_size = 0;
+    claimed->rcv_carry_pos = claimed->rcv_carry_len = claimed->rcv_carry_size = 0;
     if (claimed->dealloc_notify != nullptr) claimed->dealloc_notify(claimed, 0);
     MYFREE(claimed);
 }
