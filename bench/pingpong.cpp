@@ -75,14 +75,13 @@ double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_tri
     return seconds_since(start);
 }
 
-double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
-                        double* server_cpu_ns) {
+PingPong::PingPong(const std::string& server_binary, std::vector<Exchange> pattern) : pattern_(std::move(pattern)) {
     int port_pipe[2];
     if (pipe(port_pipe) != 0) die("pipe failed");
-    const std::string pattern_arg = pattern_text(pattern);
-    pid_t pid = fork();
-    if (pid < 0) die("fork failed");
-    if (pid == 0) {
+    const std::string pattern_arg = pattern_text(pattern_);
+    pid_ = fork();
+    if (pid_ < 0) die("fork failed");
+    if (pid_ == 0) {
         dup2(port_pipe[1], STDOUT_FILENO);
         close(port_pipe[0]);
         close(port_pipe[1]);
@@ -96,20 +95,38 @@ double measure_pingpong(const std::string& server_binary, const std::vector<Exch
     close(port_pipe[0]);
     unsigned port = 0;
     if (n <= 0 || std::sscanf(line, "port %u", &port) != 1) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
         die("the ping-pong server did not start: " + server_binary);
     }
-    int fd = connect_loopback("127.0.0.1", static_cast<uint16_t>(port));
-    if (fd < 0) die("cannot connect to the ping-pong server");
-    const CpuTimes before = cpu_times(pid);
-    double seconds = run_pingpong(fd, pattern, round_trips);
-    if (server_cpu_ns != nullptr) *server_cpu_ns = cpu_times(pid).run_ns - before.run_ns;
-    close(fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (seconds < 0) die("the ping-pong connection failed");
-    return seconds;
+    fd_ = connect_loopback("127.0.0.1", static_cast<uint16_t>(port));
+    if (fd_ < 0) die("cannot connect to the ping-pong server");
+    cpu_start_ = cpu_times(pid_).run_ns;
+}
+
+PingPong::~PingPong() {
+    if (fd_ >= 0) close(fd_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+}
+
+double PingPong::run(long round_trips) {
+    // Rotate the pattern so that it continues where the last slice stopped.
+    std::vector<Exchange> rotated(pattern_.begin() + static_cast<long>(next_), pattern_.end());
+    rotated.insert(rotated.end(), pattern_.begin(), pattern_.begin() + static_cast<long>(next_));
+    const double t = run_pingpong(fd_, rotated, round_trips);
+    if (t < 0) die("the ping-pong connection failed");
+    next_ = (next_ + static_cast<size_t>(round_trips)) % pattern_.size();
+    return t;
+}
+
+double PingPong::server_cpu_ns() const { return cpu_times(pid_).run_ns - cpu_start_; }
+
+double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
+                        double* server_cpu_ns) {
+    PingPong pp(server_binary, pattern);
+    const double t = pp.run(round_trips);
+    if (server_cpu_ns != nullptr) *server_cpu_ns = pp.server_cpu_ns();
+    return t;
 }
 
 }  // namespace bench

@@ -4,6 +4,8 @@
 // can do on this host with these sizes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,6 +30,29 @@ long serve_pingpong(int fd, const std::vector<Exchange>& pattern);
 // Client end: round_trips exchanges of pattern in turn; seconds taken, or a
 // negative value when the connection failed.
 double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_trips);
+
+// The server end as a process of its own (like an agent session), connected
+// and ready; run() may be called several times, so that the yardstick can be
+// measured in slices interleaved with the agent's.
+class PingPong {
+public:
+    PingPong(const std::string& server_binary, std::vector<Exchange> pattern);
+    ~PingPong();
+    PingPong(const PingPong&) = delete;
+    PingPong& operator=(const PingPong&) = delete;
+
+    // Seconds for the next round_trips exchanges (continuing the pattern).
+    double run(long round_trips);
+    // CPU time of the server process so far, nanoseconds.
+    double server_cpu_ns() const;
+
+private:
+    std::vector<Exchange> pattern_;
+    size_t next_ = 0;
+    pid_t pid_ = -1;
+    int fd_ = -1;
+    double cpu_start_ = 0;
+};
 
 // Runs bench_pingpong (the server, a process of its own like an agent
 // session) and the client end here; seconds for round_trips exchanges.
