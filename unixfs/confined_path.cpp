@@ -12,13 +12,13 @@ namespace {
 bool openat2_missing = false;
 
 // One call where the kernel has openat2; -1 with ENOSYS otherwise.
-int try_openat2(int dirfd, const std::string& path, uint64_t resolve) {
+int try_openat2(int dirfd, const std::string& path, uint64_t resolve, uint64_t flags = O_PATH | O_DIRECTORY | O_CLOEXEC) {
     if (openat2_missing) {
         errno = ENOSYS;
         return -1;
     }
     open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.flags = flags;
     how.resolve = resolve;
     int fd = static_cast<int>(syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how));
     if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {
@@ -93,6 +93,20 @@ UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
     int fd = try_openat2(root_fd, path, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     if (fd >= 0 || errno != ENOSYS) return UniqueFd(fd);
     return UniqueFd(walk_no_links(root_fd, rel));
+}
+
+UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags) {
+    if (HasDotDotComponent(rel)) {
+        errno = EXDEV;
+        return UniqueFd();
+    }
+    while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
+    if (rel.empty()) {
+        errno = EISDIR;
+        return UniqueFd();
+    }
+    return UniqueFd(try_openat2(root_fd, std::string(rel), RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS,
+                                static_cast<uint64_t>(flags)));
 }
 
 UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name) {

@@ -30,6 +30,12 @@ UniqueFd OpenExportRoot(const char* export_path);
 // ENOENT/ENOTDIR/EACCES as the file system says.
 UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy);
 
+// Opens the file rel (relative to root_fd) with flags in one call, refusing
+// symbolic links at every level and ".." as OpenDirBeneath does. An invalid
+// descriptor and errno on failure; ENOSYS where the kernel cannot do it in
+// one call (the caller then walks to the parent).
+UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags);
+
 // Splits rel into its parent directory and last component and opens the
 // parent as OpenDirBeneath does. name receives the last component (empty when
 // rel names the root itself, in which case the root descriptor is duplicated).

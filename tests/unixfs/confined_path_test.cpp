@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +85,38 @@ TEST_F(ConfinedPath, ParentAndLastComponentAreSplit) {
     EXPECT_EQ(name, "out");
     // A link in the middle is refused.
     EXPECT_FALSE(OpenParentBeneath(root_.get(), "a/out/x", LinkPolicy::kNoLinks, name).valid());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ConfinedPath, FileOpensInOneCallWithTheSameRefusals) {
+    { std::ofstream(base_ / "export/a/b/f") << "x"; }
+    { std::ofstream(base_ / "outside/secret") << "y"; }
+    fs::create_symlink(base_ / "outside/secret", base_ / "export/a/b/l");
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC;
+
+    UniqueFd f = OpenFileBeneath(root_.get(), "a/b/f", flags);
+    if (!f.valid() && errno == ENOSYS) GTEST_SKIP() << "no openat2 here: the walk serves instead";
+    ASSERT_TRUE(f.valid());
+    char c = 0;
+    EXPECT_EQ(read(f.get(), &c, 1), 1);
+    EXPECT_EQ(c, 'x');
+    EXPECT_TRUE(OpenFileBeneath(root_.get(), "/a/b/f", flags).valid());  // leading slash is the root
+
+    // A link on the way, a link as the last component, "..", the root itself.
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "a/out/secret", flags).valid());
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "a/inner/f", flags).valid());
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "a/b/l", flags).valid());
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "a/../a/b/f", flags).valid());
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "", flags).valid());
+    EXPECT_FALSE(OpenFileBeneath(root_.get(), "a/b/missing", flags).valid());
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace
