@@ -69,7 +69,29 @@ void grfs_xdr_INT8(GRFS_XDR* xdr, uint8_t* p) {
     ++xdr->cursor;
 }
 
+namespace {
+
+// Where a field of n bytes lies when it fits whole before limit (the usual
+// case, taken without the byte-wise bound handling); null otherwise.
+unsigned char* whole_field(const GRFS_XDR* xdr, int n) {
+    return xdr->cursor >= 0 && xdr->cursor <= xdr->limit - n ? xdr->buffer + xdr->cursor : nullptr;
+}
+
+}  // namespace
+
 void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p) {
+    if (unsigned char* at = whole_field(xdr, 2)) {
+        uint16_t t;
+        if (xdr->direction == GRFS_XDR_ENCODE) {
+            t = IntelSwapWord(*p);
+            std::memcpy(at, &t, 2);
+        } else if (xdr->direction == GRFS_XDR_DECODE) {
+            std::memcpy(&t, at, 2);
+            *p = IntelSwapWord(t);
+        }
+        xdr->cursor += 2;
+        return;
+    }
     uint16_t t = 0;
     if (xdr->direction == GRFS_XDR_ENCODE) t = IntelSwapWord(*p);
     bool whole = code_scalar(xdr, reinterpret_cast<unsigned char*>(&t), 2);
@@ -77,6 +99,18 @@ void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p) {
 }
 
 void grfs_xdr_INT32(GRFS_XDR* xdr, uint32_t* p) {
+    if (unsigned char* at = whole_field(xdr, 4)) {
+        uint32_t t;
+        if (xdr->direction == GRFS_XDR_ENCODE) {
+            t = IntelSwapLong(*p);
+            std::memcpy(at, &t, 4);
+        } else if (xdr->direction == GRFS_XDR_DECODE) {
+            std::memcpy(&t, at, 4);
+            *p = IntelSwapLong(t);
+        }
+        xdr->cursor += 4;
+        return;
+    }
     uint32_t t = 0;
     if (xdr->direction == GRFS_XDR_ENCODE) t = IntelSwapLong(*p);
     bool whole = code_scalar(xdr, reinterpret_cast<unsigned char*>(&t), 4);
@@ -96,6 +130,19 @@ void grfs_xdr_GRFS_STREAM_INFO(GRFS_XDR* xdr, GRFS_STREAM_INFO* p) {
 }
 
 void grfs_xdr_DATE_TIME(GRFS_XDR* xdr, DATE_TIME* p) {
+    // Eight little-endian words: on a little-endian host the record's own
+    // bytes, moved at once.
+    if constexpr (!kHostBigEndian) {
+        static_assert(sizeof(DATE_TIME) == 16);
+        if (unsigned char* at = whole_field(xdr, 16)) {
+            if (xdr->direction == GRFS_XDR_ENCODE)
+                std::memcpy(at, p, 16);
+            else if (xdr->direction == GRFS_XDR_DECODE)
+                std::memcpy(p, at, 16);
+            xdr->cursor += 16;
+            return;
+        }
+    }
     grfs_xdr_INT16(xdr, &p->date_valid);
     grfs_xdr_INT16(xdr, &p->year);
     grfs_xdr_INT16(xdr, &p->month);
