@@ -101,7 +101,8 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     }
 
     UniqueFd file;
-    if (reading && info != nullptr && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0) {
+    if (reading && info != nullptr && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0 &&
+        rec->file_name != nullptr && rec->file_name[0] != '\0') {
         // A described file read without links: one call from the export
         // root, confined as the walk to its parent below is. A refusal by
         // permission goes the long way, which knows the retry.
