@@ -79,9 +79,12 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     *data_size = UINT64{};
     *ea_size = UINT64{};
     const bool reading = mode != OPEN_MODE_WRITE;
-    // A change never goes through a link; a read only with follow_symdirs.
+    // A change never goes through a link; a read only with follow_symdirs,
+    // and then only through links to directories on the way: the object's
+    // own name is never followed. A link named by a file block is an object
+    // of its own (its record is read, not its target), and following it
+    // would hand out a file from anywhere a link in the export points to.
     const LinkPolicy policy = reading ? ReadLinkPolicy() : LinkPolicy::kNoLinks;
-    const bool follow_last = policy == LinkPolicy::kFollowLinks;
 
     if (info != nullptr) {
         const mode_t type = info->st_mode & S_IFMT;
@@ -126,9 +129,9 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         if (info == nullptr && reading) {
             // Without the agent's information the type is unknown: look first, so
             // that a device is never opened, a FIFO never waited on, and a link
-            // never followed unless follow_symdirs allows it.
+            // never followed.
             struct stat st;
-            if (fstatat(parent.dir.get(), parent.name.c_str(), &st, follow_last ? 0 : AT_SYMLINK_NOFOLLOW) == 0) {
+            if (fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 if (S_ISLNK(st.st_mode)) {
                     DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is a symbolic link, not followed\n", rec->full_path);
                     return GRFS_RC_ACCESS_DENIED;
@@ -158,7 +161,7 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         int flags = reading ? O_RDONLY : (O_WRONLY | O_CREAT);
         // O_NONBLOCK: an object swapped for a FIFO must not stall the session.
         flags |= O_NONBLOCK | O_CLOEXEC;
-        if (!follow_last) flags |= O_NOFOLLOW;
+        flags |= O_NOFOLLOW;
         int d = openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions);
         if (d < 0) {
             const int e = errno;
