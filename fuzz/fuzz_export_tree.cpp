@@ -168,6 +168,12 @@ void CreateWorkTree(const std::string& root) {
     write_file(root + "/sentinel/dir/nested.txt", secret, 0600);
     write_file(root + "/sentinel/readonly.txt", secret, 0444);
     write_file(root + "/outside.txt", secret, 0644);
+    // Where the links to directories lead: with follow_symdirs on, reading
+    // here is allowed (changing never is), so no secret lives here.
+    make_dir(root + "/linked");
+    write_file(root + "/linked/shared.txt", "reached through a link to a directory\n", 0644);
+    make_dir(root + "/linked/deeper");
+    write_file(root + "/linked/deeper/more.txt", "and below it\n", 0600);
     ResetExport(root);
 }
 
@@ -188,14 +194,16 @@ void ResetExport(const std::string& root) {
     make_dir(ex + "/sub");
     write_file(ex + "/sub/inner.txt", "inner\n", 0640);
     make_dir(ex + "/sub/deeper");
-    make_link("../../sentinel", ex + "/sub/up");
+    make_link("../../linked", ex + "/sub/up");
     make_dir(ex + "/ro_dir", 0755);
     write_file(ex + "/ro_dir/kept.txt", "kept\n", 0644);
     chmod((ex + "/ro_dir").c_str(), 0555);
+    // Links to files outside: never followed, whatever the configuration.
     make_link("../sentinel/secret.txt", ex + "/link_rel");
     make_link(root + "/sentinel/secret.txt", ex + "/link_abs");
-    make_link("../sentinel", ex + "/link_dir");
-    make_link("/", ex + "/link_root");
+    // Links to directories outside: followed for reading with follow_symdirs.
+    make_link("../linked", ex + "/link_dir");
+    make_link(root + "/linked", ex + "/link_dir_abs");
     make_link("data.txt", ex + "/link_in");
     if (mkfifo((ex + "/pipe").c_str(), 0644) != 0) die("mkfifo");
 }

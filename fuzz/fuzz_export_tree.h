@@ -15,7 +15,10 @@ void CreateWorkTree(const std::string& root);
 
 // Removes whatever the last input left in export/ and lays it out again:
 // files of several sizes and modes, a subdirectory, a FIFO, and symbolic
-// links that lead out of the export (relative, absolute, to "/").
+// links that lead out of the export: to the secret files of sentinel/
+// (relative and absolute), and to the directory linked/, which holds no
+// secret because follow_symdirs allows reading through links to
+// directories.
 void ResetExport(const std::string& root);
 
 // A digest of everything under root except export/: names, types, modes,
