@@ -357,6 +357,24 @@ int AgentProcess::ListenerDescriptors() const {
     return n;
 }
 
+int AgentProcess::SettledListenerDescriptors(int window_ms) const {
+    int fewest = ListenerDescriptors();
+    for (auto end = Clock::now() + std::chrono::milliseconds(window_ms); Clock::now() < end;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        int n = ListenerDescriptors();
+        if (n >= 0 && (fewest < 0 || n < fewest)) fewest = n;
+    }
+    return fewest;
+}
+
+bool AgentProcess::ListenerDescriptorsBecome(int expected, int timeout_ms) const {
+    for (auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);;) {
+        if (ListenerDescriptors() == expected) return true;
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
 AgentExit AgentProcess::Stop(int sig, int timeout_ms) {
     if (pid_ > 0 && !reaped_) kill(pid_, sig);
     return collect(timeout_ms);

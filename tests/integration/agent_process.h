@@ -99,6 +99,11 @@ public:
     std::vector<pid_t> SessionProcesses() const;
     // Open descriptors of the listener.
     int ListenerDescriptors() const;
+    // The listener's descriptors once it is idle: the fewest seen over a
+    // short window, so a connection it is just closing is not counted.
+    int SettledListenerDescriptors(int window_ms = 300) const;
+    // Waits until the listener holds exactly `expected` descriptors.
+    bool ListenerDescriptorsBecome(int expected, int timeout_ms = 3000) const;
 
 private:
     ::testing::AssertionResult receive_advertisement(int timeout_ms);
