@@ -276,27 +276,7 @@ int Unix_CreateDir(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
 
 int CreateObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
     (void)length;
-    const uint32_t request_id = req->hdr.request_id;
-    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
-    int rc;
-    if (drvdle == nullptr) {
-        rc = GRFS_RC_BAD_DLE_HANDLE;
-    } else if (ExportWriteProtected(drvdle)) {
-        rc = GRFS_RC_ACCESS_DENIED;
-    } else if (CheckDblkSize(dblk) != 0) {
-        rc = GRFS_RC_INVALID_REQUEST;
-    } else if (dblk->dblk_type == DDB_ID) {
-        rc = Unix_CreateDir(drvdle, dblk);
-    } else if (dblk->dblk_type == FDB_ID) {
-        rc = Unix_CreateFile(drvdle, dblk);
-    } else {
-        rc = GRFS_RC_WRONG_DBLK_TYPE;
-    }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_CREATE_OBJ_STAT);
-    reply->hdr.retcode = static_cast<int16_t>(rc);
-    if (SendMessage(ses, reply, 0) != 0) return 1;
-    return rc;
+    return AnswerObjectChange(ses, req, GRFS_CREATE_OBJ_STAT, Unix_CreateDir, Unix_CreateFile);
 }
 
 int PrepareDblk(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {

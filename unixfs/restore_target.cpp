@@ -8,6 +8,7 @@
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/paths.h"
+#include "unixfs/reply_start.h"
 
 std::string JoinPath(std::string_view base, std::string_view part) {
     std::vector<char> buffer(base.size() + part.size() + 3, '\0');
@@ -56,4 +57,29 @@ int BuildTargetPaths(const DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, RESTORE_TA
 int OpenTargetParent(const DRVDLE* drvdle, RESTORE_TARGET* target, LinkPolicy policy) {
     target->parent = OpenParentBeneath(drvdle->root_fd, target->rel, policy, target->name);
     return target->parent.valid() ? 0 : (errno != 0 ? errno : EIO);
+}
+
+int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type, DblkAction on_dir,
+                       DblkAction on_file) {
+    const uint32_t request_id = req->hdr.request_id;
+    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
+    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    int rc;
+    if (drvdle == nullptr) {
+        rc = GRFS_RC_BAD_DLE_HANDLE;
+    } else if (ExportWriteProtected(drvdle)) {
+        rc = GRFS_RC_ACCESS_DENIED;
+    } else if (CheckDblkSize(dblk) != 0) {
+        rc = GRFS_RC_INVALID_REQUEST;
+    } else if (dblk->dblk_type == DDB_ID) {
+        rc = on_dir(drvdle, dblk);
+    } else if (dblk->dblk_type == FDB_ID) {
+        rc = on_file(drvdle, dblk);
+    } else {
+        rc = GRFS_RC_WRONG_DBLK_TYPE;
+    }
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, reply_type);
+    reply->hdr.retcode = static_cast<int16_t>(rc);
+    if (SendMessage(ses, reply, 0) != 0) return 1;
+    return rc;
 }

@@ -4,6 +4,7 @@
 // leaving the export. The *at calls then act on the last component.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -48,3 +49,16 @@ int OpenTargetParent(const DRVDLE* drvdle, RESTORE_TARGET* target, LinkPolicy po
 // True for the errors OpenTargetParent reports when a path would leave the
 // export or pass a link it may not pass.
 inline bool IsConfinementError(int err) { return err == ELOOP || err == EXDEV; }
+
+struct GRFS_SESSION;
+struct GRFS_MESSAGE;
+
+// A handler's action on the object a request's DBLK names.
+using DblkAction = int (*)(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
+
+// The shape shared by the requests that change one object named by a DBLK
+// (create, delete): check the attachment, write protection and the block,
+// act by block type, and answer with a header-only reply of reply_type.
+// Returns the retcode, or 1 when the reply could not be sent.
+int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type, DblkAction on_dir,
+                       DblkAction on_file);
