@@ -1,10 +1,11 @@
 #include "unixfs/search.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "unixfs/attach_records.h"
@@ -17,11 +18,37 @@ constexpr int kNotFound = -505;
 constexpr int kCannotOpen = -504;
 constexpr int kIoError = -499;
 
-// Live searches, oldest at the head; what they hold in all.
-Queue live_searches;
+// Marks kept to pass over entries read before a rest: the last ones read
+// before it, and those of an earlier rest not met again yet.
+constexpr size_t kMaxPassedMarks = 2 * kSearchMarks;
+// What one search holds, counted from above: the record with every mark at
+// its longest, and the read buffer of an open stream.
+constexpr size_t kMarkBytes = sizeof(SEARCH_MARK) + NAME_MAX + 1;
+constexpr size_t kRestingBytes = sizeof(SEARCH_STATE) + (2 * kSearchMarks + kMaxPassedMarks) * kMarkBytes;
+constexpr size_t kStreamBytes = 32u << 10;
+
+// Searches with an open stream, least recently used first; searches at rest,
+// put to rest longest ago first; what all of them hold.
+Queue open_searches;
+Queue resting_searches;
 size_t live_bytes = 0;
 
-size_t Footprint(const SEARCH_STATE* state) { return sizeof(SEARCH_STATE) + state->names.capacity(); }
+size_t Footprint(const SEARCH_STATE* state) { return kRestingBytes + (state->stream != nullptr ? kStreamBytes : 0); }
+
+// A search is in one of the two queues from the moment it has a handle.
+Queue* QueueOf(const SEARCH_STATE* state) { return state->stream != nullptr ? &open_searches : &resting_searches; }
+
+void Unlink(SEARCH_STATE* state) {
+    if (state->handle == 0) return;
+    RemoveElem(QueueOf(state), &state->link);
+    live_bytes -= Footprint(state);
+}
+
+void Link(SEARCH_STATE* state) {
+    if (state->handle == 0) return;
+    InsertElem(QueueOf(state), nullptr, &state->link, 0);
+    live_bytes += Footprint(state);
+}
 
 void CopyText(char* out, size_t size, std::string_view text) {
     size_t len = text.size() < size - 1 ? text.size() : size - 1;
@@ -30,59 +57,167 @@ void CopyText(char* out, size_t size, std::string_view text) {
 }
 
 void ReleaseSearch(SEARCH_STATE* state) {
-    if (state->handle != 0) {
-        RemoveElem(&live_searches, &state->link);
-        live_bytes -= Footprint(state);
-        ReleaseHandle(session_handles(), state->handle);
-    }
+    Unlink(state);
+    if (state->handle != 0) ReleaseHandle(session_handles(), state->handle);
     if (state->owner != nullptr && state->owner->hdir == state) state->owner->hdir = nullptr;
-    if (state->dir_fd >= 0) close(state->dir_fd);
+    if (state->stream != nullptr) closedir(state->stream);
     delete state;
 }
 
+// A readable stream of the directory open as dir_fd (an O_PATH descriptor).
+// nullptr and errno on failure.
+DIR* OpenStream(int dir_fd) {
+    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    DIR* stream = fdopendir(fd);
+    if (stream == nullptr) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return stream;
+}
+
+// The entries read last, in the order they were read.
+std::vector<SEARCH_MARK> RecentMarks(const SEARCH_STATE* state) {
+    uint32_t count = state->recent_count < kSearchMarks ? state->recent_count : kSearchMarks;
+    std::vector<SEARCH_MARK> marks;
+    marks.reserve(count);
+    for (uint32_t i = state->recent_count - count; i < state->recent_count; ++i) {
+        marks.push_back(state->recent[i % kSearchMarks]);
+    }
+    return marks;
+}
+
+void Remember(SEARCH_STATE* state, const dirent* entry) {
+    SEARCH_MARK& mark = state->recent[state->recent_count % kSearchMarks];
+    mark.ino = entry->d_ino;
+    mark.name.assign(entry->d_name);
+    state->recent_count++;
+}
+
+// Removes the mark that entry matches, if any; true when there was one.
+bool TakeMark(std::vector<SEARCH_MARK>& marks, const dirent* entry) {
+    for (auto it = marks.begin(); it != marks.end(); ++it) {
+        if (it->ino == entry->d_ino && it->name == entry->d_name) {
+            marks.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives up the stream of a search that was not used for longest. What it
+// read last is kept: an entry whose name and inode are unchanged keeps its
+// place among the other unchanged entries when the directory is read
+// again, so reading can go on after the first of them met again. False
+// (nothing changed) when memory is short.
+bool PutToRest(SEARCH_STATE* state) {
+    std::vector<SEARCH_MARK> last;
+    std::vector<SEARCH_MARK> passed;
+    try {
+        last = RecentMarks(state);
+        passed.reserve(state->passed.size() + last.size());
+        passed.assign(state->passed.begin(), state->passed.end());
+        passed.insert(passed.end(), last.begin(), last.end());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (passed.size() > kMaxPassedMarks) passed.erase(passed.begin(), passed.end() - kMaxPassedMarks);
+    DEBUG_PRINTF(DBG_DIR, "search of '%s' put to rest after %u entries\n", state->path, state->entry_index);
+    Unlink(state);
+    state->passed = std::move(passed);
+    state->resume = std::move(last);
+    state->resume_index = state->entry_index;
+    state->resume_cookie = telldir(state->stream);
+    closedir(state->stream);
+    state->stream = nullptr;
+    Link(state);
+    return true;
+}
+
 // Keeps abandoned searches from holding unbounded descriptors and memory:
-// beyond the bounds the oldest give way, never the one just started.
+// beyond the bounds the least recently used give way, first their streams,
+// far later the searches themselves; never the one being served.
 void EnforceBounds(const SEARCH_STATE* keep) {
-    while (live_searches.head != nullptr &&
-           (static_cast<size_t>(live_searches.count) > kMaxLiveSearches || live_bytes > kMaxLiveSearchBytes)) {
-        auto* oldest = reinterpret_cast<SEARCH_STATE*>(live_searches.head);
-        if (oldest == keep) break;
-        DEBUG_PRINTF(DBG_DIR, "releasing abandoned search of '%s'\n", oldest->path);
-        ReleaseSearch(oldest);
+    while (static_cast<size_t>(open_searches.count) > kMaxLiveSearches) {
+        auto* lru = QueueHead<SEARCH_STATE>(open_searches);
+        if (lru == keep) lru = QueueNext(lru);
+        if (lru == nullptr) break;
+        if (!PutToRest(lru)) ReleaseSearch(lru);
+    }
+    while (SearchCount() > kMaxSearches || live_bytes > kMaxLiveSearchBytes) {
+        auto* lru = QueueHead<SEARCH_STATE>(resting_searches);
+        if (lru == nullptr) {
+            lru = QueueHead<SEARCH_STATE>(open_searches);
+            if (lru == keep) lru = QueueNext(lru);
+        }
+        if (lru == nullptr) break;
+        DEBUG_PRINTF(DBG_DIR, "releasing abandoned search of '%s'\n", lru->path);
+        ReleaseSearch(lru);
     }
 }
 
-// Reads every name of the directory once, "." and ".." left out, into the
-// state's one buffer. 0, or the errno of the failure.
-int ReadNames(SEARCH_STATE* state) {
-    int fd = openat(state->dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        int err = errno;
-        close(fd);
-        return err;
-    }
-    int err = 0;
-    try {
-        for (;;) {
-            errno = 0;
-            const dirent* entry = readdir(dir);
-            if (entry == nullptr) {
-                err = errno;
-                break;
-            }
-            const char* name = entry->d_name;
-            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-            state->names.insert(state->names.end(), name, name + std::strlen(name) + 1);
-        }
-        state->names.shrink_to_fit();
-    } catch (const std::bad_alloc&) {
-        err = ENOMEM;
-    }
-    closedir(dir);
-    return err;
+// Marks the search as the most recently used one.
+void Touch(SEARCH_STATE* state) {
+    if (open_searches.tail == &state->link) return;
+    Unlink(state);
+    Link(state);
 }
+
+// Opens a resting search's directory again: the same directory, reached
+// the same way. 0, or -499 when it is gone or another one took its place.
+int Reopen(SEARCH_STATE* state) {
+    const DRVDLE* owner = state->owner;
+    if (owner == nullptr || owner->root_fd < 0) return kIoError;
+    LinkPolicy policy = state->follow_symdirs ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
+    UniqueFd dir = OpenDirBeneath(owner->root_fd, state->rel_path, policy);
+    DIR* stream = dir.valid() ? OpenStream(dir.get()) : nullptr;
+    if (stream == nullptr) {
+        DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path, errno);
+        return kIoError;
+    }
+    struct stat st {};
+    if (fstat(dirfd(stream), &st) != 0 || st.st_dev != state->dir_dev || st.st_ino != state->dir_ino) {
+        DEBUG_PRINTF(DBG_DIR, "directory '%s' was replaced while it was listed\n", state->path);
+        closedir(stream);
+        return kIoError;
+    }
+    Unlink(state);
+    state->stream = stream;
+    state->entry_index = 0;
+    Link(state);
+    DEBUG_PRINTF(DBG_DIR, "search of '%s' resumed after %u entries\n", state->path, state->resume_index);
+    EnforceBounds(state);
+    return 0;
+}
+
+// None of the entries read last before the rest is there any more: go on
+// from the position the stream had then, which the file system keeps for
+// its directories; failing that, after as many entries as were read before
+// them.
+void ResumeAtPosition(SEARCH_STATE* state) {
+    DEBUG_PRINTF(DBG_DIR, "Size of directory changed while reading it\n");
+    uint32_t before = state->resume_index > state->resume.size()
+                          ? state->resume_index - static_cast<uint32_t>(state->resume.size())
+                          : 0;
+    state->resume.clear();
+    if (state->resume_cookie >= 0) {
+        seekdir(state->stream, state->resume_cookie);
+        state->entry_index = state->resume_index;
+        return;
+    }
+    rewinddir(state->stream);
+    state->entry_index = 0;
+    while (state->entry_index < before) {
+        const dirent* entry = readdir(state->stream);
+        if (entry == nullptr) break;
+        state->entry_index++;
+        Remember(state, entry);
+    }
+}
+
+bool IsDotEntry(const char* name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
 
 }  // namespace
 
@@ -93,7 +228,14 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
         DEBUG_PRINTF(DBG_CONFIG, "Malloc failed for findfirstunix hdir\n");
         return kIoError;
     }
-    state->dir_fd = -1;
+    // The ring of entries read last never allocates once it is made.
+    try {
+        for (SEARCH_MARK& mark : state->recent) mark.name.reserve(NAME_MAX);
+    } catch (const std::bad_alloc&) {
+        delete state;
+        DEBUG_PRINTF(DBG_CONFIG, "Malloc failed for findfirstunix hdir\n");
+        return kIoError;
+    }
     state->owner = root.owner;
     state->follow_symdirs = root.policy == LinkPolicy::kFollowLinks;
 
@@ -117,21 +259,22 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
     if (state->rel_path[0] == '\0') DEBUG_PRINTF(DBG_CONFIG, "using . for root\n");
 
     UniqueFd dir = OpenDirBeneath(root.root_fd, state->rel_path, root.policy);
-    int err = dir.valid() ? 0 : errno;
-    state->dir_fd = dir.release();
-    if (err == 0) err = ReadNames(state);
-    if (err != 0) {
+    state->stream = dir.valid() ? OpenStream(dir.get()) : nullptr;
+    struct stat st {};
+    if (state->stream == nullptr || fstat(dirfd(state->stream), &st) != 0) {
+        int err = errno;
         DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path, err);
         ReleaseSearch(state);
         return err == ENOMEM ? kIoError : kCannotOpen;
     }
+    state->dir_dev = st.st_dev;
+    state->dir_ino = st.st_ino;
     state->handle = IssueHandle(session_handles(), state, HANDLE_KIND_SEARCH);
     if (state->handle == 0) {
         ReleaseSearch(state);
         return kIoError;
     }
-    EnQueueElem(&live_searches, &state->link, 0);
-    live_bytes += Footprint(state);
+    Link(state);
     EnforceBounds(state);
 
     int result = FindNextUnix(state, dta);
@@ -144,14 +287,47 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
 }
 
 int FindNextUnix(SEARCH_STATE* hdir, DTA* dta) {
-    while (!hdir->end && hdir->next_name < hdir->names.size()) {
-        const char* name = hdir->names.data() + hdir->next_name;
-        hdir->next_name += std::strlen(name) + 1;
+    if (!hdir->end) {
+        if (hdir->stream == nullptr) {
+            int rc = Reopen(hdir);
+            if (rc != 0) return rc;
+        } else {
+            Touch(hdir);
+        }
+    }
+    while (!hdir->end) {
+        errno = 0;
+        const dirent* entry = readdir(hdir->stream);
+        if (entry == nullptr) {
+            if (errno != 0) {
+                DEBUG_PRINTF(DBG_CONFIG, "readdir failed for path '%s' errno=%d\n", hdir->path, errno);
+                return kIoError;
+            }
+            if (!hdir->resume.empty()) {
+                ResumeAtPosition(hdir);
+                continue;
+            }
+            hdir->end = true;
+            break;
+        }
+        hdir->entry_index++;
+        Remember(hdir, entry);
+        // Back from a rest: everything up to the first entry met again of
+        // those read last was read before, and those read before are not
+        // listed twice.
+        if (!hdir->resume.empty()) {
+            if (TakeMark(hdir->resume, entry)) {
+                hdir->resume.clear();
+                TakeMark(hdir->passed, entry);
+            }
+            continue;
+        }
+        if (!hdir->passed.empty() && TakeMark(hdir->passed, entry)) continue;
+        if (IsDotEntry(entry->d_name)) continue;
         // A name that vanished since it was read (or cannot be described)
         // is passed over; the rest of the directory is still listed.
-        if (FillinDTAAt(hdir->dir_fd, hdir->path, name, hdir->follow_symdirs, dta) == 0) return 0;
+        if (FillinDTAAt(dirfd(hdir->stream), hdir->path, entry->d_name, hdir->follow_symdirs, dta) == 0) return 0;
     }
-    hdir->end = true;
     DEBUG_PRINTF(DBG_DIR, "FindNextUnix: readdir returned NULL\n");
     return kNotFound;
 }
@@ -166,17 +342,22 @@ SEARCH_STATE* LookupSearch(uint32_t handle) {
 }
 
 void ReleaseSearchesOf(const DRVDLE* owner) {
-    auto* state = reinterpret_cast<SEARCH_STATE*>(live_searches.head);
-    while (state != nullptr) {
-        auto* next = reinterpret_cast<SEARCH_STATE*>(state->link.next);
-        if (state->owner == owner) ReleaseSearch(state);
-        state = next;
+    for (Queue* queue : {&open_searches, &resting_searches}) {
+        auto* state = QueueHead<SEARCH_STATE>(*queue);
+        while (state != nullptr) {
+            auto* next = QueueNext(state);
+            if (state->owner == owner) ReleaseSearch(state);
+            state = next;
+        }
     }
 }
 
 void ReleaseAllSearches() {
-    while (live_searches.head != nullptr) ReleaseSearch(reinterpret_cast<SEARCH_STATE*>(live_searches.head));
+    for (Queue* queue : {&open_searches, &resting_searches}) {
+        while (queue->head != nullptr) ReleaseSearch(QueueHead<SEARCH_STATE>(*queue));
+    }
 }
 
-size_t LiveSearchCount() { return static_cast<size_t>(live_searches.count); }
+size_t LiveSearchCount() { return static_cast<size_t>(open_searches.count); }
+size_t SearchCount() { return static_cast<size_t>(open_searches.count) + static_cast<size_t>(resting_searches.count); }
 size_t LiveSearchBytes() { return live_bytes; }

@@ -363,9 +363,74 @@ TEST_F(FindObjects, AbandonedSearchesAreBounded) {
         started.push_back(SaveDblk());
     }
     EXPECT_EQ(LiveSearchCount(), kMaxLiveSearches);
+    EXPECT_EQ(SearchCount(), kMaxLiveSearches + 10);
     EXPECT_LE(LiveSearchBytes(), kMaxLiveSearchBytes);
-    EXPECT_EQ(FindNext(dle_, *started.front()), GRFS_RC_NOT_FOUND);  // oldest gave way
-    EXPECT_EQ(FindNext(dle_, *started.back()), 0);                   // newest lives
+    // The least recently used gave up its stream, not its place.
+    ASSERT_EQ(FindNext(dle_, *started.front()), 0);
+    EXPECT_NE(DblkText(ReplyDblk()), DblkText(*started.front()));
+    EXPECT_EQ(FindNext(dle_, *SaveDblk()), GRFS_RC_NOT_FOUND);
+    EXPECT_EQ(FindNext(dle_, *started.back()), 0);
+    EXPECT_LE(LiveSearchCount(), kMaxLiveSearches);
+    // Far beyond, the least recently used searches themselves give way.
+    for (size_t i = 0; i < kMaxSearches; ++i) ASSERT_EQ(FindFirst(dle_), 0);
+    EXPECT_EQ(SearchCount(), kMaxSearches);
+    EXPECT_LE(LiveSearchBytes(), kMaxLiveSearchBytes);
+    EXPECT_EQ(FindNext(dle_, *started[1]), GRFS_RC_NOT_FOUND);
+    EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
+}
+
+TEST_F(FindObjects, RestedSearchGoesOnAfterItsPlaceThoughWhatItReadLastIsGone) {
+    constexpr int kEntries = 60;
+    for (int i = 0; i < kEntries; ++i) Touch(export_ / ("e" + std::to_string(i)));
+    fs::create_directory(export_ / "other");
+    Touch(export_ / "other/x");
+    ASSERT_EQ(FindFirst(dle_), 0);
+    std::vector<std::string> listed{DblkText(ReplyDblk())};
+    auto last = SaveDblk();
+    auto step = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(FindNext(dle_, *last), 0);
+            listed.push_back(DblkText(ReplyDblk()));
+            last = SaveDblk();
+        }
+    };
+    auto push_out = [&] {
+        ASSERT_EQ(ChangeDirTo(dle_, "other"), 0);
+        for (size_t i = 0; i < kMaxLiveSearches; ++i) ASSERT_EQ(FindFirst(dle_), 0);
+        ASSERT_EQ(ChangeDirTo(dle_, ""), 0);
+    };
+    std::set<std::string> gone;
+    auto remove_listed = [&](size_t from) {
+        for (size_t i = from; i < listed.size(); ++i) {
+            if (listed[i] == "other") continue;
+            fs::remove(export_ / listed[i]);
+            gone.insert(listed[i]);
+        }
+    };
+    // Some of the entries read last are removed while the search rests...
+    step(15);
+    push_out();
+    remove_listed(listed.size() - 3);
+    Touch(export_ / "new1");
+    step(15);
+    // ...then every entry listed so far.
+    push_out();
+    remove_listed(0);
+    Touch(export_ / "new2");
+    while (FindNext(dle_, *last) == 0) {
+        listed.push_back(DblkText(ReplyDblk()));
+        last = SaveDblk();
+    }
+    std::map<std::string, int> count;
+    for (const auto& name : listed) count[name]++;
+    for (const auto& [name, n] : count) EXPECT_EQ(n, 1) << name << " repeated";
+    for (int i = 0; i < kEntries; ++i) {
+        std::string name = "e" + std::to_string(i);
+        if (!gone.count(name)) {
+            EXPECT_EQ(count.count(name), 1u) << name << " missing";
+        }
+    }
+    EXPECT_EQ(count.count("other"), 1u);
 }
 
 TEST_F(FindObjects, VanishedEntriesAreSkippedAndTheWalkGoesOn) {
