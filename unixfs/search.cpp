@@ -95,7 +95,7 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
     }
     state->dir_fd = -1;
     state->owner = root.owner;
-    state->follow_symdirs = root.policy == LinkPolicy::kFollowLinks;
+    state->follow = LINK_FOLLOW{root.policy, root.root_fd, state->rel_path};
 
     // A last component with '*' selects the directory before it; the pattern
     // itself selects nothing.
@@ -149,7 +149,7 @@ int FindNextUnix(SEARCH_STATE* hdir, DTA* dta) {
         hdir->next_name += std::strlen(name) + 1;
         // A name that vanished since it was read (or cannot be described)
         // is passed over; the rest of the directory is still listed.
-        if (FillinDTAAt(hdir->dir_fd, hdir->path, name, hdir->follow_symdirs, dta) == 0) return 0;
+        if (FillinDTAAt(hdir->dir_fd, hdir->path, name, hdir->follow, dta) == 0) return 0;
     }
     hdir->end = true;
     DEBUG_PRINTF(DBG_DIR, "FindNextUnix: readdir returned NULL\n");

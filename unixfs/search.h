@@ -31,7 +31,7 @@ struct SEARCH_STATE {
     uint32_t handle;                   // search handle stored in the DBLKs it returns
     DRVDLE* owner;                     // attachment that started it (nullptr: none)
     int dir_fd;                        // O_PATH descriptor of the directory
-    bool follow_symdirs;               // describe links to directories as directories
+    LINK_FOLLOW follow;                // which links to directories are described as directories
     uint16_t find_type;                // find_type of the GRFS_FIND_FIRST_OBJ that started it
     bool end;                          // every name has been handed out
     char path[UNIX_MAX_PSIZE + 1];     // the directory as a full path text
