@@ -42,8 +42,11 @@ void NetPathToText(const char* net_path, int size, char* out) {
 // as a directory. Returns its descriptor, or an invalid one.
 UniqueFd OpenSearchableDir(const DRVDLE* drvdle, const char* rel) {
     if (HasDotDotComponent(rel)) return UniqueFd();
-    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, rel, ReadLinkPolicy(drvdle));
+    const LinkPolicy policy = ReadLinkPolicy(drvdle);
+    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, rel, policy);
     if (!dir.valid()) return dir;
+    // Reached through links: excluded by where it really is, too.
+    if (policy != LinkPolicy::kNoLinks && IsExcludedAt(dir.get(), {})) return UniqueFd();
     UniqueFd readable(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable.valid()) return readable;
     return dir;

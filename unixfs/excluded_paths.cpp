@@ -1,6 +1,8 @@
 #include "unixfs/excluded_paths.h"
 
+#include <cstdio>
 #include <string>
+#include <unistd.h>
 
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
@@ -34,6 +36,27 @@ bool Covers(const std::string& entry, const std::string& path) {
 }
 
 }  // namespace
+
+bool IsExcludedAt(int dir_fd, std::string_view name) {
+    if (ws_cntl.exclude_list == nullptr) return false;
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir_fd);
+    char where[4096];
+    const ssize_t n = readlink(proc_path, where, sizeof where);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || where[0] != '/') return false;
+    std::string path(where, static_cast<size_t>(n));
+    if (!name.empty()) {
+        path += '/';
+        path.append(name);
+    }
+    return IsExcludedPath(path);
+}
+
+bool IsExcludedDirectoryBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
+    if (ws_cntl.exclude_list == nullptr) return false;
+    UniqueFd dir = OpenDirBeneath(root_fd, rel, policy);
+    return dir.valid() && IsExcludedAt(dir.get(), {});
+}
 
 bool IsExcludedPath(std::string_view full_path) {
     if (ws_cntl.exclude_list == nullptr) return false;

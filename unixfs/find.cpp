@@ -44,6 +44,18 @@ int16_t DescribeFailure(int err) {
     return err == ELOOP || err == EXDEV ? GRFS_RC_ACCESS_DENIED : GRFS_RC_NOT_FOUND;
 }
 
+// A listing that links led into names its entries by other paths than the
+// exclude list does: an entry excluded where it really is stays out too.
+bool ExcludedThroughLinks(const SEARCH_STATE* state, const DTA& dta) {
+    if (state->follow.policy == LinkPolicy::kNoLinks) return false;
+    if (IsExcludedAt(state->dir_fd, dta.achName)) return true;
+    if ((dta.attrFile & FILE_DIRECTORY) == 0) return false;
+    std::string rel(state->rel_path);
+    rel += '/';
+    rel += dta.achName;
+    return IsExcludedDirectoryBeneath(state->follow.root_fd, rel, state->follow.policy);
+}
+
 uint32_t HandleOf(const SEARCH_STATE* state) { return state != nullptr ? state->handle : kNoSearchHandle; }
 
 }  // namespace
@@ -96,8 +108,12 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
         rc = FindFirstUnix(&state, SEARCH_ROOT{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle}, rel, &dta);
         if (state != nullptr) state->find_type = find_type;
-        // An excluded directory is listed as one that does not exist.
-        if (rc == 0 && IsExcludedPath(state->path)) rc = GRFS_RC_NOT_FOUND;
+        // An excluded directory is listed as one that does not exist, also
+        // when links led to it.
+        if (rc == 0 && (IsExcludedPath(state->path) ||
+                        (state->follow.policy != LinkPolicy::kNoLinks && IsExcludedAt(state->dir_fd, {})))) {
+            rc = GRFS_RC_NOT_FOUND;
+        }
     } else {
         if (handle_rc != 0) return SendFindFailure(ses, reply, handle_rc);
         state = LookupSearch(search_handle);
@@ -108,7 +124,9 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     drvdle->hdir = state;
     if (state != nullptr) {
         DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path, dta.achName);
-        while (rc == 0 && SkipObject(&dta, state, state->find_type, drvdle)) rc = FindNextUnix(state, &dta);
+        while (rc == 0 && (SkipObject(&dta, state, state->find_type, drvdle) || ExcludedThroughLinks(state, dta))) {
+            rc = FindNextUnix(state, &dta);
+        }
     }
     if (rc == 0) {
         uint16_t extra = 0;
@@ -210,7 +228,11 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     std::string parent_rel(slash == std::string_view::npos ? std::string_view() : rel_view.substr(0, slash));
     char parent_text[kFullPathTextSize];
     JoinText(parent_text, export_path, parent_rel.c_str());
-    if (IsExcludedPath(std::string(parent_text) + "/" + last)) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    if (IsExcludedPath(std::string(parent_text) + "/" + last) ||
+        (policy != LinkPolicy::kNoLinks &&
+         (IsExcludedAt(parent.get(), last) || IsExcludedDirectoryBeneath(drvdle->root_fd, rel, policy)))) {
+        return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    }
     DTA dta{};
     if (FillinDTAAt(parent.get(), parent_text, last.c_str(), LINK_FOLLOW{policy, drvdle->root_fd, parent_rel.c_str()},
                     &dta) != 0) {

@@ -9,6 +9,7 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/object_location.h"
@@ -224,8 +225,13 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     // or directory is then opened, as that same inode.
     OBJECT_PARENT parent;
     UniqueFd node;
-    int err = OpenNode(rec, ReadLinkPolicy(rec->dle), false, &parent, &node);
+    const LinkPolicy policy = ReadLinkPolicy(rec->dle);
+    int err = OpenNode(rec, policy, false, &parent, &node);
     if (err != 0) return FailedOpen(rec, O_PATH | O_NOFOLLOW, err);
+    // Reached through links: excluded by where it really is, too.
+    if (policy != LinkPolicy::kNoLinks && parent.dir.valid() && IsExcludedAt(parent.dir.get(), parent.name)) {
+        return GRFS_RC_NO_SUCH_FILE;
+    }
     struct stat st;
     if (fstat(node.get(), &st) != 0) return GRFS_RC_IO_ERROR;
     if (S_ISLNK(st.st_mode)) {

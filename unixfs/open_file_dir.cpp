@@ -34,7 +34,9 @@ bool WriteRefused(const FILE_MEMORY* rec, uint16_t mode) {
 int ProbeDirectory(const FILE_MEMORY* rec) {
     const DRVDLE* drvdle = rec->dle;
     if (drvdle->root_fd < 0) return GRFS_RC_ACCESS_DENIED;
-    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, ObjectRelPath(rec), ReadLinkPolicy(drvdle));
+    const LinkPolicy policy = ReadLinkPolicy(drvdle);
+    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, ObjectRelPath(rec), policy);
+    if (dir.valid() && policy != LinkPolicy::kNoLinks && IsExcludedAt(dir.get(), {})) return GRFS_RC_NO_SUCH_FILE;
     if (dir.valid()) {
         UniqueFd listing(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (listing.valid()) return 0;

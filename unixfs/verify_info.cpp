@@ -38,6 +38,10 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     if (err != 0) return IsConfinementError(err) ? GRFS_RC_ACCESS_DENIED : map_lstat_errno(err);
     struct stat st;
     const int flags = AT_SYMLINK_NOFOLLOW | (target.name.empty() ? AT_EMPTY_PATH : 0);
+    if (policy != LinkPolicy::kNoLinks && (IsExcludedAt(target.parent.get(), target.name) ||
+                                           IsExcludedDirectoryBeneath(drvdle->root_fd, target.rel, policy))) {
+        return GRFS_RC_BAD_OBJ_HANDLE;
+    }
     if (fstatat(target.parent.get(), target.name.c_str(), &st, flags) != 0) return map_lstat_errno(errno);
     if (policy != LinkPolicy::kNoLinks && S_ISLNK(st.st_mode)) {
         // Listings describe such a link by its directory; compare alike.

@@ -274,10 +274,14 @@ TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNoth
     ASSERT_EQ(mkdir((root + "/private/deeper").c_str(), 0755), 0);
     WriteFile(root + "/private/inner.txt", "below an excluded directory\n");
     ASSERT_EQ(mkdir((root + "/opened").c_str(), 0755), 0);
+    // With follow_symdirs a link that stays inside the export is followed;
+    // it must not lead into what is excluded (a server could restore one).
+    ASSERT_EQ(symlink("private", (root + "/alias").c_str()), 0);
+    WriteFile(root + "/alias_inner.txt", "public, named like the file behind the link\n");
 
     AgentConfig config;
     config.extra_lines = e2e::export_line(root, "TREE") + "exclude_file " + root + "/hidden.txt\n" +
-                         "exclude_dir " + root + "/private\n";
+                         "exclude_dir " + root + "/private\n" + "follow_symdirs\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     grfs_client::Peer peer = Connect(agent, "TREE");
@@ -287,15 +291,20 @@ TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNoth
     auto public_file = Listed(peer, "", "public.txt");
     auto public_inner = Listed(peer, "", "private_inner.txt");
     auto opened = Listed(peer, "", "opened");
-    ASSERT_TRUE(public_file && public_inner && opened);
+    auto alias_inner = Listed(peer, "", "alias_inner.txt");
+    ASSERT_TRUE(public_file && public_inner && opened && alias_inner);
     EXPECT_FALSE(Listed(peer, "", "hidden.txt").has_value());
     EXPECT_FALSE(Listed(peer, "", "private").has_value());
+    EXPECT_FALSE(Listed(peer, "", "alias").has_value());
 
     const std::vector<grfs_client::Dblk> files = {Renamed(*public_file, "hidden.txt"),
-                                                  Renamed(*public_inner, "private/inner.txt")};
+                                                  Renamed(*public_inner, "private/inner.txt"),
+                                                  Renamed(*alias_inner, "alias/inner.txt")};
     const std::vector<grfs_client::Dblk> dirs = {DirectoryBlock(*opened, "private"),
                                                  DirectoryBlock(*opened, "private/deeper"),
-                                                 DirectoryBlock(*opened, "./private//deeper/")};
+                                                 DirectoryBlock(*opened, "./private//deeper/"),
+                                                 DirectoryBlock(*opened, "alias"),
+                                                 DirectoryBlock(*opened, "alias/deeper")};
     ASSERT_TRUE(peer.change_dir("").ok());
     for (const auto& file : files) {
         SCOPED_TRACE(file.text());
@@ -316,7 +325,7 @@ TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNoth
         EXPECT_EQ(*verified, GRFS_RC_BAD_OBJ_HANDLE);
         EXPECT_EQ(grfs_client::change_dir(c, dle, dir.text()).retcode, GRFS_RC_CHANGE_DIR_FAILED);
     }
-    for (const char* pattern : {"private", "private/*", "./private"}) {
+    for (const char* pattern : {"private", "private/*", "./private", "alias", "alias/*"}) {
         SCOPED_TRACE(pattern);
         ASSERT_TRUE(grfs_client::change_dir(c, dle, "").ok());
         auto first = grfs_client::find_first(c, dle, pattern);
