@@ -106,7 +106,8 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         char full[kFullPathTextSize];
         JoinText(full, export_path, rel);
         DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
-        rc = FindFirstUnix(&state, SEARCH_ROOT{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle}, rel, &dta);
+        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle};
+        rc = FindFirstUnix(&state, root, rel, &dta);
         if (state != nullptr) state->find_type = find_type;
         // An excluded directory is listed as one that does not exist, also
         // when links led to it.
@@ -168,7 +169,9 @@ int GetCurrentDDB(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     UniqueFd dir = OpenDirBeneath(drvdle->root_fd, drvdle->current_path, ReadLinkPolicy(drvdle));
     if (!dir.valid()) return SendHeaderOnly(ses, reply, DescribeFailure(errno));
     DTA dta{};
-    if (FillinDTAAt(dir.get(), full, "", LINK_FOLLOW{}, &dta) != 0) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    if (FillinDTAAt(dir.get(), full, "", LINK_FOLLOW{}, &dta) != 0) {
+        return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    }
 
     GRFS_GEN_DBLK& dblk = reply->body.dblk_stat.dblk;
     std::memset(&dblk, 0, GRFS_DBLK_NET_SIZE + kFindInfoSize);

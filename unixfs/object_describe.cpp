@@ -69,7 +69,9 @@ int FillinDTA(const char* directory, const char* name, DTA* dta) {
 
 bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, struct stat* target) {
     if (follow.policy == LinkPolicy::kNoLinks) return false;
-    if (follow.policy == LinkPolicy::kFollowLinks) return fstatat(dir_fd, name, target, 0) == 0 && S_ISDIR(target->st_mode);
+    if (follow.policy == LinkPolicy::kFollowLinks) {
+        return fstatat(dir_fd, name, target, 0) == 0 && S_ISDIR(target->st_mode);
+    }
     char rel[kJoinedPathSize];
     JoinPath(rel, follow.dir_rel, name);
     UniqueFd dir = OpenDirBeneath(follow.root_fd, rel, follow.policy);

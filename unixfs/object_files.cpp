@@ -42,11 +42,11 @@ int NonFileTypeResult(mode_t mode) {
 // same inode. Without /proc the name is opened once more and must still lead
 // to the inode that was checked; only then is there a moment between the
 // check and the open.
-int ReopenNode(const FILE_MEMORY* rec, int node_fd, const struct stat& checked, int flags) {
+int ReopenNode(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const struct stat& checked, int flags) {
     UniqueFd file = ReopenChecked(node_fd, flags);
     if (file.valid() || errno != ENOENT) return file.release();
     OBJECT_PARENT parent;
-    const int err = OpenObjectParent(rec->dle, rec, LinkPolicy::kNoLinks, &parent);
+    const int err = OpenObjectParent(rec->dle, rec, policy, &parent);
     if (err != 0) {
         errno = err;
         return -1;
@@ -64,7 +64,7 @@ int ReopenNode(const FILE_MEMORY* rec, int node_fd, const struct stat& checked, 
 // attempt, then put the permission bits back. The permission bits are changed
 // on the checked inode, not on whatever its name leads to by now. The
 // descriptor, or -1.
-int PermissionRetry(const FILE_MEMORY* rec, int node_fd, const struct stat& checked, int flags) {
+int PermissionRetry(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const struct stat& checked, int flags) {
     char proc_path[40];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", node_fd);
     const mode_t before = checked.st_mode & 07777;
@@ -75,7 +75,7 @@ int PermissionRetry(const FILE_MEMORY* rec, int node_fd, const struct stat& chec
     }
     DEBUG_PRINTF(DBG_CONFIG, "opening(%s, 0x%x, 0x%x) \n", rec->full_path, static_cast<unsigned>(flags),
                  static_cast<unsigned>(kCreatePermissions));
-    int fd = ReopenNode(rec, node_fd, checked, flags);
+    int fd = ReopenNode(rec, policy, node_fd, checked, flags);
     if (fd < 0) {
         DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
                      static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), errno);
@@ -107,8 +107,8 @@ int FailedOpen(const FILE_MEMORY* rec, int flags, int err) {
 // left open for a create: need_parent). 0 or the errno.
 int OpenNode(const FILE_MEMORY* rec, LinkPolicy policy, bool need_parent, OBJECT_PARENT* parent, UniqueFd* node) {
     constexpr int kNodeFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-    if (!need_parent && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0 && rec->file_name != nullptr &&
-        rec->file_name[0] != '\0') {
+    if (!need_parent && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0 &&
+        rec->file_name != nullptr && rec->file_name[0] != '\0') {
         // One call from the export root, confined as the walk to the parent is.
         node->reset(OpenFileBeneath(rec->dle->root_fd, ObjectRelPath(rec), kNodeFlags).release());
         if (node->valid()) return 0;
@@ -153,13 +153,13 @@ int OpenForWrite(FILE_MEMORY* rec, int* fd) {
                          rec->full_path, static_cast<unsigned>(st.st_mode));
             return GRFS_RC_ACCESS_DENIED;
         }
-        int d = ReopenNode(rec, node.get(), st, kWriteFlags);
+        int d = ReopenNode(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
         if (d < 0) {
             const int e = errno;
             DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
                          static_cast<unsigned>(kWriteFlags), static_cast<unsigned>(kCreatePermissions), e);
             if (e != EACCES) return OpenErrnoToRetcode(e);
-            d = PermissionRetry(rec, node.get(), st, kWriteFlags);
+            d = PermissionRetry(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
             if (d < 0) return GRFS_RC_ACCESS_DENIED;
         }
         *fd = d;
@@ -243,13 +243,13 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
 
     // O_NONBLOCK: nothing here may stall the session.
     const int flags = O_RDONLY | O_NONBLOCK;
-    UniqueFd file(ReopenNode(rec, node.get(), st, flags));
+    UniqueFd file(ReopenNode(rec, policy, node.get(), st, flags));
     if (!file.valid()) {
         const int e = errno;
         DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
                      static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), e);
         if (e != EACCES) return OpenErrnoToRetcode(e);
-        file.reset(PermissionRetry(rec, node.get(), st, flags));
+        file.reset(PermissionRetry(rec, policy, node.get(), st, flags));
         if (!file.valid()) return GRFS_RC_ACCESS_DENIED;
     }
     *data_size = U64_Init(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)),

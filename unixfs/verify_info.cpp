@@ -50,8 +50,8 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
         const size_t slash = rel.rfind('/');
         const std::string dir_rel(slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash));
         struct stat followed;
-        if (LinkedDirectory(target.parent.get(), target.name.c_str(), LINK_FOLLOW{policy, drvdle->root_fd, dir_rel.c_str()},
-                            &followed)) {
+        const LINK_FOLLOW follow{policy, drvdle->root_fd, dir_rel.c_str()};
+        if (LinkedDirectory(target.parent.get(), target.name.c_str(), follow, &followed)) {
             st = followed;
         }
     }
