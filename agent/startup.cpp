@@ -23,6 +23,18 @@ void print_usage() {
     std::fprintf(stderr, "%s: Usage %s\n%s", prog_name, prog_name, usage_message);
 }
 
+// follow_symdirs follows links only inside writable exports: there the
+// server itself can restore links, and one to "/" must not open the host.
+void report_confined_links(const WS_CNTL* ws) {
+    if (ws->follow_symdirs == 0) return;
+    for (const auto* dle = QueueHead<DLE_RECORD>(ws->dle_list); dle != nullptr; dle = QueueNext(dle)) {
+        if (dle->writable != 0) {
+            std::fprintf(stderr, "%s: Export '%s' is writable: symbolic links there are followed only inside it.\n",
+                         prog_name, dle->export_path);
+        }
+    }
+}
+
 }  // namespace
 
 int parse_command_line(int argc, char** argv) {
@@ -74,6 +86,7 @@ int main_v(int argc, char** argv) {
 
     std::fprintf(stderr, "%s: Agent configuration OK.\n", prog_name);
     std::fprintf(stderr, "%s: Workstation Name: \"%s\"\n", prog_name, ws_cntl.workstation_name);
+    report_confined_links(&ws_cntl);
 
     Listen_Process(&ws_cntl);
     return 0;

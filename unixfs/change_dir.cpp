@@ -1,6 +1,7 @@
 // The current directory of a DLE attachment.
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include "unixfs/attach.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
+#include "unixfs/excluded_paths.h"
+#include "unixfs/object_location.h"
 #include "unixfs/paths.h"
 #include "unixfs/reply_start.h"
 #include "util/debug_print.h"
@@ -35,13 +38,15 @@ void NetPathToText(const char* net_path, int size, char* out) {
 }
 
 // A directory the attachment may make current: reached below the export
-// root without "..", and without links unless follow_symdirs, and readable
+// root without "..", and through links only as follow_symdirs allows, and readable
 // as a directory. Returns its descriptor, or an invalid one.
 UniqueFd OpenSearchableDir(const DRVDLE* drvdle, const char* rel) {
     if (HasDotDotComponent(rel)) return UniqueFd();
-    LinkPolicy policy = ws_cntl.follow_symdirs ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
+    const LinkPolicy policy = ReadLinkPolicy(drvdle);
     UniqueFd dir = OpenDirBeneath(drvdle->root_fd, rel, policy);
     if (!dir.valid()) return dir;
+    // Reached through links: excluded by where it really is, too.
+    if (policy != LinkPolicy::kNoLinks && IsExcludedAt(dir.get(), {})) return UniqueFd();
     UniqueFd readable(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable.valid()) return readable;
     return dir;
@@ -93,6 +98,8 @@ int ChangeDir(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
 
     UniqueFd dir;
     if (std::strcmp(new_path, "/proc") == 0) {
+        reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
+    } else if (new_path[0] != '\0' && IsExcludedPath(std::string(drvdle->dle->export_path) + "/" + new_path)) {
         reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
     } else if (new_path[0] != '\0') {
         dir = OpenSearchableDir(drvdle, new_path);

@@ -1,6 +1,7 @@
 #include "unixfs/confined_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -90,6 +91,13 @@ UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
         // The administrator allowed links to be followed; ".." was refused above.
         return UniqueFd(openat(root_fd, path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     }
+    if (policy == LinkPolicy::kFollowLinksBeneath) {
+        // Links are followed, but the kernel keeps the whole resolution, the
+        // links' targets included, below the root.
+        int fd = try_openat2(root_fd, path, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
+        if (fd >= 0 || errno != ENOSYS) return UniqueFd(fd);
+        return UniqueFd(walk_no_links(root_fd, rel));
+    }
     int fd = try_openat2(root_fd, path, RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
     if (fd >= 0 || errno != ENOSYS) return UniqueFd(fd);
     return UniqueFd(walk_no_links(root_fd, rel));
@@ -107,6 +115,14 @@ UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags) {
     }
     return UniqueFd(try_openat2(root_fd, std::string(rel), RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS,
                                 static_cast<uint64_t>(flags)));
+}
+
+UniqueFd ReopenChecked(int path_fd, int flags) {
+    // The descriptor's entry in /proc leads to the inode itself, not to the
+    // name it was found by.
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", path_fd);
+    return UniqueFd(open(proc_path, (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
 }
 
 UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name) {

@@ -14,8 +14,9 @@
 
 // How intermediate components may be resolved.
 enum class LinkPolicy {
-    kNoLinks,      // a symbolic link anywhere below the root is refused
-    kFollowLinks,  // links are followed (follow_symdirs on a read path)
+    kNoLinks,             // a symbolic link anywhere below the root is refused
+    kFollowLinks,         // links are followed (follow_symdirs on a read path)
+    kFollowLinksBeneath,  // links are followed where what they lead to stays below the root
 };
 
 // True when a path text has a ".." component (separators '/').
@@ -26,8 +27,11 @@ UniqueFd OpenExportRoot(const char* export_path);
 
 // Opens the directory rel (relative to root_fd; empty means the root) as an
 // O_PATH directory descriptor. On failure returns an invalid descriptor and
-// sets errno: ELOOP when a symbolic link was refused, EXDEV for "..",
-// ENOENT/ENOTDIR/EACCES as the file system says.
+// sets errno: ELOOP when a symbolic link was refused, EXDEV for ".." or for
+// a link that leads out from below the root (kFollowLinksBeneath; absolute
+// links count as leading out, and where the kernel cannot confine the
+// resolution no link is followed), ENOENT/ENOTDIR/EACCES as the file system
+// says.
 UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy);
 
 // Opens the file rel (relative to root_fd) with flags in one call, refusing
@@ -35,6 +39,11 @@ UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy);
 // descriptor and errno on failure; ENOSYS where the kernel cannot do it in
 // one call (the caller then walks to the parent).
 UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags);
+
+// Opens the object a checked O_PATH descriptor stands for once more, with
+// flags (no O_CREAT), as the same inode: nothing that took its name since
+// can be reached this way. An invalid descriptor and errno on failure.
+UniqueFd ReopenChecked(int path_fd, int flags);
 
 // Splits rel into its parent directory and last component and opens the
 // parent as OpenDirBeneath does. name receives the last component (empty when

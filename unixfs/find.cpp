@@ -9,6 +9,8 @@
 #include "unixfs/confined_path.h"
 #include "unixfs/dblk_fill.h"
 #include "unixfs/dblk_texts.h"
+#include "unixfs/excluded_paths.h"
+#include "unixfs/object_location.h"
 #include "unixfs/paths.h"
 #include "unixfs/reply_start.h"
 #include "unixfs/search.h"
@@ -18,8 +20,6 @@ namespace {
 
 constexpr size_t kFullPathTextSize = 2 * (UNIX_MAX_PSIZE + 1);
 constexpr uint32_t kNoSearchHandle = 0xFFFFFFFF;
-
-LinkPolicy ReadPolicy() { return ws_cntl.follow_symdirs ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks; }
 
 void JoinText(char (&out)[kFullPathTextSize], const char* base, const char* part) {
     std::strncpy(out, base, sizeof out - 1);
@@ -42,6 +42,18 @@ int SendHeaderOnly(GRFS_SESSION* ses, GRFS_MESSAGE* reply, int16_t retcode) {
 // link or ".." on the way is a refusal, anything else "not found".
 int16_t DescribeFailure(int err) {
     return err == ELOOP || err == EXDEV ? GRFS_RC_ACCESS_DENIED : GRFS_RC_NOT_FOUND;
+}
+
+// A listing that links led into names its entries by other paths than the
+// exclude list does: an entry excluded where it really is stays out too.
+bool ExcludedThroughLinks(const SEARCH_STATE* state, const DTA& dta) {
+    if (state->follow.policy == LinkPolicy::kNoLinks || state->stream == nullptr) return false;
+    if (IsExcludedAt(dirfd(state->stream), dta.achName)) return true;
+    if ((dta.attrFile & FILE_DIRECTORY) == 0) return false;
+    std::string rel(state->rel_path);
+    rel += '/';
+    rel += dta.achName;
+    return IsExcludedDirectoryBeneath(state->follow.root_fd, rel, state->follow.policy);
 }
 
 uint32_t HandleOf(const SEARCH_STATE* state) { return state != nullptr ? state->handle : kNoSearchHandle; }
@@ -94,8 +106,16 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         char full[kFullPathTextSize];
         JoinText(full, export_path, rel);
         DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
-        rc = FindFirstUnix(&state, SEARCH_ROOT{drvdle->root_fd, export_path, ReadPolicy(), drvdle}, rel, &dta);
+        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle};
+        rc = FindFirstUnix(&state, root, rel, &dta);
         if (state != nullptr) state->find_type = find_type;
+        // An excluded directory is listed as one that does not exist, also
+        // when links led to it.
+        if (rc == 0 && (IsExcludedPath(state->path) ||
+                        (state->follow.policy != LinkPolicy::kNoLinks && state->stream != nullptr &&
+                         IsExcludedAt(dirfd(state->stream), {})))) {
+            rc = GRFS_RC_NOT_FOUND;
+        }
     } else {
         if (handle_rc != 0) return SendFindFailure(ses, reply, handle_rc);
         state = LookupSearch(search_handle);
@@ -106,7 +126,9 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     drvdle->hdir = state;
     if (state != nullptr) {
         DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path, dta.achName);
-        while (rc == 0 && SkipObject(&dta, state, state->find_type, drvdle)) rc = FindNextUnix(state, &dta);
+        while (rc == 0 && (SkipObject(&dta, state, state->find_type, drvdle) || ExcludedThroughLinks(state, dta))) {
+            rc = FindNextUnix(state, &dta);
+        }
     }
     if (rc == 0) {
         uint16_t extra = 0;
@@ -145,10 +167,12 @@ int GetCurrentDDB(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     JoinText(full, drvdle->dle->export_path, drvdle->current_path);
     DEBUG_PRINTF(DBG_DIR, "GetCurrentDDB: path_string is '%s'\n", full);
 
-    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, drvdle->current_path, ReadPolicy());
+    UniqueFd dir = OpenDirBeneath(drvdle->root_fd, drvdle->current_path, ReadLinkPolicy(drvdle));
     if (!dir.valid()) return SendHeaderOnly(ses, reply, DescribeFailure(errno));
     DTA dta{};
-    if (FillinDTAAt(dir.get(), full, "", false, &dta) != 0) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    if (FillinDTAAt(dir.get(), full, "", LINK_FOLLOW{}, &dta) != 0) {
+        return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    }
 
     GRFS_GEN_DBLK& dblk = reply->body.dblk_stat.dblk;
     std::memset(&dblk, 0, GRFS_DBLK_NET_SIZE + kFindInfoSize);
@@ -199,7 +223,8 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     char rel[kFullPathTextSize];
     JoinText(rel, base, text.c_str());
     std::string last;
-    UniqueFd parent = OpenParentBeneath(drvdle->root_fd, rel, ReadPolicy(), last);
+    const LinkPolicy policy = ReadLinkPolicy(drvdle);
+    UniqueFd parent = OpenParentBeneath(drvdle->root_fd, rel, policy, last);
     if (!parent.valid()) return SendHeaderOnly(ses, reply, DescribeFailure(errno));
     std::string_view rel_view(rel);
     while (!rel_view.empty() && rel_view.back() == '/') rel_view.remove_suffix(1);
@@ -207,8 +232,14 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     std::string parent_rel(slash == std::string_view::npos ? std::string_view() : rel_view.substr(0, slash));
     char parent_text[kFullPathTextSize];
     JoinText(parent_text, export_path, parent_rel.c_str());
+    if (IsExcludedPath(std::string(parent_text) + "/" + last) ||
+        (policy != LinkPolicy::kNoLinks &&
+         (IsExcludedAt(parent.get(), last) || IsExcludedDirectoryBeneath(drvdle->root_fd, rel, policy)))) {
+        return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+    }
     DTA dta{};
-    if (FillinDTAAt(parent.get(), parent_text, last.c_str(), ws_cntl.follow_symdirs != 0, &dta) != 0) {
+    if (FillinDTAAt(parent.get(), parent_text, last.c_str(), LINK_FOLLOW{policy, drvdle->root_fd, parent_rel.c_str()},
+                    &dta) != 0) {
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }
     // A file block carries the name as the request gave it.

@@ -67,18 +67,28 @@ int FillinDTA(const char* directory, const char* name, DTA* dta) {
     return FinishDTA(path, name, result, err, link_to_dir, &target, dta);
 }
 
-int FillinDTAAt(int dir_fd, const char* directory, const char* name, bool follow_symdirs, DTA* dta) {
+bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, struct stat* target) {
+    if (follow.policy == LinkPolicy::kNoLinks) return false;
+    if (follow.policy == LinkPolicy::kFollowLinks) {
+        return fstatat(dir_fd, name, target, 0) == 0 && S_ISDIR(target->st_mode);
+    }
+    char rel[kJoinedPathSize];
+    JoinPath(rel, follow.dir_rel, name);
+    UniqueFd dir = OpenDirBeneath(follow.root_fd, rel, follow.policy);
+    return dir.valid() && fstat(dir.get(), target) == 0;
+}
+
+int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_FOLLOW& follow, DTA* dta) {
     char path[kJoinedPathSize];
     JoinPath(path, directory, name);
     if (std::strlen(name) >= sizeof dta->achName) return FinishDTA(path, name, -1, ENAMETOOLONG, false, nullptr, dta);
     // The last component itself is never followed here: a link is described
-    // as a link unless follow_symdirs makes a link to a directory count as one.
+    // as a link unless follow makes a link to a directory count as one.
     int flags = AT_SYMLINK_NOFOLLOW | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
     int result = fstatat(dir_fd, name, &dta->stat_info, flags);
     int err = errno;
     struct stat target {};
-    bool link_to_dir = result == 0 && follow_symdirs && S_ISLNK(dta->stat_info.st_mode) &&
-                       fstatat(dir_fd, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
+    bool link_to_dir = result == 0 && S_ISLNK(dta->stat_info.st_mode) && LinkedDirectory(dir_fd, name, follow, &target);
     return FinishDTA(path, name, result, err, link_to_dir, &target, dta);
 }
 

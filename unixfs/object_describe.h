@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "unixfs/confined_path.h"
+
 struct DRVDLE;
 struct SEARCH_STATE;
 
@@ -29,12 +31,26 @@ uint32_t Unix_stat_to_attr(const struct stat* stat_info);
 // Describes name in directory by path texts. 0, -504 (no such object), -499.
 int FillinDTA(const char* directory, const char* name, DTA* dta);
 
+// Which links to directories a describe reports as the directory they lead
+// to: none (kNoLinks), all (kFollowLinks), or those whose resolution stays
+// below the export root (kFollowLinksBeneath, which needs the root and the
+// directory of the name relative to it).
+struct LINK_FOLLOW {
+    LinkPolicy policy = LinkPolicy::kNoLinks;
+    int root_fd = -1;
+    const char* dir_rel = "";
+};
+
+// True, with the directory's status in target, when name in the directory
+// open as dir_fd is a link that follow lets count as the directory it leads to.
+bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, struct stat* target);
+
 // Describes name in the directory open as dir_fd without following a link in
-// name's last component unless follow_symdirs (then a link to a directory is
-// described as that directory). An empty name describes the directory itself.
-// directory names dir_fd in traces. 0, -504 (no such object), -499 (other
-// failures; also a name longer than an entry name can be).
-int FillinDTAAt(int dir_fd, const char* directory, const char* name, bool follow_symdirs, DTA* dta);
+// name's last component unless follow allows it (then a link to a directory
+// is described as that directory). An empty name describes the directory
+// itself. directory names dir_fd in traces. 0, -504 (no such object), -499
+// (other failures; also a name longer than an entry name can be).
+int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_FOLLOW& follow, DTA* dta);
 
 // True when path is exactly the name of an exclude-list entry.
 bool check_exclude_list(const char* path);

@@ -77,7 +77,7 @@ int Unix_LoadEAbuffer(FILE_MEMORY* rec) {
 
     size_t target_len = 0;
     OBJECT_PARENT parent;
-    int err = OpenObjectParent(rec->dle, rec, ReadLinkPolicy(), &parent);
+    int err = OpenObjectParent(rec->dle, rec, ReadLinkPolicy(rec->dle), &parent);
     if (err != 0 && IsConfinementErrno(err)) return GRFS_RC_ACCESS_DENIED;
     ssize_t n = err == 0 ? readlinkat(parent.dir.get(), parent.name.c_str(), target, target_room) : -1;
     if (n < 0) {

@@ -1,6 +1,7 @@
 #include "unixfs/object_files.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/object_location.h"
@@ -36,28 +38,50 @@ int NonFileTypeResult(mode_t mode) {
     }
 }
 
-// The open failed with EACCES: give the owner write permission for one more
-// attempt, then put the permission bits back. The descriptor, or -1.
-int PermissionRetry(const FILE_MEMORY* rec, const OBJECT_PARENT& parent, int flags) {
-    struct stat st;
-    if (fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) {
+// The object a checked O_PATH descriptor stands for, opened for I/O as that
+// same inode. Without /proc the name is opened once more and must still lead
+// to the inode that was checked; only then is there a moment between the
+// check and the open.
+int ReopenNode(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const struct stat& checked, int flags) {
+    UniqueFd file = ReopenChecked(node_fd, flags);
+    if (file.valid() || errno != ENOENT) return file.release();
+    OBJECT_PARENT parent;
+    const int err = OpenObjectParent(rec->dle, rec, policy, &parent);
+    if (err != 0) {
+        errno = err;
         return -1;
     }
-    const mode_t before = st.st_mode & 07777;
+    file.reset(openat(parent.dir.get(), parent.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (file.valid() && (fstat(file.get(), &st) != 0 || st.st_dev != checked.st_dev || st.st_ino != checked.st_ino)) {
+        errno = ESTALE;
+        return -1;
+    }
+    return file.release();
+}
+
+// The open failed with EACCES: give the owner write permission for one more
+// attempt, then put the permission bits back. The permission bits are changed
+// on the checked inode, not on whatever its name leads to by now. The
+// descriptor, or -1.
+int PermissionRetry(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const struct stat& checked, int flags) {
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", node_fd);
+    const mode_t before = checked.st_mode & 07777;
     DEBUG_PRINTF(DBG_CONFIG, "chmod adding write permission to %s\n", rec->full_path);
-    if (fchmodat(parent.dir.get(), parent.name.c_str(), before | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (chmod(proc_path, before | S_IWUSR) != 0) {
         DEBUG_PRINTF(DBG_CONFIG, "lchmod +w %s failed errno=%d\n", rec->full_path, errno);
         return -1;
     }
     DEBUG_PRINTF(DBG_CONFIG, "opening(%s, 0x%x, 0x%x) \n", rec->full_path, static_cast<unsigned>(flags),
                  static_cast<unsigned>(kCreatePermissions));
-    int fd = openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions);
+    int fd = ReopenNode(rec, policy, node_fd, checked, flags);
     if (fd < 0) {
         DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
                      static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), errno);
     }
     DEBUG_PRINTF(DBG_CONFIG, "chmod restoring permissions\n");
-    fchmodat(parent.dir.get(), parent.name.c_str(), before, AT_SYMLINK_NOFOLLOW);
+    chmod(proc_path, before);
     if (fd >= 0) DEBUG_PRINTF(DBG_CONFIG, "Successfully open read only file (%s) for write\n", rec->full_path);
     return fd;
 }
@@ -71,6 +95,79 @@ bool ShouldLock(const DRVDLE* drvdle, const struct stat& st, const char* path) {
     return true;
 }
 
+int FailedOpen(const FILE_MEMORY* rec, int flags, int err) {
+    DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path, static_cast<unsigned>(flags),
+                 static_cast<unsigned>(kCreatePermissions), err);
+    return IsConfinementErrno(err) ? static_cast<int>(GRFS_RC_ACCESS_DENIED) : OpenErrnoToRetcode(err);
+}
+
+// What stands at the object's name, as an O_PATH descriptor that never
+// follows the name itself: nothing is opened for I/O, whatever it is. The
+// parent is opened only where the one-call resolution cannot be used (and
+// left open for a create: need_parent). 0 or the errno.
+int OpenNode(const FILE_MEMORY* rec, LinkPolicy policy, bool need_parent, OBJECT_PARENT* parent, UniqueFd* node) {
+    constexpr int kNodeFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    if (!need_parent && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0 &&
+        rec->file_name != nullptr && rec->file_name[0] != '\0') {
+        // One call from the export root, confined as the walk to the parent is.
+        node->reset(OpenFileBeneath(rec->dle->root_fd, ObjectRelPath(rec), kNodeFlags).release());
+        if (node->valid()) return 0;
+        if (errno != ENOSYS) return errno;
+    }
+    int err = OpenObjectParent(rec->dle, rec, policy, parent);
+    if (err != 0) {
+        DEBUG_PRINTF(DBG_CONFIG, "open(%s) failed below the export root. errno=%d\n", rec->full_path, err);
+        return err;
+    }
+    node->reset(openat(parent->dir.get(), parent->name.c_str(), kNodeFlags));
+    return node->valid() ? 0 : errno;
+}
+
+// A restore's file: made new where the name is free (O_EXCL: what is made
+// is a regular file), else the regular file already there, opened through
+// its checked inode. Device nodes, FIFOs and sockets are never opened.
+int OpenForWrite(FILE_MEMORY* rec, int* fd) {
+    constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        OBJECT_PARENT parent;
+        UniqueFd node;
+        int err = OpenNode(rec, LinkPolicy::kNoLinks, true, &parent, &node);
+        if (err == ENOENT && parent.dir.valid()) {
+            const int flags = kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW;
+            int d = openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions);
+            if (d >= 0) {
+                *fd = d;
+                return 0;
+            }
+            if (errno == EEXIST) continue;  // made meanwhile: look again
+            return FailedOpen(rec, flags, errno);
+        }
+        if (err != 0) return FailedOpen(rec, kWriteFlags, err);
+        struct stat st;
+        if (fstat(node.get(), &st) != 0) return GRFS_RC_IO_ERROR;
+        // What a restore writes into must be a regular file of the export:
+        // a device node under the name would take the data into the device
+        // itself, a FIFO or socket somewhere else again.
+        if (!S_ISREG(st.st_mode)) {
+            DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is no regular file (mode 0x%X), not opened for writing\n",
+                         rec->full_path, static_cast<unsigned>(st.st_mode));
+            return GRFS_RC_ACCESS_DENIED;
+        }
+        int d = ReopenNode(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
+        if (d < 0) {
+            const int e = errno;
+            DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
+                         static_cast<unsigned>(kWriteFlags), static_cast<unsigned>(kCreatePermissions), e);
+            if (e != EACCES) return OpenErrnoToRetcode(e);
+            d = PermissionRetry(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
+            if (d < 0) return GRFS_RC_ACCESS_DENIED;
+        }
+        *fd = d;
+        return 0;
+    }
+    return GRFS_RC_ACCESS_DENIED;
+}
+
 }  // namespace
 
 int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UINT64* ea_size,
@@ -79,12 +176,6 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     *data_size = UINT64{};
     *ea_size = UINT64{};
     const bool reading = mode != OPEN_MODE_WRITE;
-    // A change never goes through a link; a read only with follow_symdirs,
-    // and then only through links to directories on the way: the object's
-    // own name is never followed. A link named by a file block is an object
-    // of its own (its record is read, not its target), and following it
-    // would hand out a file from anywhere a link in the export points to.
-    const LinkPolicy policy = reading ? ReadLinkPolicy() : LinkPolicy::kNoLinks;
 
     if (info != nullptr) {
         const mode_t type = info->st_mode & S_IFMT;
@@ -103,81 +194,17 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: file_infox is NULL\n");
     }
 
-    UniqueFd file;
-    if (reading && info != nullptr && policy == LinkPolicy::kNoLinks && rec->dle != nullptr && rec->dle->root_fd >= 0 &&
-        rec->file_name != nullptr && rec->file_name[0] != '\0') {
-        // A described file read without links: one call from the export
-        // root, confined as the walk to its parent below is. A refusal by
-        // permission goes the long way, which knows the retry.
-        const int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
-        file = OpenFileBeneath(rec->dle->root_fd, ObjectRelPath(rec), flags);
-        if (!file.valid() && errno != EACCES && errno != ENOSYS) {
-            const int e = errno;
-            DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
-                         static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), e);
-            return IsConfinementErrno(e) ? static_cast<int>(GRFS_RC_ACCESS_DENIED) : OpenErrnoToRetcode(e);
-        }
-    }
-    if (!file.valid()) {
-        OBJECT_PARENT parent;
-        int err = OpenObjectParent(rec->dle, rec, policy, &parent);
-        if (err != 0) {
-            DEBUG_PRINTF(DBG_CONFIG, "open(%s) failed below the export root. errno=%d\n", rec->full_path, err);
-            return IsConfinementErrno(err) ? static_cast<int>(GRFS_RC_ACCESS_DENIED) : OpenErrnoToRetcode(err);
-        }
-
-        if (info == nullptr && reading) {
-            // Without the agent's information the type is unknown: look first, so
-            // that a device is never opened, a FIFO never waited on, and a link
-            // never followed.
-            struct stat st;
-            if (fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(st.st_mode)) {
-                    DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is a symbolic link, not followed\n", rec->full_path);
-                    return GRFS_RC_ACCESS_DENIED;
-                }
-                int rc = NonFileTypeResult(st.st_mode);
-                if (rc >= 0) return rc;
-            }
-            // A failed look leaves the verdict to the open.
-        }
-        if (!reading) {
-            // What a restore writes into must be a regular file of the export:
-            // a device node under the name would take the data into the device
-            // itself, a FIFO or socket somewhere else again. Such a name is
-            // never opened for writing.
-            struct stat st;
-            if (fstatat(parent.dir.get(), parent.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                !S_ISREG(st.st_mode)) {
-                DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is no regular file (mode 0x%X), not opened for writing\n",
-                             rec->full_path, static_cast<unsigned>(st.st_mode));
-                return GRFS_RC_ACCESS_DENIED;
-            }
-        }
-
-        // A write open empties the file, but not with O_TRUNC: truncating a file
-        // that is already empty (the usual case, fresh from GRFS_CREATE_OBJ)
-        // makes ext4 flush the whole file to disk when it is closed.
-        int flags = reading ? O_RDONLY : (O_WRONLY | O_CREAT);
-        // O_NONBLOCK: an object swapped for a FIFO must not stall the session.
-        flags |= O_NONBLOCK | O_CLOEXEC;
-        flags |= O_NOFOLLOW;
-        int d = openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions);
-        if (d < 0) {
-            const int e = errno;
-            DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
-                         static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), e);
-            if (e != EACCES) return OpenErrnoToRetcode(e);
-            d = PermissionRetry(rec, parent, flags);
-            if (d < 0) return GRFS_RC_ACCESS_DENIED;
-        }
-        file.reset(d);
-    }
     if (!reading) {
+        // A write open empties the file, but not with O_TRUNC: truncating a
+        // file that is already empty (the usual case, fresh from
+        // GRFS_CREATE_OBJ) makes ext4 flush the whole file to disk when it
+        // is closed.
+        int d = -1;
+        int rc = OpenForWrite(rec, &d);
+        if (rc != 0) return rc;
+        UniqueFd file(d);
         struct stat st;
         if (fstat(file.get(), &st) != 0) return GRFS_RC_IO_ERROR;
-        // Swapped for something else since the look above.
-        if (!S_ISREG(st.st_mode)) return GRFS_RC_ACCESS_DENIED;
         if (st.st_size != 0 && ftruncate(file.get(), 0) != 0) {
             const int e = errno;
             DEBUG_PRINTF(DBG_CONFIG, "ftruncate(%s) failed. errno=%d\n", rec->full_path, e);
@@ -187,11 +214,44 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         return 0;
     }
 
+    // A read goes through links only with follow_symdirs, and then only
+    // through links to directories on the way: the object's own name is
+    // never followed. A link named by a file block is an object of its own
+    // (its record is read, not its target), and following it would hand out
+    // a file from anywhere a link in the export points to.
+    //
+    // What the block claims never opens anything: the object is first taken
+    // without being opened, its true type decides, and only a regular file
+    // or directory is then opened, as that same inode.
+    OBJECT_PARENT parent;
+    UniqueFd node;
+    const LinkPolicy policy = ReadLinkPolicy(rec->dle);
+    int err = OpenNode(rec, policy, false, &parent, &node);
+    if (err != 0) return FailedOpen(rec, O_PATH | O_NOFOLLOW, err);
+    // Reached through links: excluded by where it really is, too.
+    if (policy != LinkPolicy::kNoLinks && parent.dir.valid() && IsExcludedAt(parent.dir.get(), parent.name)) {
+        return GRFS_RC_NO_SUCH_FILE;
+    }
     struct stat st;
-    if (fstat(file.get(), &st) != 0) return GRFS_RC_IO_ERROR;
-    // The object may have changed since it was described.
+    if (fstat(node.get(), &st) != 0) return GRFS_RC_IO_ERROR;
+    if (S_ISLNK(st.st_mode)) {
+        DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is a symbolic link, not followed\n", rec->full_path);
+        return GRFS_RC_ACCESS_DENIED;
+    }
     int rc = NonFileTypeResult(st.st_mode);
     if (rc >= 0) return rc;
+
+    // O_NONBLOCK: nothing here may stall the session.
+    const int flags = O_RDONLY | O_NONBLOCK;
+    UniqueFd file(ReopenNode(rec, policy, node.get(), st, flags));
+    if (!file.valid()) {
+        const int e = errno;
+        DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
+                     static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), e);
+        if (e != EACCES) return OpenErrnoToRetcode(e);
+        file.reset(PermissionRetry(rec, policy, node.get(), st, flags));
+        if (!file.valid()) return GRFS_RC_ACCESS_DENIED;
+    }
     *data_size = U64_Init(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)),
                           static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) >> 32));
 

@@ -9,8 +9,12 @@
 #include "unixfs/paths.h"
 #include "unixfs/workstation.h"
 
-LinkPolicy ReadLinkPolicy() {
-    return ws_cntl.follow_symdirs != 0 ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
+LinkPolicy ReadLinkPolicy(const DRVDLE* drvdle) {
+    const GRFS_SESSION* ses = drvdle != nullptr && drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
+    const WS_CNTL* ws = ses != nullptr && ses->ws != nullptr ? ses->ws : &ws_cntl;
+    if (ws->follow_symdirs == 0) return LinkPolicy::kNoLinks;
+    const bool writable = drvdle == nullptr || drvdle->dle == nullptr || drvdle->dle->writable != 0;
+    return writable ? LinkPolicy::kFollowLinksBeneath : LinkPolicy::kFollowLinks;
 }
 
 bool SetObjectPath(FILE_MEMORY* rec, const char* export_path, std::string_view dir_part,

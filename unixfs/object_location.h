@@ -19,9 +19,12 @@ struct OBJECT_PARENT {
     std::string name;
 };
 
-// How a read, verify or describe may pass links below the export root:
-// only with follow_symdirs. Changes (WRITE opens, link creation) never do.
-LinkPolicy ReadLinkPolicy();
+// How a read, verify or describe through the attachment may pass links
+// below the export root: only with follow_symdirs, and in an export the
+// server may write to only where they lead to stays inside the export (else
+// a link the server restored itself would open the whole host to it).
+// Changes (WRITE opens, link creation) never pass links.
+LinkPolicy ReadLinkPolicy(const DRVDLE* drvdle);
 
 // Fills full_path, rel_offset and file_name of the record: the export path,
 // then the pieces in order, joined as ConcatPath does. With trailing_slash

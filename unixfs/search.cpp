@@ -170,8 +170,7 @@ void Touch(SEARCH_STATE* state) {
 int Reopen(SEARCH_STATE* state) {
     const DRVDLE* owner = state->owner;
     if (owner == nullptr || owner->root_fd < 0) return kIoError;
-    LinkPolicy policy = state->follow_symdirs ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
-    UniqueFd dir = OpenDirBeneath(owner->root_fd, state->rel_path, policy);
+    UniqueFd dir = OpenDirBeneath(owner->root_fd, state->rel_path, state->follow.policy);
     DIR* stream = dir.valid() ? OpenStream(dir.get()) : nullptr;
     if (stream == nullptr) {
         DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path, errno);
@@ -237,7 +236,7 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
         return kIoError;
     }
     state->owner = root.owner;
-    state->follow_symdirs = root.policy == LinkPolicy::kFollowLinks;
+    state->follow = LINK_FOLLOW{root.policy, root.root_fd, state->rel_path};
 
     // A last component with '*' selects the directory before it; the pattern
     // itself selects nothing.
@@ -326,7 +325,7 @@ int FindNextUnix(SEARCH_STATE* hdir, DTA* dta) {
         if (IsDotEntry(entry->d_name)) continue;
         // A name that vanished since it was read (or cannot be described)
         // is passed over; the rest of the directory is still listed.
-        if (FillinDTAAt(dirfd(hdir->stream), hdir->path, entry->d_name, hdir->follow_symdirs, dta) == 0) return 0;
+        if (FillinDTAAt(dirfd(hdir->stream), hdir->path, entry->d_name, hdir->follow, dta) == 0) return 0;
     }
     DEBUG_PRINTF(DBG_DIR, "FindNextUnix: readdir returned NULL\n");
     return kNotFound;

@@ -53,7 +53,7 @@ struct SEARCH_STATE {
     DIR* stream;                       // the open directory; nullptr while at rest
     dev_t dir_dev;                     // the directory's identity, checked when it is opened again
     ino_t dir_ino;
-    bool follow_symdirs;               // describe links to directories as directories
+    LINK_FOLLOW follow;                // which links to directories are described as directories
     uint16_t find_type;                // find_type of the GRFS_FIND_FIRST_OBJ that started it
     bool end;                          // every entry has been read
     uint32_t entry_index;              // entries read from the current stream

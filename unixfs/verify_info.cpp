@@ -5,8 +5,10 @@
 
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
+#include "unixfs/excluded_paths.h"
 #include "unixfs/object_attributes.h"
 #include "unixfs/object_describe.h"
+#include "unixfs/object_location.h"
 #include "unixfs/reply_start.h"
 #include "unixfs/restore_target.h"
 #include "util/debug_print.h"
@@ -16,11 +18,6 @@ namespace {
 // Every block the agent fills carries FILE_IN_DBLK and no status ever does,
 // so that bit is left out on both sides.
 uint32_t comparable_attr(uint32_t attr) { return attr & 0xFF & ~FILE_IN_DBLK; }
-
-bool follows_symdirs(const DRVDLE* drvdle) {
-    const GRFS_SESSION* ses = drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
-    return (ses != nullptr ? SessionWs(ses) : &ws_cntl)->follow_symdirs != 0;
-}
 
 int map_lstat_errno(int err) {
     DEBUG_PRINTF(DBG_CONFIG, "lstat failed. errno=%d\n", err);
@@ -35,16 +32,26 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     RESTORE_TARGET target;
     int rc = BuildTargetPaths(drvdle, dblk, &target);
     if (rc != 0) return rc;
-    const LinkPolicy policy = follows_symdirs(drvdle) ? LinkPolicy::kFollowLinks : LinkPolicy::kNoLinks;
+    if (IsExcludedPath(target.full_path)) return GRFS_RC_BAD_OBJ_HANDLE;  // as for an object that is gone
+    const LinkPolicy policy = ReadLinkPolicy(drvdle);
     int err = OpenTargetParent(drvdle, &target, policy);
     if (err != 0) return IsConfinementError(err) ? GRFS_RC_ACCESS_DENIED : map_lstat_errno(err);
     struct stat st;
     const int flags = AT_SYMLINK_NOFOLLOW | (target.name.empty() ? AT_EMPTY_PATH : 0);
+    if (policy != LinkPolicy::kNoLinks && (IsExcludedAt(target.parent.get(), target.name) ||
+                                           IsExcludedDirectoryBeneath(drvdle->root_fd, target.rel, policy))) {
+        return GRFS_RC_BAD_OBJ_HANDLE;
+    }
     if (fstatat(target.parent.get(), target.name.c_str(), &st, flags) != 0) return map_lstat_errno(errno);
-    if (policy == LinkPolicy::kFollowLinks && S_ISLNK(st.st_mode)) {
+    if (policy != LinkPolicy::kNoLinks && S_ISLNK(st.st_mode)) {
         // Listings describe such a link by its directory; compare alike.
+        std::string_view rel(target.rel);
+        while (!rel.empty() && rel.back() == '/') rel.remove_suffix(1);
+        const size_t slash = rel.rfind('/');
+        const std::string dir_rel(slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash));
         struct stat followed;
-        if (fstatat(target.parent.get(), target.name.c_str(), &followed, 0) == 0 && S_ISDIR(followed.st_mode)) {
+        const LINK_FOLLOW follow{policy, drvdle->root_fd, dir_rel.c_str()};
+        if (LinkedDirectory(target.parent.get(), target.name.c_str(), follow, &followed)) {
             st = followed;
         }
     }

@@ -350,6 +350,11 @@ TEST_F(ChangeDirectory, LinksAreFollowedWithFollowSymdirs) {
     ws_cntl.follow_symdirs = 1;
     EXPECT_EQ(ChangeDirTo(dle_, "inner/local"), 0);
     EXPECT_STREQ(Current(), "inner/local");
+    // A link that leads out of the export is followed only where the server
+    // cannot write (and so cannot have made the link itself).
+    EXPECT_EQ(ChangeDirTo(dle_, "out/secret"), GRFS_RC_CHANGE_DIR_FAILED);
+    EXPECT_STREQ(Current(), "inner/local");
+    LookupDrvdle(dle_)->dle->writable = 0;
     EXPECT_EQ(ChangeDirTo(dle_, "out/secret"), 0);
     EXPECT_EQ(ChangeDirTo(dle_, "out/../.."), GRFS_RC_CHANGE_DIR_FAILED);  // ".." never
     EXPECT_STREQ(Current(), "out/secret");

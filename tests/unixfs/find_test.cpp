@@ -662,6 +662,9 @@ TEST_F(ObjectInfo, RefusesEscapesLinksAndBadBlocks) {
     EXPECT_EQ(reply_->hdr.retcode, GRFS_RC_BAD_DLE_HANDLE);
 
     ws_cntl.follow_symdirs = 1;
+    // Out of the export only where the server cannot write.
+    EXPECT_EQ(Ask(*Block(FDB_ID, "out/secret")), GRFS_RC_ACCESS_DENIED);
+    LookupDrvdle(dle_)->dle->writable = 0;
     ASSERT_EQ(Ask(*Block(FDB_ID, "out/secret")), 0);
     EXPECT_EQ(Ask(*Block(FDB_ID, "out/../../x")), GRFS_RC_ACCESS_DENIED);
 }

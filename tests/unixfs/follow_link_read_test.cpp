@@ -104,6 +104,10 @@ TEST_F(FollowLinkRead, LinksToFilesAreNeverFollowedWhateverTheBlockSays) {
 
 TEST_F(FollowLinkRead, FilesBehindALinkToADirectoryAreStillRead) {
     std::snprintf(current_path_, sizeof current_path_, "link_dir");
+    // The link leads out of the export: followed only where the server
+    // cannot write.
+    EXPECT_EQ(OpenFile("linked.txt", OPEN_MODE_READ, true), GRFS_RC_ACCESS_DENIED);
+    dle_->writable = 0;
     uint32_t obj = 0;
     ASSERT_EQ(OpenFile("linked.txt", OPEN_MODE_READ, true, &obj), 0);
     EXPECT_EQ(ReadWhole(obj), "reached through a directory link\n");

@@ -576,6 +576,10 @@ TEST_F(OpenRead, LinkedIntermediateDirectoryIsRefusedWithoutFollowSymdirs) {
     EXPECT_EQ(OpenFile("secret", OPEN_MODE_READ, false), GRFS_RC_ACCESS_DENIED);
 
     ws_cntl.follow_symdirs = 1;
+    // A link out of the export is followed only where the server cannot write.
+    EXPECT_EQ(OpenFile("secret", OPEN_MODE_READ, false), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(OpenDir("out"), GRFS_RC_ACCESS_DENIED);
+    dle_->writable = 0;
     uint32_t obj = 0;
     ASSERT_EQ(OpenFile("secret", OPEN_MODE_READ, false, &obj), 0);
     EXPECT_TRUE(ReadAll(obj, 100, STRM_STANDARD, 8) == RandomBytes(8, 13));

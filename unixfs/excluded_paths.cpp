@@ -1,0 +1,73 @@
+#include "unixfs/excluded_paths.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "unixfs/workstation.h"
+#include "util/debug_print.h"
+
+namespace {
+
+// The path with empty and "." components dropped and one "/" between the
+// rest; a path that starts with "/" keeps it.
+std::string Normalized(std::string_view path) {
+    const bool absolute = !path.empty() && path.front() == '/';
+    std::string out;
+    out.reserve(path.size() + 1);
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string_view::npos) slash = path.size();
+        std::string_view part = path.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (absolute || !out.empty()) out.push_back('/');
+        out.append(part);
+    }
+    if (absolute && out.empty()) out.push_back('/');
+    return out;
+}
+
+// True when path is entry or lies below it.
+bool Covers(const std::string& entry, const std::string& path) {
+    if (entry.empty() || path.compare(0, entry.size(), entry) != 0) return false;
+    return path.size() == entry.size() || entry.back() == '/' || path[entry.size()] == '/';
+}
+
+}  // namespace
+
+bool IsExcludedAt(int dir_fd, std::string_view name) {
+    if (ws_cntl.exclude_list == nullptr) return false;
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir_fd);
+    char where[4096];
+    const ssize_t n = readlink(proc_path, where, sizeof where);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || where[0] != '/') return false;
+    std::string path(where, static_cast<size_t>(n));
+    if (!name.empty()) {
+        path += '/';
+        path.append(name);
+    }
+    return IsExcludedPath(path);
+}
+
+bool IsExcludedDirectoryBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
+    if (ws_cntl.exclude_list == nullptr) return false;
+    UniqueFd dir = OpenDirBeneath(root_fd, rel, policy);
+    return dir.valid() && IsExcludedAt(dir.get(), {});
+}
+
+bool IsExcludedPath(std::string_view full_path) {
+    if (ws_cntl.exclude_list == nullptr) return false;
+    const std::string path = Normalized(full_path);
+    for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr; entry = entry->next) {
+        if (entry->name == nullptr) continue;
+        const std::string excluded = Normalized(entry->name);
+        if (Covers(excluded, path)) {
+            DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", path.c_str(), entry->name);
+            return true;
+        }
+    }
+    return false;
+}
