@@ -162,12 +162,11 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         const char* first = nullptr;
         if (link_info) {
             first = HardLinkersLookup(key);
-            // A retry after EACCES finds the entry its first try made for this very name.
+            // The first name itself, restored once more: it is made anew.
             if (first != nullptr && std::strcmp(first, path) == 0) {
                 first = nullptr;
             } else if (first == nullptr) {
                 DEBUG_PRINTF(DBG_DATA, "Creating first hard link for %s\n", path);
-                HardLinkersAddLink(key, path);
             }
             if (first != nullptr) {
                 DEBUG_PRINTF(DBG_DATA, "Creating additional hard links for %s\n", path);
@@ -183,6 +182,9 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
             DEBUG_PRINTF(DBG_DATA, "No backup time hard links existed for %s\n", path);
         }
         err = create_regular(&target, static_cast<mode_t>(mode));
+        // Only a name that exists may stand for its inode: a failed create
+        // records nothing, so failures cannot fill the table.
+        if (err == 0 && link_info) HardLinkersAddLink(key, path);
         break;
     }
     default:
