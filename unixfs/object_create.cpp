@@ -22,6 +22,11 @@ namespace {
 
 constexpr uint32_t kDefaultFileMode = 0x81B6;  // regular file, 0666
 constexpr mode_t kPermissionBits = 07777;
+// Objects are made without set-user-id and set-group-id: until set
+// information has given them their owner they are root's, and root's
+// set-id bits on bytes still being written would be a gift to whoever can
+// rename them. Set information adds the bits after the owner.
+constexpr mode_t kCreateBits = kPermissionBits & ~mode_t{06000};
 
 // A step that failed with err, other than EACCES.
 int map_create_errno(int err) {
@@ -71,7 +76,7 @@ int link_first_name(const DRVDLE* drvdle, const char* first_path, RESTORE_TARGET
 // Makes an empty regular file, never through a link at the last component.
 int create_regular(RESTORE_TARGET* target, mode_t mode) {
     int fd = openat(target->parent.get(), target->name.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode & kPermissionBits);
+                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode & kCreateBits);
     if (fd < 0) return errno;
     close(fd);
     return 0;
@@ -146,7 +151,7 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
     case S_IFIFO:
     case S_IFCHR:
     case S_IFBLK: {
-        if (mknodat(parent_fd, name, static_cast<mode_t>(mode) & (S_IFMT | kPermissionBits), device) != 0) {
+        if (mknodat(parent_fd, name, static_cast<mode_t>(mode) & (S_IFMT | kCreateBits), device) != 0) {
             err = errno;
             const char* which = type == S_IFIFO ? "mknod1" : type == S_IFCHR ? "mknod2" : "mknod3";
             DEBUG_PRINTF(DBG_CONFIG, "%s path=%s mode=%d returned %d errno=%d\n", which, path,
@@ -155,19 +160,18 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         break;
     }
     case S_IFDIR:
-        if (mkdirat(parent_fd, name, static_cast<mode_t>(mode) & kPermissionBits) != 0) err = errno;
+        if (mkdirat(parent_fd, name, static_cast<mode_t>(mode) & kCreateBits) != 0) err = errno;
         break;
     case S_IFREG: {
         if (unlinkat(parent_fd, name, 0) != 0 && errno == ETXTBSY) return GRFS_RC_INVALID_REQUEST;
         const char* first = nullptr;
         if (link_info) {
             first = HardLinkersLookup(key);
-            // A retry after EACCES finds the entry its first try made for this very name.
+            // The first name itself, restored once more: it is made anew.
             if (first != nullptr && std::strcmp(first, path) == 0) {
                 first = nullptr;
             } else if (first == nullptr) {
                 DEBUG_PRINTF(DBG_DATA, "Creating first hard link for %s\n", path);
-                HardLinkersAddLink(key, path);
             }
             if (first != nullptr) {
                 DEBUG_PRINTF(DBG_DATA, "Creating additional hard links for %s\n", path);
@@ -183,6 +187,9 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
             DEBUG_PRINTF(DBG_DATA, "No backup time hard links existed for %s\n", path);
         }
         err = create_regular(&target, static_cast<mode_t>(mode));
+        // Only a name that exists may stand for its inode: a failed create
+        // records nothing, so failures cannot fill the table.
+        if (err == 0 && link_info) HardLinkersAddLink(key, path);
         break;
     }
     default:
@@ -217,7 +224,7 @@ int CreateDirUnix(DRVDLE* drvdle, const char* rel, const GRFS_GEN_DBLK* dblk) {
     if (DblkHasUnixInfo(dblk)) {
         UNIX_DIR_OS_INFO info;
         FillDirInfoFromDblk(&info, dblk);
-        mode = static_cast<mode_t>(info.st_mode) & kPermissionBits;
+        mode = static_cast<mode_t>(info.st_mode) & kCreateBits;
     }
     RESTORE_TARGET target;
     SetTargetRel(drvdle, rel, &target);

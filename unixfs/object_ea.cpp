@@ -19,15 +19,19 @@ UINT64 ToU64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast
 
 // Gives ea_space room for needed bytes: a new buffer below the 64 KiB cap
 // (never smaller than a fresh record's, so that an estimate that came out
-// short cannot cut a link's target), or none at all when needed reaches it.
-void GrowEaSpace(FILE_MEMORY* rec, uint64_t needed) {
-    if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
-    rec->ea_space = nullptr;
-    rec->ea_space_size = UINT64{};
-    if (needed >= kMaxEaSpaceSize) return;
+// short cannot cut a link's target). When needed reaches the cap or memory
+// runs out, the old buffer stays as it was: the session's pre-made record
+// keeps its buffer for every later open, and a WRITE open relies on it.
+// True when the buffer now holds needed bytes.
+bool GrowEaSpace(FILE_MEMORY* rec, uint64_t needed) {
+    if (needed >= kMaxEaSpaceSize) return false;
     const uint64_t size = needed < kInitialEaSpaceSize ? kInitialEaSpaceSize : needed;
-    rec->ea_space = static_cast<unsigned char*>(MYMALLOC(static_cast<size_t>(size)));
-    if (rec->ea_space != nullptr) rec->ea_space_size = ToU64(size);
+    auto* grown = static_cast<unsigned char*>(MYMALLOC(static_cast<size_t>(size)));
+    if (grown == nullptr) return false;
+    if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
+    rec->ea_space = grown;
+    rec->ea_space_size = ToU64(size);
+    return true;
 }
 
 }  // namespace
@@ -42,11 +46,8 @@ int Unix_OpenEA(FILE_MEMORY* rec) {
     }
     case OPEN_MODE_WRITE: {
         const uint64_t ea_size = AsU64(rec->ea_size);
-        if (ea_size > AsU64(rec->ea_space_size)) GrowEaSpace(rec, ea_size);
-        if (ea_size != 0 && rec->ea_space == nullptr) {
-            rec->ea_space_size = UINT64{};
-            return GRFS_RC_NO_MEMORY;
-        }
+        if (ea_size > AsU64(rec->ea_space_size) && !GrowEaSpace(rec, ea_size)) return GRFS_RC_NO_MEMORY;
+        if (ea_size != 0 && rec->ea_space == nullptr) return GRFS_RC_NO_MEMORY;
         return 0;
     }
     default:
@@ -58,7 +59,8 @@ int Unix_OpenEA(FILE_MEMORY* rec) {
 int Unix_LoadEAbuffer(FILE_MEMORY* rec) {
     const uint64_t ea_size = AsU64(rec->ea_size);
     const uint64_t room_before = AsU64(rec->ea_space_size);
-    if (room_before == 0 || room_before < ea_size) GrowEaSpace(rec, ea_size);
+    // No room for the record: the load writes nothing, and the buffer stays.
+    if ((room_before == 0 || room_before < ea_size) && !GrowEaSpace(rec, ea_size)) return GRFS_RC_NO_MEMORY;
     if (rec->ea_space == nullptr) return GRFS_RC_NO_MEMORY;
 
     if (!S_ISLNK(rec->file_mode)) {

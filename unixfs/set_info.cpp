@@ -1,6 +1,7 @@
 // GRFS_SET_OBJ_INFO.
 #include <cerrno>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,31 @@ timespec dblk_time(const DATE_TIME& date) {
 
 bool mode_differs(uint32_t wanted, mode_t current) {
     return (wanted & kModeCompareBits) != (static_cast<uint32_t>(current) & kModeCompareBits);
+}
+
+// Changes the permission bits of the object held by obj (an O_PATH
+// descriptor) through its /proc/self/fd entry, which leads to that inode
+// whatever its name has become. Without /proc, by name, once the name is
+// seen to lead to the same inode still.
+int chmod_held(int obj, int dir_fd, const char* name, mode_t mode) {
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(obj);
+    if (chmod(proc_path.c_str(), mode) == 0) return 0;
+    if (errno != ENOENT) return -1;
+    struct stat held;
+    struct stat named;
+    if (fstat(obj, &held) != 0 || fstatat(dir_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (held.st_dev != named.st_dev || held.st_ino != named.st_ino) {
+        errno = ESTALE;
+        return -1;
+    }
+    return fchmodat(dir_fd, name, mode, 0);
+}
+
+int utime_held(int obj, int dir_fd, const char* name, const timespec times[2]) {
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(obj);
+    if (utimensat(AT_FDCWD, proc_path.c_str(), times, 0) == 0) return 0;
+    if (errno != ENOENT) return -1;
+    return utimensat(dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
 }
 
 // Cuts a regular file, opened without following a link and checked to be
@@ -96,26 +122,37 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
 
     int err = OpenTargetParent(drvdle, &target, LinkPolicy::kNoLinks);
     if (err != 0) return IsConfinementError(err) ? GRFS_RC_ACCESS_DENIED : GRFS_RC_NO_SUCH_FILE;
-    if (target.name.empty()) {
-        // The path names the export root itself ("/" or ".").
-        if (is_file) return GRFS_RC_NO_SUCH_FILE;
+    // The export root's own attributes are never set, whatever name leads
+    // to it ("", "/", ".", "./.", ...).
+    auto export_root = [&] {
+        if (is_file) return static_cast<int>(GRFS_RC_NO_SUCH_FILE);
         DEBUG_PRINTF(DBG_CONFIG, "Unix_SetInfo: not setting attribs for root dir.\n");
         return 0;
-    }
+    };
+    if (target.name.empty()) return export_root();
     const int dir = target.parent.get();
     const char* name = target.name.c_str();
 
+    // Every step acts on the inode examined here, held by a descriptor that
+    // opens nothing (no device, no FIFO), even when its name changes meanwhile.
+    UniqueFd obj(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    int lrc = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW);
+    int lrc = obj.valid() ? fstat(obj.get(), &st) : -1;
     DEBUG_PRINTF(DBG_CONFIG, "lstat returned %d\n", lrc);
     if (lrc != 0) return GRFS_RC_NO_SUCH_FILE;  // nothing is known, so nothing is changed
+    struct stat root;
+    if (fstat(drvdle->root_fd, &root) == 0 && root.st_dev == st.st_dev && root.st_ino == st.st_ino) {
+        return export_root();
+    }
     const bool is_link = S_ISLNK(st.st_mode);
     rc = 0;
 
-    if (have_mode && mode_differs(mode, st.st_mode) && !is_link) {
-        if (fchmodat(dir, name, mode & kPermissionBits, AT_SYMLINK_NOFOLLOW) != 0) {
-            DEBUG_PRINTF(DBG_CONFIG, "chmod %s mode 0x%X returned %d errno=%d\n", path, mode & kModeCompareBits, -1,
-                         errno);
+    // Set-user-id and set-group-id wait for the last step, after the owner.
+    const uint32_t without_set_id = mode & ~uint32_t{06000};
+    if (have_mode && mode_differs(without_set_id, st.st_mode) && !is_link) {
+        if (chmod_held(obj.get(), dir, name, without_set_id & kPermissionBits) != 0) {
+            DEBUG_PRINTF(DBG_CONFIG, "chmod %s mode 0x%X returned %d errno=%d\n", path,
+                         without_set_id & kModeCompareBits, -1, errno);
         }
     }
 
@@ -123,7 +160,7 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     if (is_link) {
         DEBUG_PRINTF(DBG_CONFIG, "Can't call utime on symlinks.  st_mode=0x%X.\n", static_cast<unsigned>(st.st_mode));
     } else {
-        if (utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (utime_held(obj.get(), dir, name, times) != 0) {
             const int e = errno;
             DEBUG_PRINTF(DBG_CONFIG, "utime returned %d errno=%d\n", -1, e);
             rc = e == ENOENT ? GRFS_RC_NO_SUCH_FILE : GRFS_RC_IO_ERROR;
@@ -138,29 +175,37 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
             rc = GRFS_RC_ACCESS_DENIED;
         } else if (rc == 0) {
             // Cutting the file made its modification time "now": set the times again.
-            utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW);
+            utime_held(obj.get(), dir, name, times);
         }
     }
 
+    bool owner_set = true;
     if (uid == st.st_uid) uid = static_cast<uid_t>(-1);
     if (gid == st.st_gid) gid = static_cast<gid_t>(-1);
     if (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) {
-        if (fchownat(dir, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (fchownat(obj.get(), "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
             DEBUG_PRINTF(DBG_CONFIG, "lchown( %s, uid %d, gid %d) failed. errno=%d\n", path, static_cast<int>(uid),
                          static_cast<int>(gid), errno);
             rc = GRFS_RC_ACCESS_DENIED;
+            owner_set = false;
         }
     }
 
-    // A change of owner clears the set-id bits: put the mode back once more.
+    // The whole mode once the owner is the block's (a change of owner also
+    // clears the set-id bits); without that owner the set-id bits stay off.
+    uint32_t final_mode = mode;
+    if (!owner_set && (mode & 06000) != 0) {
+        final_mode = without_set_id;
+        DEBUG_PRINTF(DBG_CONFIG, "Unix_SetInfo: owner of %s not set, leaving set-id bits off\n", path);
+    }
     struct stat after;
-    lrc = fstatat(dir, name, &after, AT_SYMLINK_NOFOLLOW);
+    lrc = fstat(obj.get(), &after);
     DEBUG_PRINTF(DBG_CONFIG, "auxiliary lstat returned %d\n", lrc);
-    if (lrc == 0 && have_mode && mode_differs(mode, after.st_mode) && !S_ISLNK(after.st_mode)) {
-        int crc = fchmodat(dir, name, mode & kPermissionBits, AT_SYMLINK_NOFOLLOW);
+    if (lrc == 0 && have_mode && mode_differs(final_mode, after.st_mode) && !S_ISLNK(after.st_mode)) {
+        int crc = chmod_held(obj.get(), dir, name, final_mode & kPermissionBits);
         if (crc != 0) {
             DEBUG_PRINTF(DBG_CONFIG, "auxiliary chmod %s mode 0x%X returned %d errno=%d\n", path,
-                         mode & kModeCompareBits, crc, errno);
+                         final_mode & kModeCompareBits, crc, errno);
         } else {
             DEBUG_PRINTF(DBG_CONFIG, "auxiliary chmod returned %d\n", crc);
         }

@@ -61,12 +61,13 @@ inline size_t CountInStderr(const agent_it::AgentProcess& agent, const std::stri
     return n;
 }
 
-// The listener's resident memory in KiB (VmRSS), -1 when unknown.
-inline long ResidentKiB(pid_t pid) {
+// A process's resident memory in KiB (VmRSS, or another field of its
+// status such as the peak VmHWM), -1 when unknown.
+inline long ResidentKiB(pid_t pid, const std::string& field = "VmRSS:") {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string key;
     while (in >> key) {
-        if (key == "VmRSS:") {
+        if (key == field) {
             long kib = -1;
             in >> kib;
             return kib;

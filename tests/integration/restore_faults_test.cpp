@@ -194,6 +194,7 @@ TEST(PermissionFaults, DeniedObjectsGiveTheirCodesInBackupAndRestore) {
         Make(ex + "/own_ro.txt", "read only, ours\n", 0444, 0);
         Make(ex + "/their_ro.txt", "read only, theirs\n", 0444, other);
         Make(ex + "/chown_me.txt", "owner to be set\n", 0644, other);
+        Make(ex + "/suid_me", "a program\n", 04755, other);
         MakeDir(ex + "/closed", 0755, other);
         Make(ex + "/closed/inside.txt", "behind a closed door\n", 0644, other);
         MakeDir(ex + "/theirs", 0755, other);
@@ -210,10 +211,11 @@ TEST(PermissionFaults, DeniedObjectsGiveTheirCodesInBackupAndRestore) {
         auto own_ro = Find(peer, "", "own_ro.txt");
         auto their_ro = Find(peer, "", "their_ro.txt");
         auto chown_me = Find(peer, "", "chown_me.txt");
+        auto suid_me = Find(peer, "", "suid_me");
         auto inside = Find(peer, "closed", "inside.txt");
         auto tpl_new = Find(peer, "tpl", "new.txt");
         auto tpl_victim = Find(peer, "tpl", "victim.txt");
-        ASSERT_TRUE(secret && own_ro && their_ro && chown_me && inside && tpl_new && tpl_victim);
+        ASSERT_TRUE(secret && own_ro && their_ro && chown_me && suid_me && inside && tpl_new && tpl_victim);
 
         // Backup: a file the agent may not read.
         ASSERT_TRUE(peer.change_dir("").ok());
@@ -251,6 +253,13 @@ TEST(PermissionFaults, DeniedObjectsGiveTheirCodesInBackupAndRestore) {
         auto set = grfs_client::set_object_info(c, dle, *chown_me);
         ASSERT_TRUE(set.ok());
         EXPECT_EQ(*set, GRFS_RC_ACCESS_DENIED);
+        // Nor does a set-user-id file then get its set-id bits as root's.
+        ASSERT_EQ(chown((ex + "/suid_me").c_str(), 0, 0), 0);
+        ASSERT_EQ(chmod((ex + "/suid_me").c_str(), 0755), 0);
+        auto suid_set = grfs_client::set_object_info(c, dle, *suid_me);
+        ASSERT_TRUE(suid_set.ok());
+        EXPECT_EQ(*suid_set, GRFS_RC_ACCESS_DENIED);
+        EXPECT_EQ(ModeOf(ex + "/suid_me"), 0755u);
 
         // Restore: creating and deleting in a directory of another owner is
         // denied; in a read-only directory of ours the agent makes room and

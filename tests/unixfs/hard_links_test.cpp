@@ -64,4 +64,19 @@ TEST_F(HardLinksTest, ResetEmptiesTheTable) {
     EXPECT_STREQ(HardLinkersLookup(Key(1, 1)), "/again");
 }
 
+TEST_F(HardLinksTest, PastItsMemoryBoundTheOldestEntriesGo) {
+    // 20,000 paths of 4,000 bytes are more than the table may hold.
+    const std::string stem = "/export/" + std::string(4000, 'p');
+    constexpr uint32_t kAdded = 20000;
+    for (uint32_t i = 1; i <= kAdded; ++i) {
+        ASSERT_EQ(HardLinkersAddLink(Key(1, i), (stem + std::to_string(i)).c_str()), 0);
+    }
+    EXPECT_EQ(HardLinkersLookup(Key(1, 1)), nullptr);
+    for (uint32_t i = kAdded - 10000; i <= kAdded; ++i) {
+        const char* found = HardLinkersLookup(Key(1, i));
+        ASSERT_NE(found, nullptr) << i;
+        EXPECT_EQ(found, stem + std::to_string(i));
+    }
+}
+
 }  // namespace
