@@ -18,6 +18,7 @@
 #include "unixfs/handle_table.h"
 #include "unixfs/workstation.h"
 #include "util/alloc.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 #include "util/signal_guard.h"
 
@@ -117,4 +118,5 @@ void CleanupSessionResources(GRFS_SESSION* ses) {
     FreeDefaultObject(ses);
     ResetHandleTable(session_handles());
     RemoveQueueElem(&session_ws(ses)->session_list, &ses->link);
+    ReportSuppressedConsole(&ses->console_repeats);
 }

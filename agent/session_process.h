@@ -28,5 +28,6 @@ void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char* b
 
 // Releases everything the session holds: open objects (their descriptors
 // closed), searches, attachments, the pre-made object record and every
-// handle; then unlinks the record from the session list.
+// handle; then unlinks the record from the session list and reports the
+// console messages the session held back.
 void CleanupSessionResources(GRFS_SESSION* ses);

@@ -249,6 +249,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitQueue(&ses.object_list);
     ses.reply_sink = sink;
     ses.sink_context = &issued;
+    // Refused attaches would make the session sleep: time stands still here.
+    ses.attach_pause = [](GRFS_SESSION*, int64_t) {};
     EnQueueElem(&ws_cntl.session_list, &ses.link, 0);
     if (!AllocateSessionBuffers(&ses)) fail("no session buffers");
     ses.active = 1;

@@ -2,10 +2,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "grfs/dates.h"
 #include "grfs/dblk.h"
 #include "grfs/message_trace.h"
+#include "util/printable.h"
 
 const char* date_time_to_str(const DATE_TIME* date) {
     static char text[64];
@@ -18,10 +20,11 @@ const char* date_time_to_str(const DATE_TIME* date) {
 
 namespace {
 
-// A name out of the block; texts that do not lie inside it print as empty.
-const char* text_or_empty(const GRFS_GEN_DBLK* dblk, uint16_t offset) {
+// A name out of the block, escaped for the log; texts that do not lie
+// inside it print as empty.
+std::string text_or_empty(const GRFS_GEN_DBLK* dblk, uint16_t offset) {
     const char* text = dblk_text_at(dblk, offset);
-    return text != nullptr ? text : "";
+    return text != nullptr ? Escaped(text) : std::string();
 }
 
 void print_unix_dir_info(FILE* out, const GRFS_GEN_DBLK* dblk) {
@@ -89,12 +92,12 @@ void print_dblk(const GRFS_GEN_DBLK* dblk) {
     if (dblk->dblk_type == DDB_ID) {
         const GRFS_DDB_PART& d = dblk->type_part.ddb;
         std::fprintf(out, "\tDirectory: os_path_leng %d path_leng %d\n", d.os_path_leng, d.path_leng);
-        std::fprintf(out, "\t\tos_path '%s' (%d)\n", text_or_empty(dblk, d.os_path), d.os_path);
-        std::fprintf(out, "\t\tpath '%s' (%d)\n", text_or_empty(dblk, d.path), d.path);
+        std::fprintf(out, "\t\tos_path '%s' (%d)\n", text_or_empty(dblk, d.os_path).c_str(), d.os_path);
+        std::fprintf(out, "\t\tpath '%s' (%d)\n", text_or_empty(dblk, d.path).c_str(), d.path);
     } else if (dblk->dblk_type == FDB_ID) {
         const GRFS_FDB_PART& f = dblk->type_part.fdb;
         std::fprintf(out, "\tFile: in_use %d os_name '%s' (%d) name '%s' (%d)\n", f.in_use,
-                     text_or_empty(dblk, f.os_name), f.os_name, text_or_empty(dblk, f.name), f.name);
+                     text_or_empty(dblk, f.os_name).c_str(), f.os_name, text_or_empty(dblk, f.name).c_str(), f.name);
     }
     if (dblk->os_spec_info != 0 && dblk->os_spec_size != 0) print_os_info(out, dblk);
 }

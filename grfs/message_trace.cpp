@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "grfs/dates.h"
+#include "util/printable.h"
 
 FILE* dbg_file = nullptr;
 
@@ -67,10 +68,11 @@ void print_attach_dle(FILE* out, const GRFS_ATTACH_DLE_BODY& b) {
     unscramble_credentials(reinterpret_cast<unsigned char*>(name.text),
                            reinterpret_cast<unsigned char*>(password.text), GRFS_DLE_NAME_SIZE);
     FieldText user(b.user);
-    std::fprintf(out, "\tdle_name %s\n", name.text);
+    std::fprintf(out, "\tdle_name %s\n", Escaped(name.text).c_str());
     std::fprintf(out, "\tvsc_flags 0x%04x reason 0x%04x bsize %-4d parent 0x%08x\n", b.vsc_flags, b.reason,
                  b.bsize, b.parent);
-    std::fprintf(out, "\tcmpr_type 0x%02x\n\tuser %-48s password %s\n", b.cmpr_type, user.text, password.text);
+    std::fprintf(out, "\tcmpr_type 0x%02x\n\tuser %-48s password %s\n", b.cmpr_type, Escaped(user.text).c_str(),
+                 Escaped(password.text).c_str());
 }
 
 void print_attach_dle_stat(FILE* out, const GRFS_ATTACH_DLE_STAT_BODY& b) {
@@ -79,11 +81,11 @@ void print_attach_dle_stat(FILE* out, const GRFS_ATTACH_DLE_STAT_BODY& b) {
     std::fprintf(out, "\tdle_capability 0x%x max_obj_bsize %-4d cmpr_type 0x%x\n", b.dle_capability,
                  b.max_obj_bsize, b.cmpr_type);
     std::fprintf(out, "\tsupports_children %-3s path_len %d\n", yes_no(b.supports_children == 1), b.path_len);
-    std::fprintf(out, "\tpath %s\n", FieldText(b.path).text);
+    std::fprintf(out, "\tpath %s\n", Escaped(FieldText(b.path).text).c_str());
 }
 
 void print_find_dle_stat(FILE* out, const GRFS_FIND_DLE_STAT_BODY& b) {
-    std::fprintf(out, "\tdle_name %s\n", FieldText(b.dle_name).text);
+    std::fprintf(out, "\tdle_name %s\n", Escaped(FieldText(b.dle_name).text).c_str());
     std::fprintf(out, "\tpath_delim '%c' password_req %-3s user_req %-3s writable %-3s\n", b.path_delim,
                  yes_no(b.password_req != 0), yes_no(b.user_req != 0), yes_no(b.writable != 0));
     std::fprintf(out, "\tos_id %d os_ver %d fs_type %d crypt_type %d cmpr_type %d\n", b.os_id, b.os_ver,
@@ -123,7 +125,8 @@ void print_message(const GRFS_MESSAGE* msg, int size) {
         break;
     case GRFS_FIND_FIRST_OBJ:
         std::fprintf(out, "\tdle_id 0x%08x find_type %-3s search name %s\n", b.find_first_obj.dle_id,
-                     b.find_first_obj.find_type == 1 ? "DIR" : "ALL", FieldText(b.find_first_obj.search_name).text);
+                     b.find_first_obj.find_type == 1 ? "DIR" : "ALL",
+                     Escaped(FieldText(b.find_first_obj.search_name).text).c_str());
         break;
     case GRFS_FIND_NEXT_OBJ:
     case GRFS_FIND_CLOSE:
@@ -160,8 +163,8 @@ void print_message(const GRFS_MESSAGE* msg, int size) {
         // The path up to its first zero byte, never past the record.
         const char* path = b.change_dir.net_path;
         int shown = static_cast<int>(strnlen(path, sizeof b.change_dir.net_path));
-        std::fprintf(out, "\tdle_id 0x%08x size %d net_path %.*s\n", b.change_dir.dle_id, b.change_dir.size,
-                     shown, path);
+        std::fprintf(out, "\tdle_id 0x%08x size %d net_path %s\n", b.change_dir.dle_id, b.change_dir.size,
+                     Escaped(std::string_view(path, static_cast<size_t>(shown))).c_str());
         break;
     }
     case GRFS_READ_OBJ_LARGE:

@@ -5,6 +5,7 @@
 
 #include "grfs/messages.h"
 #include "mount/mount_list.h"
+#include "unixfs/attach_guard.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
 #include "unixfs/credentials.h"
@@ -21,6 +22,17 @@ void FieldText(char (&out)[GRFS_DLE_NAME_SIZE + 1], const char* field) {
     out[GRFS_DLE_NAME_SIZE] = '\0';
 }
 
+// Answers a refused attach with -507, then counts and reports the refusal.
+int Refuse(GRFS_SESSION* ses, GRFS_MESSAGE* req, AttachTarget target, const char* name, const char* reason) {
+    RejectDLEAttach(ses, req, GRFS_RC_ACCESS_DENIED);
+    AttachRefused(ses, target, name, reason);
+    return 1;
+}
+
+const char* PasswordProblem(const char* password) {
+    return password[0] == '\0' ? "missing password" : "wrong password";
+}
+
 uint16_t MaxObjBsize(uint16_t asked) {
     return gb_grfs_config.object_buffer_size < asked ? static_cast<uint16_t>(gb_grfs_config.object_buffer_size)
                                                      : asked;
@@ -31,13 +43,11 @@ int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, co
     DEBUG_PRINTF(DBG_PROCESS, "attempting attach to workstation\n");
     if (!CredentialEquals(ws->workstation_name, req->body.attach_dle.dle_name, GRFS_DLE_NAME_SIZE)) {
         DEBUG_PRINTF(DBG_PROCESS, "rejecting attach, our name %s != request %s\n", ws->workstation_name, name);
-        RejectDLEAttach(ses, req, GRFS_RC_ACCESS_DENIED);
-        return 1;
+        return Refuse(ses, req, AttachTarget::workstation, name, "unknown workstation");
     }
     if (!is_valid_password(ws, req)) {
         DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (%s != %s)\n", ws->workstation_password, password);
-        RejectDLEAttach(ses, req, GRFS_RC_ACCESS_DENIED);
-        return 1;
+        return Refuse(ses, req, AttachTarget::workstation, name, PasswordProblem(password));
     }
     auto* wsdle = static_cast<WSDLE*>(MYCALLOC(1, sizeof(WSDLE)));
     uint32_t handle = wsdle == nullptr ? 0 : IssueHandle(session_handles(), wsdle, HANDLE_KIND_WSDLE);
@@ -72,13 +82,11 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
     DLE_RECORD* dle = FindDrive(ws, name);
     if (dle == nullptr) {
         DEBUG_PRINTF(DBG_PROCESS, "Unable to find drive in export list\n");
-        RejectDLEAttach(ses, req, GRFS_RC_ACCESS_DENIED);
-        return 1;
+        return Refuse(ses, req, AttachTarget::dle, name, "unknown export");
     }
     if (dle->password_required && !CredentialEquals(dle->dle_password, body.password, GRFS_PASSWORD_SIZE)) {
         DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (%s != %s)\n", dle->dle_password, password);
-        RejectDLEAttach(ses, req, GRFS_RC_ACCESS_DENIED);
-        return 1;
+        return Refuse(ses, req, AttachTarget::dle, name, PasswordProblem(password));
     }
     auto* drvdle = static_cast<DRVDLE*>(MYCALLOC(1, sizeof(DRVDLE)));
     char* current_path = static_cast<char*>(MYMALLOC(kCurrentPathSize));
@@ -125,6 +133,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
 }  // namespace
 
 int AttachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+    AwaitAttachTurn(ses);
     GRFS_ATTACH_DLE_BODY& body = req->body.attach_dle;
     GRFSDecrypt(body.dle_name, body.password, GRFS_DLE_NAME_SIZE);
     char name[GRFS_DLE_NAME_SIZE + 1];

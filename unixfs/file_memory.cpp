@@ -7,6 +7,7 @@
 #include "grfs/dblk.h"
 #include "unixfs/grfs_session.h"
 #include "util/alloc.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 
 FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
@@ -84,8 +85,9 @@ void ReleaseAllObjects(GRFS_SESSION* ses) {
         // restored whole (its close, and any link it was to become, never
         // came): say so rather than leave it looking restored.
         if (rec->dblktype == FDB_ID && rec->open_mode == OPEN_MODE_WRITE) {
-            std::fprintf(stderr, "%s: Restore of %s incomplete: the session ended before the object was closed.\n",
-                         prog_name, rec->full_path);
+            ConsoleMessage(&ses->console_repeats,
+                           "Restore of %s incomplete: the session ended before the object was closed.\n",
+                           rec->full_path);
         }
         if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {
             close(rec->data_hand);

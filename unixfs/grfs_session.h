@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "util/console.h"
 #include "util/queue.h"
 
 struct WS_CNTL;
@@ -45,6 +46,15 @@ struct GRFS_SESSION {
     char* reply_data_field;         // the data array of the reply record it stands for
     const unsigned char* reply_data;
     uint32_t reply_data_len;
+    // Refused attaches: each makes the next attach of the session wait
+    // (attach_guard.h); the tenth ends the session.
+    uint16_t attach_refusals;
+    int64_t attach_not_before_ns;  // CLOCK_MONOTONIC; 0: answer at once
+    // For tests and fuzzers: when set, that wait (nanoseconds) is handed
+    // here instead of being slept.
+    void (*attach_pause)(GRFS_SESSION* ses, int64_t nanoseconds);
+    // Console messages printed and held back in this session.
+    ConsoleRepeats console_repeats;
 };
 
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0

@@ -2,25 +2,33 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
+
+#include "util/printable.h"
 
 uint16_t grfs_debug = 0;
 const char* prog_name = "agent";
 
+namespace {
+
+// Longest trace line written; longer ones are cut.
+constexpr size_t kMaxTraceLine = 2047;
+
+}  // namespace
+
 void debug_printf(uint16_t category, const char* format, ...) {
     if ((grfs_debug & category) == 0) return;
-    // One buffer and one write, so lines of several processes do not interleave.
-    char line[2048];
-    int n = std::snprintf(line, sizeof line, "%d:", static_cast<int>(getpid()));
-    if (n < 0) return;
+    // Names in traces come from the network as often as not: every text
+    // argument is escaped, the format is written as it is.
+    std::string line = std::to_string(static_cast<int>(getpid())) + ":";
     va_list ap;
     va_start(ap, format);
-    int m = std::vsnprintf(line + n, sizeof line - static_cast<size_t>(n), format, ap);
+    line += FormatEscaped(format, ap);
     va_end(ap);
-    if (m < 0) return;
-    size_t len = static_cast<size_t>(n) + static_cast<size_t>(m);
-    if (len >= sizeof line) len = sizeof line - 1;
+    if (line.size() > kMaxTraceLine) line.resize(kMaxTraceLine);
+    // One write, so lines of several processes do not interleave.
     fflush(stderr);
-    ssize_t w = write(STDERR_FILENO, line, len);
+    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
     (void)w;
 }

@@ -106,10 +106,10 @@ my $diagnostics = join("\n", section(\@agent, "DIAGNOSTICS"));
 my $literal = qr/"(?:[^"\\]|\\.)*"/;
 my $messages = 0;
 for my $file (sort(glob("$src/agent/*.cpp"), glob("$src/nrl/*.cpp"), glob("$src/unixfs/*.cpp"),
-                   glob("$src/mount/*.cpp"))) {
+                   glob("$src/mount/*.cpp"), "$src/util/console.cpp")) {
     my $text = slurp($file);
     (my $rel = $file) =~ s{^\Q$src\E/}{};
-    while ($text =~ /(?:fprintf\(stderr,|[^a-z_]printf\(|nrl_error\(|usage_message =)\s*((?:$literal\s*)+)/g) {
+    while ($text =~ /(?:fprintf\(stderr,|[^a-z_]printf\(|nrl_error\(|usage_message =|ConsoleMessage\([^,"]*,|console_line\()\s*((?:$literal\s*)+)/g) {
         my $format = join('', map { substr($_, 1, -1) } ($1 =~ /($literal)/g));
         $format =~ s/\\"/"/g;
         $format =~ s/\\\\/\\/g;

@@ -95,6 +95,29 @@ TEST_F(AttachHandler, WorkstationAttachChecksNameAndPassword) {
     EXPECT_NE(LookupWsdle(stat.dle_id), nullptr);
 }
 
+TEST_F(AttachHandler, EachRefusalDoublesTheWaitBeforeTheNextAttachUpTo16Seconds) {
+    ws_cntl.password_required = 1;
+    std::strcpy(ws_cntl.workstation_password, "PW");
+    EXPECT_EQ(Attach("HOST", "PW", 0), 0);
+    EXPECT_TRUE(attach_pauses_.empty());  // no refusal before it: at once
+
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 7; ++i) EXPECT_EQ(Attach("HOST", "GUESS", 0), 1);
+    EXPECT_EQ(Attach("HOST", "PW", 0), 0);  // still waits for the last refusal
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    const int64_t expected_seconds[] = {1, 2, 4, 8, 16, 16, 16};
+    ASSERT_EQ(attach_pauses_.size(), std::size(expected_seconds));
+    for (size_t i = 0; i < attach_pauses_.size(); ++i) {
+        EXPECT_LE(attach_pauses_[i], expected_seconds[i] * 1000000000) << i;
+        EXPECT_GT(attach_pauses_[i], expected_seconds[i] * 1000000000 - 500000000) << i;
+    }
+    std::string line = "agent: attach refused: peer=unknown workstation=\"HOST\" reason=wrong password\n";
+    std::string lines;
+    for (int i = 0; i < 7; ++i) lines += line;
+    EXPECT_EQ(err, lines);
+}
+
 TEST_F(AttachHandler, WithoutPasswordRequiredAnyPasswordIsAccepted) {
     EXPECT_EQ(Attach("HOST", "whatever", 0), 0);
     AddDle("OPEN", export_);

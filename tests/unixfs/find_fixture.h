@@ -61,6 +61,11 @@ protected:
         ses_.ws = &ws_cntl;
         InitQueue(&ses_.attach_list);
         InitQueue(&ses_.object_list);
+        // Waits after refused attaches are recorded, not slept.
+        ses_.sink_context = &attach_pauses_;
+        ses_.attach_pause = [](GRFS_SESSION* ses, int64_t ns) {
+            static_cast<std::vector<int64_t>*>(ses->sink_context)->push_back(ns);
+        };
     }
 
     void TearDown() override {
@@ -197,6 +202,7 @@ protected:
     std::vector<std::unique_ptr<DLE_RECORD>> dles_;
     std::vector<EXCLUDE_ENTRY*> excludes_;
     uint32_t ws_id_ = 0;
+    std::vector<int64_t> attach_pauses_;
 };
 
 }  // namespace find_test
