@@ -227,7 +227,6 @@ TEST(MessageBounds, BlockWithoutTypePartIsWholeWithIts168Bytes) {
         dblk_test::Bytes block(168, 0);
         block[0] = static_cast<unsigned char>(type);
         dblk_test::put16le(block, 150, 168);
-        TraceCapture quiet(0);
         Decoded d = decode(Wire().hdr(GRFS_CREATE_OBJ, 0, 1).u32(2).raw(block).bytes());
         EXPECT_EQ(d.status, GRFS_CODE_COMPLETE);
         EXPECT_EQ(d.length, 172);
