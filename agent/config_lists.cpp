@@ -84,9 +84,11 @@ int add_dle(WS_CNTL* ws, const char* path, const char* name, int write_protect, 
         return 1;
     }
 
+    // The message names the path as the configuration writes it, though a
+    // relative one is looked up from the start-up directory.
     struct stat st;
     if (stat(full_path.c_str(), &st) != 0) {
-        std::fprintf(stderr, "%s: Unable to access exported directory: '%s'\n", prog_name, full_path.c_str());
+        std::fprintf(stderr, "%s: Unable to access exported directory: '%s'\n", prog_name, path);
         return 1;
     }
 

@@ -98,6 +98,21 @@ const DispatchEntry* find_entry(int type) {
     return &kDispatch[type];
 }
 
+// Wire bytes ahead of the data of the two verify requests: header, obj_id,
+// offset, stream header and size.
+constexpr size_t kVerifyFixedBytes = GRFS_MSG_HEADER_SIZE + 4 + 4 + 16 + 2;
+constexpr size_t kVerifyLargeFixedBytes = GRFS_MSG_HEADER_SIZE + 4 + 8 + 16 + 4;
+
+// The verify requests are answered from their fixed fields alone and their
+// data is never read, so data short of their size does not stop them; they
+// are refused only when the fields themselves did not arrive.
+bool answerable(int type, GrfsCodeStatus status, size_t received) {
+    if (status == GRFS_CODE_COMPLETE) return true;
+    if (type == GRFS_VERIFY_OBJ) return received >= kVerifyFixedBytes;
+    if (type == GRFS_VERIFY_OBJ_LARGE) return received >= kVerifyLargeFixedBytes;
+    return false;
+}
+
 // A request that did not arrive whole, or whose length fields claim more
 // than arrived or than fits, never reaches its handler.
 int reject_malformed(GRFS_SESSION* ses, const GRFS_MESSAGE* req, uint8_t reply_type) {
@@ -131,6 +146,6 @@ int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
 
     const DispatchEntry* entry = find_entry(type);
     if (entry == nullptr) return 0;
-    if (status != GRFS_CODE_COMPLETE) return reject_malformed(ses, req, entry->reply_type);
+    if (!answerable(type, status, received)) return reject_malformed(ses, req, entry->reply_type);
     return entry->handler(ses, req, length, type);
 }

@@ -11,7 +11,9 @@ struct GRFS_MESSAGE;
 // of a type without a handler gets no reply; one the decoder finds
 // incomplete, or whose length fields claim more than arrived or than the
 // record holds, is not handed to its handler but answered with a header-only
-// reply of retcode -495. Returns the handler's result (0 when none ran).
+// reply of retcode -495; the two verify requests are confirmed as long as
+// their fields arrived, whatever data they carry. Returns the handler's
+// result (0 when none ran).
 int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length);
 
 // The reply type of a request type that has a handler here, 0 for a type

@@ -66,6 +66,7 @@ void interrupt_handler(int signal_number) {
 void child_died(int) {
     int saved_errno = errno;
     install_for(SIGUSR2);
+    bool traced = false;
     for (;;) {
         pid_t pid = waitpid(-1, nullptr, WNOHANG);
         if (pid < 0 && errno == EINTR) continue;
@@ -75,7 +76,11 @@ void child_died(int) {
             ws_cntl.num_sessions_connected = static_cast<int16_t>(ws_cntl.num_sessions_connected - 1);
         if (ws_cntl.num_sessions_connected == 0) ws_cntl.sessions_active = 0;
         DEBUG_PRINTF(DBG_PROCESS, "child_died(): num_sessions_connected=%d\n", ws_cntl.num_sessions_connected);
+        traced = true;
     }
+    // Every run is traced, also one that counted no session off.
+    if (!traced)
+        DEBUG_PRINTF(DBG_PROCESS, "child_died(): num_sessions_connected=%d\n", ws_cntl.num_sessions_connected);
     errno = saved_errno;
 }
 

@@ -19,7 +19,9 @@ void interrupt_handler(int signal_number);
 // for each reaped session process (never below 0). Other children (the
 // advertisement process) are reaped without being counted. Signals merge,
 // so one call may have several children to reap, or none yet: a session
-// announces its end before it exits, and is counted when it is gone.
+// announces its end before it exits, and is counted when it is gone. Each
+// session counted off is traced with the count; a run that counts none
+// traces the count once.
 void child_died(int signal_number);
 
 // Installs child_died for SIGUSR2 and SIGCHLD; neither interrupts the

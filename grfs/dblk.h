@@ -13,11 +13,13 @@
 constexpr int GRFS_DBLK_NET_SIZE = 176;  // fixed part, on the wire and in memory
 constexpr int GRFS_DBLK_COMMON_SIZE = 168;  // fixed part without the type part
 
-// Room of one DBLK record, fixed part included. The agent's largest block is
-// a directory with a 256-character path (176 + 4 + 257 + 56 + 257 = 750
-// bytes); 4096 leaves ample room for blocks a server builds with longer
-// names. A received block claiming more is refused, never stored in part.
-constexpr int kMaxDblkSize = 4096;
+// Room of one DBLK record, fixed part included: as large as a block can be
+// in the largest message (32068 bytes, less the 8-byte header and the 4-byte
+// dle_id ahead of the block). The agent's own largest block is far smaller
+// (a directory with a 256-character path: 750 bytes), but a server may send
+// any block that fits its message. A received block claiming more is
+// refused, never stored in part.
+constexpr int kMaxDblkSize = 32068 - 8 - 4;
 constexpr int kDblkVarAreaSize = kMaxDblkSize - GRFS_DBLK_NET_SIZE;
 
 enum DblkType : uint8_t {
@@ -217,8 +219,8 @@ enum DblkOsInfoKind : int {
 // the block and the record are coded; a block claiming more than room sets
 // xdr->oversized, one claiming less than its fixed part xdr->short_dblk, and
 // missing wire bytes xdr->overrun. Blocks of types other than 8 and 9 carry
-// 168 bytes of fixed part and then their variable area (offset 176 up to
-// dblk_actual_size).
+// 168 bytes of fixed part (no type part) and then their variable area
+// (offset 176 up to dblk_actual_size); for them 168 bytes are a whole block.
 int grfs_xdr_GRFS_GEN_DBLK(GRFS_XDR* xdr, GRFS_GEN_DBLK* dblk, size_t room = sizeof(GRFS_GEN_DBLK));
 
 // Converts the OS-specific information between host and wire (big-endian)

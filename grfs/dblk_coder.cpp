@@ -68,12 +68,14 @@ int grfs_xdr_GRFS_GEN_DBLK(GRFS_XDR* xdr, GRFS_GEN_DBLK* dblk, size_t room) {
                      GRFS_DBLK_NET_SIZE);
 
     // The variable area: offset 176 up to dblk_actual_size, for every block
-    // type, never beyond the record.
+    // type, never beyond the record. A block without a type part is whole
+    // with its 168 coded bytes.
     const int actual = dblk->dblk_actual_size;
-    if (actual < GRFS_DBLK_NET_SIZE) {
+    const bool has_type_part = dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID;
+    const int least = has_type_part ? GRFS_DBLK_NET_SIZE : GRFS_DBLK_COMMON_SIZE;
+    if (actual < least) {
         xdr->short_dblk = true;
-        DEBUG_PRINTF(DBG_CONFIG, "dblk_actual_size (%d) below GRFS_DBLK_NET_SIZE (%d)\n", actual,
-                     GRFS_DBLK_NET_SIZE);
+        DEBUG_PRINTF(DBG_CONFIG, "dblk_actual_size (%d) below GRFS_DBLK_NET_SIZE (%d)\n", actual, least);
     }
     int var = actual - GRFS_DBLK_NET_SIZE;
     grfs_xdr_char_array_bounded(xdr, dblk->var_area, var, static_cast<int>(room) - GRFS_DBLK_NET_SIZE);

@@ -66,13 +66,15 @@ constexpr size_t max_size(std::initializer_list<size_t> sizes) {
 }
 
 // Every fixed field of every request body: the whole body of the types
-// without a data array, and everything ahead of the data array of the
-// others. Data arrays are read only as far as their length fields reach,
-// which the decoder fills from the received bytes.
+// without a data array or block, everything ahead of the data array of the
+// others, and a block's fixed part. Data arrays and a block's variable area
+// are read only as far as their length fields reach, which the decoder
+// fills from the received bytes.
 constexpr size_t kRequestFixedBytes =
     offsetof(GRFS_MESSAGE, body) +
     max_size({sizeof(GRFS_ATTACH_DLE_BODY), sizeof(GRFS_DLE_REQ_BODY), sizeof(GRFS_FIND_FIRST_OBJ_BODY),
-              sizeof(GRFS_DBLK_REQ_BODY), sizeof(GRFS_OPEN_OBJ_BODY), sizeof(GRFS_READ_OBJ_BODY),
+              offsetof(GRFS_DBLK_REQ_BODY, dblk) + GRFS_DBLK_NET_SIZE,
+              offsetof(GRFS_OPEN_OBJ_BODY, dblk) + GRFS_DBLK_NET_SIZE, sizeof(GRFS_READ_OBJ_BODY),
               offsetof(GRFS_WRITE_OBJ_BODY, data), sizeof(GRFS_SEEK_OBJ_BODY), sizeof(GRFS_CLOSE_OBJ_BODY),
               offsetof(GRFS_CHANGE_DIR_BODY, net_path), sizeof(GRFS_READ_OBJ_LARGE_BODY),
               offsetof(GRFS_WRITE_OBJ_LARGE_BODY, data), sizeof(GRFS_SEEK_OBJ_LARGE_BODY),

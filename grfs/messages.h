@@ -362,6 +362,8 @@ struct GRFS_MESSAGE {
 // Allocate message records as sizeof(GRFS_MESSAGE) bytes (request and reply
 // alike); the record also fits the session's coding buffer.
 static_assert(sizeof(GRFS_MESSAGE) <= GRFS_MAX_MSG_SIZE + 100);
+// A DBLK record holds the largest block a request can carry.
+static_assert(kMaxDblkSize == GRFS_MAX_MSG_SIZE - GRFS_MSG_HEADER_SIZE - static_cast<int>(sizeof(DLE_HANDLE)));
 
 // How well the bytes of a message matched its layout.
 enum GrfsCodeStatus : int {

@@ -25,9 +25,8 @@ bool starts_with(const char* text, const char* prefix) { return std::strncmp(tex
 }  // namespace
 
 uint32_t fs_type_code(const char* fs_type) {
-    // nfs, nfs3, nfs4 ... all count; "nfsd" is the local NFS server's own
-    // control file system on Linux.
-    if (std::strncmp(fs_type, "nfs", 3) == 0) return std::strcmp(fs_type, "nfsd") == 0 ? FS_OTHER : FS_NFS;
+    // nfs, nfs3, nfs4, nfsd ...: every name that begins with "nfs" counts.
+    if (std::strncmp(fs_type, "nfs", 3) == 0) return FS_NFS;
     for (const TypeName& t : kTypes)
         if (std::strcmp(fs_type, t.name) == 0) return t.code;
     return FS_OTHER;

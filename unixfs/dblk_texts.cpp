@@ -12,7 +12,10 @@ constexpr uint32_t kRecordRoom = sizeof(GRFS_GEN_DBLK);
 }  // namespace
 
 int16_t CheckDblkSize(const GRFS_GEN_DBLK* dblk) {
-    if (dblk->dblk_actual_size < GRFS_DBLK_NET_SIZE || dblk->dblk_actual_size > kRecordRoom) {
+    // Only directory and file blocks have the 8-byte type part.
+    const bool has_type_part = dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID;
+    const uint32_t least = has_type_part ? GRFS_DBLK_NET_SIZE : GRFS_DBLK_COMMON_SIZE;
+    if (dblk->dblk_actual_size < least || dblk->dblk_actual_size > kRecordRoom) {
         return GRFS_RC_INVALID_REQUEST;
     }
     return GRFS_RC_SUCCESS;
@@ -64,8 +67,10 @@ int16_t DblkConfinedObjectText(const GRFS_GEN_DBLK* dblk, std::string_view* text
 }
 
 int16_t DblkFindHandle(const GRFS_GEN_DBLK* dblk, uint32_t* handle) {
+    // A block without usable find information names no live search: to the
+    // server that is the end of the listing, as for any handle we do not know.
     if (dblk->find_info_size < sizeof(uint32_t) || !DblkRangeInside(dblk, dblk->find_info, sizeof(uint32_t))) {
-        return GRFS_RC_INVALID_REQUEST;
+        return GRFS_RC_NOT_FOUND;
     }
     std::memcpy(handle, dblk_bytes(dblk) + dblk->find_info, sizeof(uint32_t));
     return GRFS_RC_SUCCESS;

@@ -9,8 +9,9 @@
 
 #include "grfs/dblk.h"
 
-// 0 when the block claims at least its fixed part and no more than the
-// record holds; GRFS_RC_INVALID_REQUEST (-495) otherwise.
+// 0 when the block claims at least its fixed part (176 bytes for directory
+// and file blocks, 168 for other types) and no more than the record holds;
+// GRFS_RC_INVALID_REQUEST (-495) otherwise.
 int16_t CheckDblkSize(const GRFS_GEN_DBLK* dblk);
 
 // True when the size bytes at block offset `offset` lie in the variable area
@@ -42,6 +43,6 @@ int16_t CheckNoDotDot(std::string_view text);
 int16_t DblkConfinedObjectText(const GRFS_GEN_DBLK* dblk, std::string_view* text);
 
 // The 4-byte search handle kept in the block's find information (agent byte
-// order). 0, or -495 when the find information is missing, shorter than 4
-// bytes or outside the block.
+// order). 0, or -505 (no such search) when the find information is missing,
+// shorter than 4 bytes or outside the block.
 int16_t DblkFindHandle(const GRFS_GEN_DBLK* dblk, uint32_t* handle);

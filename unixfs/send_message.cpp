@@ -36,9 +36,11 @@ struct DeferredData {
 };
 
 // Encodes message into out (room bytes) and returns the number of bytes
-// to send: the coder's body count plus the header, never more than were
-// actually encoded. The array `defer` (when set) is left out of out; its
-// place is noted in deferred.
+// to send: the coder's body count plus the header. Where that stated length
+// runs past the last coded field (the attach reply states 3 bytes more than
+// it codes), the bytes up to it are zeroed here, so a reply never carries a
+// stale byte of the buffer. The array `defer` (when set) is left out of out;
+// its place is noted in deferred.
 int encode_reply(GRFS_MESSAGE* message, int body_size, unsigned char* out, int room, const void* defer = nullptr,
                  DeferredData* deferred = nullptr) {
     GRFS_XDR xdr{};
@@ -51,9 +53,10 @@ int encode_reply(GRFS_MESSAGE* message, int body_size, unsigned char* out, int r
         DEBUG_PRINTF(DBG_CONFIG, "SendMessage(%s): amount_sent(%d) != spec_size(%d)\n",
                      type_to_str(message->hdr.msg_type), count, body_size);
     }
-    const int encoded = grfs_get_xdr_length(&xdr);
-    const int stated = count < 0 ? GRFS_MSG_HEADER_SIZE : count + GRFS_MSG_HEADER_SIZE;
-    const int length = std::min(stated, encoded);
+    const int encoded = std::min(grfs_get_xdr_length(&xdr), room);
+    const long long stated = count < 0 ? GRFS_MSG_HEADER_SIZE : static_cast<long long>(count) + GRFS_MSG_HEADER_SIZE;
+    const int length = static_cast<int>(std::min<long long>(stated, room));
+    if (length > encoded) std::memset(out + encoded, 0, static_cast<size_t>(length - encoded));
     if (deferred != nullptr && xdr.deferred_at >= 0 && xdr.deferred_at < length) {
         deferred->at = xdr.deferred_at;
         deferred->len = std::min(xdr.deferred_len, length - xdr.deferred_at);

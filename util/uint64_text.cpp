@@ -36,13 +36,16 @@ int hex_value(char c) {
     return -1;
 }
 
+// More than 16 characters after the prefix are refused; otherwise the
+// value is that of the hexadecimal digits up to the first character that is
+// none (so "0x" reads as 0 and "0x1G" as 1), and the reading counts as done.
 UINT64 parse_hex(const char* digits, uint16_t* status) {
     size_t len = std::strlen(digits);
-    if (len == 0 || len > 16) return rejected(status);
+    if (len > 16) return rejected(status);
     uint64_t v = 0;
     for (size_t i = 0; i < len; ++i) {
         int d = hex_value(digits[i]);
-        if (d < 0) return rejected(status);
+        if (d < 0) break;
         v = (v << 4) | static_cast<uint64_t>(d);
     }
     return from_native(v);
@@ -71,9 +74,11 @@ UINT64 parse_decimal(const char* text, uint16_t* status) {
     return from_native(value);
 }
 
+// digits: the text after its leading "0". A text of 23 characters or more
+// is refused, though the largest values need exactly 23.
 UINT64 parse_octal(const char* digits, uint16_t* status) {
     size_t len = std::strlen(digits);
-    if (len > 22) return rejected(status);
+    if (len + 1 >= 23) return rejected(status);
     uint64_t v = 0;
     for (size_t i = 0; i < len; ++i) {
         char c = digits[i];

@@ -86,10 +86,25 @@ TEST_F(DispatchTest, TypesWithoutHandlerGetNoReply) {
     EXPECT_EQ(replies_.size(), 1u);
 }
 
-TEST_F(DispatchTest, IncompleteRequestIsAnsweredMinus495WithAHeaderOnly) {
-    // -495 is 0xFE11.
+TEST_F(DispatchTest, VerifyCarryingLessDataThanItsSizeIsConfirmedAllTheSame) {
+    // The data is never read: the size is echoed.
     process(VerifyRequest(0x01020304, 10, 3));
     process(VerifyLargeRequest(0x0A0B0C0D, 70000, 10));
+    process(VerifyRequest(0x05, 0xFFFF, 0));
+    ASSERT_EQ(replies_.size(), 3u);
+    EXPECT_EQ(replies_[0], Bytes({0x4D, 0, 0, 0, 0x04, 0x03, 0x02, 0x01, 10, 0, 1, 0}));
+    EXPECT_EQ(replies_[1], Bytes({0x5C, 0, 0, 0, 0x0D, 0x0C, 0x0B, 0x0A, 0x70, 0x11, 0x01, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(replies_[2], Bytes({0x4D, 0, 0, 0, 0x05, 0, 0, 0, 0xFF, 0xFF, 1, 0}));
+}
+
+TEST_F(DispatchTest, IncompleteRequestIsAnsweredMinus495WithAHeaderOnly) {
+    // -495 is 0xFE11. The verify requests: cut inside their size field.
+    std::vector<unsigned char> verify = VerifyRequest(0x01020304, 10, 3);
+    verify.resize(8 + 25);
+    process(verify);
+    std::vector<unsigned char> large = VerifyLargeRequest(0x0A0B0C0D, 70000, 10);
+    large.resize(8 + 31);
+    process(large);
     process(RawRequest(GRFS_ATTACH_DLE, 0x55, std::vector<unsigned char>(20, 0)));
     process(RawRequest(GRFS_FIND_NEXT_DLE, 0x66, {1, 2}));
     process(RawRequest(GRFS_FIND_NEXT_OBJ, 0x77, {1, 2, 3, 4}));

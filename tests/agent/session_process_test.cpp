@@ -146,8 +146,8 @@ TEST_F(WholeSessionTest, ServesRequestsInOrderAndExitsWithZeroWhenThePeerCloses)
     ASSERT_TRUE(link.send_request(agent_test::RawRequest(22, 1, std::vector<unsigned char>(10, 0))));
     ASSERT_TRUE(link.send_request(VerifyRequest(2, 10, 3)));
     ASSERT_TRUE(link.send_request(VerifyRequest(3, 100, 100)));
-    // Type 22 is dropped; the cut request is refused; the whole one confirmed.
-    EXPECT_EQ(link.read_reply(), Bytes({0, 0, 8, 0, 0x4D, 0, 0x11, 0xFE, 2, 0, 0, 0}));
+    // Type 22 is dropped; both verifies are confirmed (their data is never read).
+    EXPECT_EQ(link.read_reply(), Bytes({0, 0, 12, 0, 0x4D, 0, 0, 0, 2, 0, 0, 0, 10, 0, 1, 0}));
     EXPECT_EQ(link.read_reply(), Bytes({0, 0, 12, 0, 0x4D, 0, 0, 0, 3, 0, 0, 0, 100, 0, 1, 0}));
     link.close_peer();
     int status = finish(pid);

@@ -50,6 +50,12 @@ TEST(MessageBounds, CutRequestsIntoAReusedRecordAreNeverComplete) {
     }
 }
 
+// What a handler may read of a received block: its fixed part, and its
+// variable area as far as dblk_actual_size reaches.
+size_t block_extent(const GRFS_GEN_DBLK& dblk) {
+    return std::max(dblk_extent(&dblk), static_cast<size_t>(GRFS_DBLK_NET_SIZE));
+}
+
 TEST(MessageBounds, DecodingIntoAStaleRecordClearsEveryFieldNotReceived) {
     // The session decodes every request into one record: what an earlier,
     // longer request left there must not show through a shorter one.
@@ -78,8 +84,22 @@ TEST(MessageBounds, DecodingIntoAStaleRecordClearsEveryFieldNotReceived) {
                 readable += offsetof(GRFS_CHANGE_DIR_BODY, net_path) +
                             static_cast<size_t>(std::max<int>(clean->body.change_dir.size, 0));
                 break;
+            case GRFS_OPEN_OBJ:
+                readable += offsetof(GRFS_OPEN_OBJ_BODY, dblk) + block_extent(clean->body.open_obj.dblk);
+                break;
+            case GRFS_FIND_NEXT_OBJ:
+            case GRFS_FIND_CLOSE:
+            case GRFS_CREATE_OBJ:
+            case GRFS_DELETE_OBJ:
+            case GRFS_GET_OBJ_INFO:
+            case GRFS_VERIFY_OBJ_INFO:
+            case GRFS_SET_OBJ_INFO:
+            case GRFS_PREPARE_DBLK:
+                readable += offsetof(GRFS_DBLK_REQ_BODY, dblk) + block_extent(clean->body.dblk_req.dblk);
+                break;
             default:
-                readable += sizeof(GRFS_OPEN_OBJ_BODY);
+                // The largest body without a data array or a block.
+                readable += sizeof(GRFS_ATTACH_DLE_BODY);
                 break;
             }
             ASSERT_LE(readable, sizeof(GRFS_MESSAGE));
@@ -189,6 +209,33 @@ TEST(MessageBounds, BlockSizeAtZeroAtTheLimitAndPastIt) {
     EXPECT_EQ(decode(create_with(0xFFFF, 300)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(create_with(0xFFFF, 0xFFFF)).status, GRFS_CODE_OVERSIZED);
     EXPECT_EQ(decode(create_with(300, 299)).status, GRFS_CODE_INCOMPLETE);
+}
+
+TEST(MessageBounds, BlockAsLargeAsTheMessageAllows) {
+    // The largest request: 8 + 4 + the block = 32068 bytes.
+    ASSERT_EQ(kMaxDblkSize, 32056);
+    Decoded big = decode(create_with(8000, 8000));
+    ASSERT_EQ(big.status, GRFS_CODE_COMPLETE);
+    EXPECT_EQ(big.msg->body.dblk_req.dblk.var_area[8000 - 177], static_cast<unsigned char>(7999));
+    EXPECT_EQ(decode(create_with(32056, 32056)).status, GRFS_CODE_COMPLETE);
+    EXPECT_EQ(decode(create_with(32057, 32057)).status, GRFS_CODE_OVERSIZED);
+}
+
+TEST(MessageBounds, BlockWithoutTypePartIsWholeWithIts168Bytes) {
+    for (int type : {0, 1, 2, 10, 11, 200}) {
+        SCOPED_TRACE(type);
+        dblk_test::Bytes block(168, 0);
+        block[0] = static_cast<unsigned char>(type);
+        dblk_test::put16le(block, 150, 168);
+        Decoded d = decode(Wire().hdr(GRFS_CREATE_OBJ, 0, 1).u32(2).raw(block).bytes());
+        EXPECT_EQ(d.status, GRFS_CODE_COMPLETE);
+        EXPECT_EQ(d.length, 172);
+        block.resize(167);
+        EXPECT_EQ(decode(Wire().hdr(GRFS_CREATE_OBJ, 0, 1).u32(2).raw(block).bytes()).status, GRFS_CODE_INCOMPLETE);
+        block.resize(168);
+        dblk_test::put16le(block, 150, 167);
+        EXPECT_EQ(decode(Wire().hdr(GRFS_CREATE_OBJ, 0, 1).u32(2).raw(block).bytes()).status, GRFS_CODE_INCOMPLETE);
+    }
 }
 
 TEST(MessageBounds, LengthFieldsOfRepliesAreBoundedToo) {

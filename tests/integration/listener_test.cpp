@@ -205,9 +205,14 @@ TEST(Agent, AnswersVerifiesDropsUnknownTypesAndRefusesCutRequests) {
         ASSERT_TRUE(s.SendMessage(VerifyRequest(0x77, 1, 1)));
         EXPECT_EQ(s.ReceiveMessage(), MakeBytes({0x4D, 0, 0, 0, 0x77, 0, 0, 0, 1, 0, 1, 0}));
 
-        // Requests that did not arrive whole: -495 (0xFE11), header only.
+        // A verify with less data than its size is confirmed all the same.
         ASSERT_TRUE(s.SendMessage(VerifyRequest(0x88, 50, 10)));
-        EXPECT_EQ(s.ReceiveMessage(), MakeBytes({0x4D, 0, 0x11, 0xFE, 0x88, 0, 0, 0}));
+        EXPECT_EQ(s.ReceiveMessage(), MakeBytes({0x4D, 0, 0, 0, 0x88, 0, 0, 0, 50, 0, 1, 0}));
+        // Requests that did not arrive whole: -495 (0xFE11), header only.
+        Bytes cut = VerifyRequest(0x89, 50, 10);
+        cut.resize(20);
+        ASSERT_TRUE(s.SendMessage(cut));
+        EXPECT_EQ(s.ReceiveMessage(), MakeBytes({0x4D, 0, 0x11, 0xFE, 0x89, 0, 0, 0}));
         Bytes attach = RequestHeader(1, 0x99);
         attach.insert(attach.end(), 10, 0);
         ASSERT_TRUE(s.SendMessage(attach));

@@ -46,7 +46,7 @@ TEST(MountTypes, CodesOfTypeNames) {
     EXPECT_EQ(fs_type_code("nfs"), FS_NFS);
     EXPECT_EQ(fs_type_code("nfs3"), FS_NFS);
     EXPECT_EQ(fs_type_code("nfs4"), FS_NFS);
-    EXPECT_EQ(fs_type_code("nfsd"), FS_OTHER);  // the local NFS server's control file system
+    EXPECT_EQ(fs_type_code("nfsd"), FS_NFS);  // every name that begins with "nfs"
     EXPECT_EQ(fs_type_code("lofs"), FS_LOFS);
     EXPECT_EQ(fs_type_code("autofs"), FS_AUTOFS);
     EXPECT_EQ(fs_type_code("proc"), FS_PROC);
@@ -64,10 +64,10 @@ TEST(MountTypes, CodesOfTypeNames) {
 
 TEST(MountTypes, LinuxNetworkFileSystemsAreRemote) {
     for (const char* t : {"nfs", "nfs4", "cifs", "smb3", "smbfs", "9p", "ceph", "glusterfs", "fuse.sshfs", "afs",
-                          "ncpfs", "davfs", "lofs", "autofs"})
+                          "ncpfs", "davfs", "lofs", "autofs", "nfsd"})
         EXPECT_TRUE(is_remote_code(fs_type_code(t))) << t;
     for (const char* t : {"ext4", "xfs", "btrfs", "overlay", "tmpfs", "proc", "sysfs", "fuse", "fuse.gvfsd", "vfat",
-                          "ufs", "zfs", "nfsd"})
+                          "ufs", "zfs"})
         EXPECT_FALSE(is_remote_code(fs_type_code(t))) << t;
 }
 

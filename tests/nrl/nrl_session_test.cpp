@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "nrl/nrl.h"
 #include "nrl/nrl_debug.h"
 #include "nrl/nrl_session.h"
+#include "nrl/nrl_trace.h"
 #include "nrl/tli.h"
 #include "nrl_test_support.h"
 #include "util/alloc.h"
@@ -496,6 +499,24 @@ TEST_F(NrlSession, DiscardedCopyIsFreedWithoutNoticeOrClose) {
     // The descriptor is the caller's to close.
     EXPECT_NE(fcntl(fd, F_GETFD), -1);
     close(fd);
+}
+
+TEST(NrlTrace, ProcessForkedInTheMiddleOfALineBeginsItsOwnLine) {
+    testing::internal::CaptureStderr();
+    nrl_debug_flag = 1;
+    NRL_TRACE("{Use.");
+    const pid_t child = fork();
+    if (child == 0) {
+        NRL_TRACE("child line\n");
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    NRL_TRACE("..SendMsg}\n");
+    nrl_debug_flag = 0;
+    std::string out = testing::internal::GetCapturedStderr();
+    const std::string me = std::to_string(getpid());
+    EXPECT_EQ(out, me + ": {Use." + std::to_string(child) + ": child line\n..SendMsg}\n");
 }
 
 TEST_F(NrlSession, TraceLinesBeginWithTheProcessId) {

@@ -118,12 +118,12 @@ TEST(DblkTexts, FindHandleMustLieInsideTheBlock) {
     ASSERT_EQ(DblkFindHandle(file.get(), &handle), 0);
     EXPECT_EQ(handle, 0x00020005u);
     file->find_info_size = 3;
-    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_INVALID_REQUEST);
+    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_NOT_FOUND);
     file->find_info_size = 4;
     file->find_info = 0;
-    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_INVALID_REQUEST);
+    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_NOT_FOUND);
     file->find_info = file->dblk_actual_size - 3;
-    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_INVALID_REQUEST);
+    EXPECT_EQ(DblkFindHandle(file.get(), &handle), GRFS_RC_NOT_FOUND);
     file->find_info = file->dblk_actual_size - 4;
     EXPECT_EQ(DblkFindHandle(file.get(), &handle), 0);
 }

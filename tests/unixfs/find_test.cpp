@@ -276,9 +276,9 @@ TEST_F(FindObjects, BadHandles) {
     // A DLE handle in the search handle's place.
     std::memcpy(dblk_bytes(dblk.get()) + 176, &dle_, 4);
     EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
-    // Find information outside the block.
+    // Find information outside the block: no search named either.
     dblk->find_info = dblk->dblk_actual_size;
-    EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_INVALID_REQUEST);
+    EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
     EXPECT_EQ(ses_.last_reply_size, 2);
 }

