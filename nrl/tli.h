@@ -85,6 +85,13 @@ unsigned loop_t_rcv(int fd, void* buf, unsigned len);
 // takes; iov is consumed (advanced past what was sent). Bytes NOT sent.
 unsigned loop_t_sndv(int fd, iovec* iov, int count);
 int MaxTLISend(int fd);
+// Waits up to `seconds` for the endpoint to have something to receive (bytes
+// or the peer's end) or, with receive false, room to send. A signal does not
+// end the wait early. False when the time ran out.
+bool EndpointReadyWithin(int fd, bool receive, uint32_t seconds);
+// Makes transfers on the endpoint return at once instead of waiting (on), or
+// wait again (off). 0, or -1 with errno set.
+int SetEndpointNonBlocking(int fd, bool on);
 void check_tli(const char* tag, int fd, int result);
 
 // Addresses. Texts and the netbuf live in static storage, overwritten by the
@@ -93,6 +100,9 @@ const char* uaddress(const netbuf* addr);
 netbuf* getnetaddrbyname(const char* host);
 const char* merged_addr(const netbuf* addr);
 const char* FindTLIDevice();
+// Dotted IPv4 text of the peer of a connected endpoint (at most
+// INET_ADDRSTRLEN bytes with the terminator); false when it is not known.
+bool EndpointPeerText(int fd, char* out, size_t size);
 
 // First IPv4 address of a host, network byte order; false when it has none.
 bool LookupHostIPv4(const char* host, uint32_t* address);
