@@ -26,9 +26,11 @@ constexpr int kMessageOverhead = 324;
 
 // A connection that is not going to be a session: this process forgets the
 // record (the session was never handed to anyone) and closes the endpoint.
+// Accepted connections linger on close for the sake of sessions; the
+// listener must not wait on a peer that stopped answering.
 void drop_connection(NRL_SESSION* session, int fd) {
     if (session != nullptr) NRLDiscardSessionCopy(session);
-    t_close_v(fd);
+    CloseEndpointAtOnce(fd);
 }
 
 }  // namespace
@@ -86,7 +88,7 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExch
     auto* session = static_cast<NRL_SESSION*>(MYCALLOC(1, nrl->NRLSessionSize()));
     DEBUG_PRINTF(DBG_PROCESS, "Allocated new session %p\n", static_cast<void*>(session));
     if (session == nullptr) {
-        t_close_v(fd);
+        drop_connection(nullptr, fd);
         return nullptr;
     }
     session->resource = resource;

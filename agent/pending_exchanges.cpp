@@ -25,7 +25,7 @@ PendingExchanges::~PendingExchanges() {
 
 void PendingExchanges::drop(PendingExchange& e) {
     DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", static_cast<int>(e.request.size() - e.have));
-    t_close_v(e.fd);
+    CloseEndpointAtOnce(e.fd);
     e = PendingExchange{};
     DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
 }

@@ -67,6 +67,10 @@ int t_rcv_v(int fd, void* buf, unsigned len);
 int t_sndv_v(int fd, const iovec* iov, int count);
 int t_rcvv_v(int fd, const iovec* iov, int count);
 int t_close_v(int fd);
+// Closes an accepted connection without lingering: what was sent is still
+// delivered, but the close does not wait for the peer to acknowledge it, so
+// a peer that stops answering cannot hold the caller.
+int CloseEndpointAtOnce(int fd);
 int t_getinfo_v(int fd, t_info* info);
 int t_look_v(int fd);
 int t_sndrel_v(int fd);

@@ -248,6 +248,12 @@ int t_close_v(int fd) {
     return 0;
 }
 
+int CloseEndpointAtOnce(int fd) {
+    linger lg{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    return t_close_v(fd);
+}
+
 int t_getinfo_v(int, t_info* info) {
     if (info != nullptr) *info = t_info{};
     return 0;
