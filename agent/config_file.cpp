@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent/config_tokens.h"
+#include "agent/session_process.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -125,6 +126,22 @@ void set_force_address(ConfigState& st, const std::string& word) {
     st.ws->force_address = address;
 }
 
+// Whole seconds, digits only: a typo must not pass for "no limit".
+void set_session_idle_timeout(ConfigState& st, std::string_view word) {
+    constexpr std::string_view kDigits = "0123456789";
+    constexpr size_t kMaxDigits = 9;  // up to 999999999 seconds, some 31 years
+    if (word.find_first_not_of(kDigits) != std::string_view::npos || word.size() > kMaxDigits) {
+        std::fprintf(stderr, "%s: Value of 'session_idle_timeout' is not a number of seconds: '%.*s'\n", prog_name,
+                     static_cast<int>(word.size()), word.data());
+        st.invalid = true;
+        return;
+    }
+    uint32_t seconds = 0;
+    for (char c : word) seconds = seconds * 10 + static_cast<uint32_t>(c - '0');
+    gb_session_idle_timeout = seconds;
+    DEBUG_PRINTF(DBG_CONFIG, "Session idle timeout = %u\n", static_cast<unsigned>(seconds));
+}
+
 bool needs_value(int token) {
     switch (token) {
         case CFG_FOLLOW_SYMDIRS:
@@ -210,6 +227,9 @@ void handle_line(ConfigState& st, const char* line) {
         case CFG_IGNORE_ACL_ERRORS:
             ws->ignore_acl_errors = 1;
             DEBUG_PRINTF(DBG_CONFIG, "Ignoring ACL errors\n");
+            break;
+        case CFG_SESSION_IDLE_TIMEOUT:
+            set_session_idle_timeout(st, word);
             break;
         default:  // unknown keyword, blank line, mac_as_unix
             report_unrecognized(line);

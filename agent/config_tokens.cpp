@@ -28,6 +28,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"nrl_conn_timeout", CFG_NRL_CONN_TIMEOUT},
     {"mac_as_unix", CFG_MAC_AS_UNIX},
     {"ignore_acl_errors", CFG_IGNORE_ACL_ERRORS},
+    {"session_idle_timeout", CFG_SESSION_IDLE_TIMEOUT},
 };
 
 bool is_blank(char c) {

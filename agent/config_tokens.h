@@ -20,6 +20,7 @@ enum ConfigKeyword : int {
     CFG_NRL_CONN_TIMEOUT = 12,
     CFG_MAC_AS_UNIX = 13,
     CFG_IGNORE_ACL_ERRORS = 14,
+    CFG_SESSION_IDLE_TIMEOUT = 15,
 };
 
 // The keyword line begins with, or CFG_UNKNOWN. rest points at the value

@@ -1,11 +1,14 @@
-// One new connection: the session-open exchange, admission, and the records
-// of an admitted session.
+// New connections: the accept, then, once the session-open request is whole,
+// admission, the reply and the records of an admitted session.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 
 #include "agent/listener.h"
+#include "agent/pending_exchanges.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
@@ -23,9 +26,11 @@ constexpr int kMessageOverhead = 324;
 
 // A connection that is not going to be a session: this process forgets the
 // record (the session was never handed to anyone) and closes the endpoint.
+// Accepted connections linger on close for the sake of sessions; the
+// listener must not wait on a peer that stopped answering.
 void drop_connection(NRL_SESSION* session, int fd) {
     if (session != nullptr) NRLDiscardSessionCopy(session);
-    t_close_v(fd);
+    CloseEndpointAtOnce(fd);
 }
 
 }  // namespace
@@ -62,29 +67,28 @@ void NotifySessionDealloc(NRL_SESSION* session, uint16_t) {
     ses->nrl_session = nullptr;
 }
 
-GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource) {
-    const NRL_FUNC_TABLE* nrl = gb_NRL_function_table_ptr;
+void AcceptConnection(NRL_RESOURCE* resource, PendingExchanges& pending) {
     int fd = t_open_and_accept_v(resource->tlifd, resource->call);
     DEBUG_PRINTF(DBG_PROCESS, "establish_session: t_open_and_accept_v() rc=%d\n", fd);
-    if (fd < 0) return nullptr;
+    if (fd < 0) return;
+    // The record is shared by every accept: keep this peer's address with
+    // its exchange.
+    sockaddr_in peer{};
+    const netbuf& addr = resource->call->addr;
+    if (addr.buf != nullptr) std::memcpy(&peer, addr.buf, std::min<size_t>(addr.len, sizeof peer));
+    pending.Add(fd, peer, gb_nrl_conn_timeout);
+}
 
-    unsigned char request[kSessionOpenRequestSize];
-    DEBUG_PRINTF(DBG_PROCESS, "Calling loop_t_rcv to get NRL message type\n");
-    unsigned missing = loop_t_rcv(fd, request, 1);
-    DEBUG_PRINTF(DBG_PROCESS, "loop_t_rcv() for NRL message type, rc=%d\n", static_cast<int>(missing));
-    if (missing == 0) {
-        missing = loop_t_rcv(fd, request + 1, kAllocDataSize);
-        DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", static_cast<int>(missing));
-    }
-    if (missing != 0) {
-        t_close_v(fd);
-        return nullptr;
-    }
+GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExchange& exchange) {
+    const NRL_FUNC_TABLE* nrl = gb_NRL_function_table_ptr;
+    const int fd = exchange.fd;
+    DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", 0);
+    unsigned char* request = exchange.request.data();
 
     auto* session = static_cast<NRL_SESSION*>(MYCALLOC(1, nrl->NRLSessionSize()));
     DEBUG_PRINTF(DBG_PROCESS, "Allocated new session %p\n", static_cast<void*>(session));
     if (session == nullptr) {
-        t_close_v(fd);
+        drop_connection(nullptr, fd);
         return nullptr;
     }
     session->resource = resource;
@@ -108,6 +112,8 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource) {
         drop_connection(session, fd);
         return nullptr;
     }
+    // The session process works with ordinary, waiting transfers.
+    SetEndpointNonBlocking(fd, false);
 
     auto* ses = static_cast<GRFS_SESSION*>(MYCALLOC(1, sizeof(GRFS_SESSION)));
     if (ses == nullptr) {

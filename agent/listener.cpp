@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "agent/listener.h"
+#include "agent/pending_exchanges.h"
 #include "agent/session_process.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
@@ -38,7 +39,7 @@ void release_listener_copies(WS_CNTL* ws, GRFS_SESSION* ses) {
 }
 
 // Forks the session process; false when the fork failed.
-bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses) {
+bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, PendingExchanges& pending) {
     pid_t pid;
     {
         // The session must be in the table before child_died can reap it.
@@ -51,6 +52,7 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses) {
             // open in them, taking connections nobody accepts.
             t_close_v(ses->nrl_resource->tlifd);
             ses->nrl_resource->tlifd = -1;
+            pending.CloseCopies();
             Session_Handler_Process(ses);  // never returns
         }
         if (pid > 0) RegisterSessionProcess(pid);
@@ -123,36 +125,35 @@ void Listen_Process(WS_CNTL* ws) {
     ws->num_sessions_connected = 0;
     ws->sessions_active = 0;
     InitQueue(&ws->session_list);
+    // Connections are taken only when poll says one is there; should it be
+    // gone by the accept, the accept must fail rather than wait.
+    SetEndpointNonBlocking(resource->tlifd, true);
     std::fprintf(stderr, "%s: Vestrel Agent ready to service requests.\n", prog_name);
 
     bool layer_removed = false;
-    while (ws->running != 0 && !layer_removed) {
-        int rc = t_listen_v(resource->tlifd);
-        DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", rc);
-        if (rc != 0) continue;
-
-        DEBUG_PRINTF(DBG_PROCESS, "temporarily setting gb_nrl_timeout to gb_nrl_conn_timeout = %d\n",
-                     static_cast<int>(gb_nrl_conn_timeout));
-        const uint32_t saved_timeout = gb_nrl_timeout;
-        gb_nrl_timeout = gb_nrl_conn_timeout;
-        DEBUG_PRINTF(DBG_PROCESS, "Calling establish_session()\n");
-        GRFS_SESSION* ses = establish_session(ws, resource);
-        gb_nrl_timeout = saved_timeout;
-        DEBUG_PRINTF(DBG_PROCESS, "restored gb_nrl_timeout = %d\n", static_cast<int>(gb_nrl_timeout));
-        if (ses == nullptr) {
-            DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
-            continue;
+    {
+        PendingExchanges pending;
+        while (ws->running != 0 && !layer_removed) {
+            if (pending.Wait(resource->tlifd)) AcceptConnection(resource, pending);
+            pending.Progress([&](PendingExchange& exchange) {
+                DEBUG_PRINTF(DBG_PROCESS, "Calling establish_session()\n");
+                GRFS_SESSION* ses = establish_session(ws, resource, exchange);
+                if (ses == nullptr) {
+                    DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
+                    return true;
+                }
+                EnQueueElem(&ws->session_list, &ses->link, 0);
+                nrl->NRLSetSessionApplicationPtr(ses->nrl_session, ses);
+                if (!start_session_process(ws, ses, pending)) {
+                    nrl->RemoveNRL();
+                    layer_removed = true;
+                    MYFREE(ses);
+                    return false;
+                }
+                release_listener_copies(ws, ses);
+                return true;
+            });
         }
-
-        EnQueueElem(&ws->session_list, &ses->link, 0);
-        nrl->NRLSetSessionApplicationPtr(ses->nrl_session, ses);
-        if (!start_session_process(ws, ses)) {
-            nrl->RemoveNRL();
-            layer_removed = true;
-            MYFREE(ses);
-            continue;
-        }
-        release_listener_copies(ws, ses);
     }
 
     // After a failed fork the layer is gone already, resource included.

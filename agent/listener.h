@@ -11,6 +11,8 @@
 
 struct WS_CNTL;
 struct GRFS_SESSION;
+struct PendingExchange;
+class PendingExchanges;
 
 // Causes reported by SendCommFailure.
 enum CommFailureCause : int {
@@ -36,11 +38,17 @@ size_t BuildResourceName(const WS_CNTL* ws, std::span<char> out);
 // Runs the listener; returns only when it stops.
 void Listen_Process(WS_CNTL* ws);
 
-// Accepts the pending connection on the resource, runs the session-open
-// exchange and, when the session is admitted, returns its GRFS session
-// record (counted in num_sessions_connected). Otherwise the connection is
-// closed and nothing of it is kept.
-GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource);
+// Accepts the connection waiting on the resource and adds it to the
+// exchanges in progress, with gb_nrl_conn_timeout seconds for the whole
+// session-open exchange.
+void AcceptConnection(NRL_RESOURCE* resource, PendingExchanges& pending);
+
+// A connection whose session-open request is whole (the exchange is now the
+// caller's): asks the notification routine, sends the reply and, when the
+// session is admitted, returns its GRFS session record (counted in
+// num_sessions_connected). Otherwise the connection is closed and nothing of
+// it is kept.
+GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExchange& exchange);
 
 // The resource's notification routine: admits a session while fewer than
 // max_sessions are connected (0), else refuses (1).

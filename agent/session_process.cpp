@@ -3,8 +3,11 @@
 
 #include <unistd.h>
 
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 #include "agent/listener.h"
@@ -12,6 +15,7 @@
 #include "grfs/messages.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
+#include "nrl/tli.h"
 #include "unixfs/attach.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
@@ -21,6 +25,8 @@
 #include "util/console.h"
 #include "util/debug_print.h"
 #include "util/signal_guard.h"
+
+uint32_t gb_session_idle_timeout = 0;
 
 namespace {
 
@@ -39,6 +45,18 @@ bool allocate(GRFS_SESSION* ses, T** field, size_t size) {
     *field = static_cast<T*>(MYMALLOC(size));
     if (*field == nullptr) SendCommFailure(session_ws(ses), COMM_NO_MEMORY);
     return *field != nullptr;
+}
+
+// One console line for a session ended because its peer sent nothing for
+// the idle limit; the peer is named while its connection is still open.
+void report_idle_end(NRL_SESSION* session) {
+    char peer[INET_ADDRSTRLEN];
+    const unsigned seconds = session->rcv_idle_limit;
+    if (EndpointPeerText(session->tlifd, peer, sizeof peer))
+        std::fprintf(stderr, "%s: Session with %s ended: nothing received for %u seconds.\n", prog_name, peer,
+                     seconds);
+    else
+        std::fprintf(stderr, "%s: Session ended: nothing received for %u seconds.\n", prog_name, seconds);
 }
 
 }  // namespace
@@ -81,6 +99,7 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
     DisableInterrupts();
 
     bool serving = AllocateSessionBuffers(ses);
+    if (ses->nrl_session != nullptr) ses->nrl_session->rcv_idle_limit = gb_session_idle_timeout;
     while (serving) {
         if (SubmitGRFSRecvMsg(ses) != 0) serving = false;
         if (ses->msg_arrived != 0) {
@@ -104,6 +123,7 @@ int SubmitGRFSRecvMsg(GRFS_SESSION* ses) {
 }
 
 void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char*, uint16_t length) {
+    if (status != 0 && session->rcv_idle_expired != 0) report_idle_end(session);
     auto* ses = static_cast<GRFS_SESSION*>(gb_NRL_function_table_ptr->NRLGetSessionApplicationPtr(session));
     if (ses == nullptr || status != 0) return;
     ses->msg_status = 0;

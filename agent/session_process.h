@@ -9,6 +9,11 @@ struct GRFS_SESSION;
 struct GRFS_MESSAGE;
 struct NRL_SESSION;
 
+// Seconds a session process waits for its peer to send anything before it
+// ends the session as if the peer had closed; 0 = no limit. Set by the
+// configuration keyword session_idle_timeout.
+extern uint32_t gb_session_idle_timeout;
+
 // The body of a session process; exits with status 0, never returns.
 [[noreturn]] void Session_Handler_Process(GRFS_SESSION* ses);
 
@@ -24,6 +29,8 @@ void FreeSessionBuffers(GRFS_SESSION* ses);
 int SubmitGRFSRecvMsg(GRFS_SESSION* ses);
 
 // Receive completion routine: a good message (status 0) is marked arrived.
+// A receive that ended because the peer stayed silent past
+// gb_session_idle_timeout is reported on the console.
 void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char* buffer, uint16_t length);
 
 // Releases everything the session holds: open objects (their descriptors

@@ -163,7 +163,8 @@ void take_carry(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
 // Reads from the connection until at least `want` bytes are placed, each read
 // taking whatever has arrived up to the whole room. Carried bytes are used
 // first; the connection is read only once they are gone. False when the
-// connection failed or closed first.
+// connection failed or closed first, or stayed silent past the session's
+// idle limit.
 bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
     take_carry(session, t, want);
     while (t.have < want) {
@@ -172,6 +173,11 @@ bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
         if (t.have < kMsgHdrSize) iov[count++] = iovec{t.header + t.have, kMsgHdrSize - t.have};
         unsigned data_have = t.have > kMsgHdrSize ? t.have - static_cast<unsigned>(kMsgHdrSize) : 0;
         if (t.data_room > data_have) iov[count++] = iovec{t.data + data_have, t.data_room - data_have};
+        if (session->rcv_idle_limit != 0 && !EndpointReadyWithin(session->tlifd, true, session->rcv_idle_limit)) {
+            NRL_TRACE("nothing received for %u seconds\n", static_cast<unsigned>(session->rcv_idle_limit));
+            session->rcv_idle_expired = 1;
+            return false;
+        }
         int n = t_rcvv_v(session->tlifd, iov, count);
         check_tli("rcv", session->tlifd, n);
         if (n <= 0) return false;

@@ -27,6 +27,11 @@ struct NRL_SESSION {
     uint32_t rcv_carry_pos;       // first byte waiting
     uint32_t rcv_carry_len;       // bytes waiting
     uint32_t rcv_carry_size;      // room of rcv_carry
+    // Seconds a receive waits for the peer to send anything; 0 = no limit.
+    // When the limit passes, the receive fails as if the peer had closed
+    // the connection, and rcv_idle_expired says why.
+    uint32_t rcv_idle_limit;
+    uint16_t rcv_idle_expired;
 };
 
 // The 4-byte header ahead of every message on a session.

@@ -67,6 +67,10 @@ int t_rcv_v(int fd, void* buf, unsigned len);
 int t_sndv_v(int fd, const iovec* iov, int count);
 int t_rcvv_v(int fd, const iovec* iov, int count);
 int t_close_v(int fd);
+// Closes an accepted connection without lingering: what was sent is still
+// delivered, but the close does not wait for the peer to acknowledge it, so
+// a peer that stops answering cannot hold the caller.
+int CloseEndpointAtOnce(int fd);
 int t_getinfo_v(int fd, t_info* info);
 int t_look_v(int fd);
 int t_sndrel_v(int fd);
@@ -85,6 +89,13 @@ unsigned loop_t_rcv(int fd, void* buf, unsigned len);
 // takes; iov is consumed (advanced past what was sent). Bytes NOT sent.
 unsigned loop_t_sndv(int fd, iovec* iov, int count);
 int MaxTLISend(int fd);
+// Waits up to `seconds` for the endpoint to have something to receive (bytes
+// or the peer's end) or, with receive false, room to send. A signal does not
+// end the wait early. False when the time ran out.
+bool EndpointReadyWithin(int fd, bool receive, uint32_t seconds);
+// Makes transfers on the endpoint return at once instead of waiting (on), or
+// wait again (off). 0, or -1 with errno set.
+int SetEndpointNonBlocking(int fd, bool on);
 void check_tli(const char* tag, int fd, int result);
 
 // Addresses. Texts and the netbuf live in static storage, overwritten by the
@@ -93,6 +104,9 @@ const char* uaddress(const netbuf* addr);
 netbuf* getnetaddrbyname(const char* host);
 const char* merged_addr(const netbuf* addr);
 const char* FindTLIDevice();
+// Dotted IPv4 text of the peer of a connected endpoint (at most
+// INET_ADDRSTRLEN bytes with the terminator); false when it is not known.
+bool EndpointPeerText(int fd, char* out, size_t size);
 
 // First IPv4 address of a host, network byte order; false when it has none.
 bool LookupHostIPv4(const char* host, uint32_t* address);

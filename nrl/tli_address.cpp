@@ -43,6 +43,14 @@ uint16_t LookupServicePort(const char* service) {
     return se != nullptr ? static_cast<uint16_t>(se->s_port) : 0;
 }
 
+bool EndpointPeerText(int fd, char* out, size_t size) {
+    sockaddr_in sin{};
+    socklen_t len = sizeof sin;
+    if (size == 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0 || sin.sin_family != AF_INET)
+        return false;
+    return inet_ntop(AF_INET, &sin.sin_addr, out, static_cast<socklen_t>(size)) != nullptr;
+}
+
 const char* uaddress(const netbuf* addr) {
     sockaddr_in sin{};
     if (addr != nullptr && addr->buf != nullptr) std::memcpy(&sin, addr->buf, sizeof sin);

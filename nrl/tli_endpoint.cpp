@@ -1,8 +1,11 @@
 // The transport operations over TCP sockets.
+#include <algorithm>
 #include <arpa/inet.h>
+#include <climits>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -37,20 +40,8 @@ int64_t now_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits up to gb_nrl_timeout seconds for the descriptor to be ready. A signal
-// that interrupts the wait does not end it early.
-bool wait_ready(int fd, short events) {
-    const int64_t deadline = now_ms() + static_cast<int64_t>(gb_nrl_timeout) * 1000;
-    for (;;) {
-        int64_t left = deadline - now_ms();
-        if (left < 0) left = 0;
-        pollfd p{fd, events, 0};
-        int rc = poll(&p, 1, static_cast<int>(left));
-        if (rc == 1) return true;
-        if (rc < 0 && errno == EINTR && left > 0) continue;
-        return false;
-    }
-}
+// Waits up to gb_nrl_timeout seconds for the descriptor to be ready.
+bool wait_ready(int fd, short events) { return EndpointReadyWithin(fd, events == POLLIN, gb_nrl_timeout); }
 
 void catcher(int) {}
 
@@ -63,6 +54,26 @@ void set_option(int fd, int level, int name, const void* value, socklen_t len, c
 }
 
 }  // namespace
+
+bool EndpointReadyWithin(int fd, bool receive, uint32_t seconds) {
+    const int64_t deadline = now_ms() + static_cast<int64_t>(seconds) * 1000;
+    for (;;) {
+        // poll takes an int of milliseconds; longer waits go round again.
+        const int64_t left = std::clamp<int64_t>(deadline - now_ms(), 0, INT_MAX);
+        pollfd p{fd, static_cast<short>(receive ? POLLIN : POLLOUT), 0};
+        int rc = poll(&p, 1, static_cast<int>(left));
+        if (rc == 1) return true;
+        if ((rc == 0 || (rc < 0 && errno == EINTR)) && deadline > now_ms()) continue;
+        return false;
+    }
+}
+
+int SetEndpointNonBlocking(int fd, bool on) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return -1;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags) < 0 ? -1 : 0;
+}
 
 int t_open_v(const char*, int, t_info*) {
     return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -235,6 +246,12 @@ int t_rcvv_v(int fd, const iovec* iov, int count) {
 int t_close_v(int fd) {
     close(fd);
     return 0;
+}
+
+int CloseEndpointAtOnce(int fd) {
+    linger lg{0, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    return t_close_v(fd);
 }
 
 int t_getinfo_v(int, t_info* info) {

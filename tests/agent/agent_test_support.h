@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/session_process.h"
 #include "nrl/nrl_debug.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
@@ -102,6 +103,7 @@ inline void reset_workstation() {
     InitQueue(&ws_cntl.hard_link_list);
     std::memset(&gb_grfs_config, 0, sizeof gb_grfs_config);
     gb_nrl_conn_timeout = 60;
+    gb_session_idle_timeout = 0;
     advertise_interval = 0;
     grfs_debug = 0;
     nrl_debug_flag = 0;

@@ -303,6 +303,23 @@ TEST_F(ConfigFileTest, IntegersAreReadAndBadOrNegativeOnesLeaveTheSetting) {
     EXPECT_EQ(gb_nrl_conn_timeout, 60u);
 }
 
+TEST_F(ConfigFileTest, SessionIdleTimeoutIsWholeSecondsAndAnythingElseIsRefused) {
+    EXPECT_EQ(gb_session_idle_timeout, 0u);  // no limit unless configured
+    auto r = read(valid("session_idle_timeout 600\n"));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, using_line());
+    EXPECT_EQ(gb_session_idle_timeout, 600u);
+
+    for (const char* bad : {"10m", "-5", "1.5", "+3", "1234567890"}) {
+        agent_test::reset_workstation();
+        r = read(valid(std::string("session_idle_timeout ") + bad + "\n"));
+        EXPECT_EQ(r.rc, 0) << bad;
+        EXPECT_EQ(r.err, using_line() + "agent: Value of 'session_idle_timeout' is not a number of seconds: '" +
+                             bad + "'\nagent: Invalid configuration file.\n");
+        EXPECT_EQ(gb_session_idle_timeout, 0u);
+    }
+}
+
 TEST_F(ConfigFileTest, ForceAddressMessages) {
     auto r = read(valid("force_address 127.0.0.2\n"));
     EXPECT_EQ(r.rc, 1);

@@ -28,6 +28,7 @@ TEST(GetToken, ClassifiesEveryKeywordAndFindsItsValue) {
         {"nrl_conn_timeout 5", CFG_NRL_CONN_TIMEOUT, "5"},
         {"mac_as_unix", CFG_MAC_AS_UNIX, nullptr},
         {"ignore_acl_errors", CFG_IGNORE_ACL_ERRORS, nullptr},
+        {"session_idle_timeout 600", CFG_SESSION_IDLE_TIMEOUT, "600"},
     };
     for (const auto& c : cases) {
         const char* rest = reinterpret_cast<const char*>(1);

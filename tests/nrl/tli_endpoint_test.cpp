@@ -5,8 +5,12 @@
 #include <chrono>
 #include <csignal>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+
+#include <cerrno>
+#include <vector>
 
 #include "nrl/tli.h"
 #include "nrl_test_support.h"
@@ -175,6 +179,33 @@ TEST(TliAccept, SetsConnectionOptionsAndFillsCall) {
     close(client);
     t_close_v(fd);
     t_free_v(call, T_CALL);
+    t_close_v(lfd);
+}
+
+TEST(TliAccept, CloseAtOnceDoesNotWaitForAPeerThatTakesNothing) {
+    tli_bind_port = kFirstBindPort;
+    int lfd = t_open_v("/dev/tcp", 2, nullptr);
+    BindRequest req("127.0.0.1", 10);
+    ASSERT_EQ(t_bind_v(lfd, req.rec, req.rec), 0);
+    int client = ConnectTo("127.0.0.1", LocalPort(lfd));
+    ASSERT_GE(client, 0);
+    int fd = t_open_and_accept_v(lfd, nullptr);
+    ASSERT_GE(fd, 0);
+    // Fill what the peer will take; the rest stays unsent, which the
+    // lingering close of an accepted connection would wait for.
+    ASSERT_EQ(SetEndpointNonBlocking(fd, true), 0);
+    std::vector<unsigned char> chunk(65536);
+    pollfd room{fd, POLLOUT, 0};
+    do {
+        while (t_snd_v(fd, chunk.data(), static_cast<unsigned>(chunk.size()), 0) > 0) {
+        }
+        ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    } while (poll(&room, 1, 200) == 1);
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(CloseEndpointAtOnce(fd), 0);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0);
+    close(client);
     t_close_v(lfd);
 }
 

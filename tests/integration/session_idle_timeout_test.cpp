@@ -1,0 +1,117 @@
+// session_idle_timeout: a session whose peer sends nothing for that long is
+// ended as if the peer had closed (its file lock and its slot come back, one
+// console line names the peer); a session that keeps sending goes on.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "agent_process.h"
+#include "client/peer.h"
+#include "client/requests.h"
+#include "e2e_support.h"
+#include "hardening_support.h"
+#include "raw_session.h"
+
+namespace {
+
+using agent_it::AgentConfig;
+using agent_it::AgentProcess;
+using agent_it::RawSession;
+using agent_it::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+// The process holding a lock that keeps us from writing the file, 0 when none.
+pid_t ReadLockHolder(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0) return -1;
+    struct flock fl{};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    pid_t holder = -1;
+    if (fcntl(fd, F_GETLK, &fl) == 0) holder = fl.l_type == F_UNLCK ? 0 : fl.l_pid;
+    close(fd);
+    return holder;
+}
+
+bool PeerClosed(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return false;
+    unsigned char buf[64];
+    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
+}
+
+std::string LocalAddress(int fd) {
+    sockaddr_in sin{};
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
+    return text;
+}
+
+TEST(SessionIdleTimeout, SilentSessionEndsReleasingItsLockAndSlotWhileABusyOneGoesOn) {
+    AgentConfig config;
+    config.extra_lines = "session_idle_timeout 2\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const std::string file = agent.export_dir() + "/locked.txt";
+    std::ofstream(file) << "held while open\n";
+    {
+        RawSession busy(agent.session_address());
+        ASSERT_EQ(busy.OpenStatus(), 0);
+
+        auto peer = e2e::connect_peer(agent, "DATA");
+        ASSERT_TRUE(peer.ok()) << peer.error().text;
+        auto listing = peer->list_directory("");
+        ASSERT_TRUE(listing.ok()) << listing.error().text;
+        std::optional<grfs_client::Dblk> dblk;
+        for (const auto& d : *listing) {
+            if (d.text() == "locked.txt") dblk = d;
+        }
+        ASSERT_TRUE(dblk.has_value());
+        auto opened = grfs_client::open_object(peer->connection(), peer->dle_id(), *dblk, GRFS_OPEN_READ);
+        ASSERT_TRUE(opened.ok()) << opened.error().text;
+        const auto last_request = Clock::now();
+        EXPECT_GT(ReadLockHolder(file), 0);
+        const std::string peer_address = LocalAddress(peer->connection().fd());
+
+        // The busy session sends a request every half second throughout.
+        std::optional<double> ended_after;
+        uint32_t id = 0;
+        while (!ended_after && Clock::now() - last_request < std::chrono::seconds(8)) {
+            ASSERT_TRUE(busy.SendMessage(agent_it::VerifyRequest(++id, 1, 1)));
+            ASSERT_TRUE(busy.ReceiveMessage().has_value()) << "busy session ended";
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            if (PeerClosed(peer->connection().fd()))
+                ended_after = std::chrono::duration<double>(Clock::now() - last_request).count();
+        }
+        ASSERT_TRUE(ended_after.has_value()) << "the silent session was not ended";
+        EXPECT_GE(*ended_after, 1.9);
+        EXPECT_LT(*ended_after, 5.0);
+
+        const std::string line = "agent: Session with " + peer_address + " ended: nothing received for 2 seconds.\n";
+        EXPECT_TRUE(agent.WaitForStderr(line, 3000)) << agent.Stderr();
+        EXPECT_EQ(hardening::CountInStderr(agent, "nothing received"), 1u) << agent.Stderr();
+        EXPECT_TRUE(WaitUntil([&] { return ReadLockHolder(file) == 0; }, 3000));
+        EXPECT_TRUE(WaitUntil([&] { return agent.SessionProcesses().size() == 1; }, 3000));
+        EXPECT_TRUE(WaitUntil([&] { return agent.ZombieChildren().empty(); }, 3000));
+
+        // Its slot is free: the busy session and three more make four.
+        EXPECT_TRUE(hardening::AdmitAndServe(agent, 3, std::chrono::seconds(5)));
+        ASSERT_TRUE(busy.SendMessage(agent_it::VerifyRequest(++id, 1, 1)));
+        EXPECT_TRUE(busy.ReceiveMessage().has_value());
+    }
+    hardening::ExpectCleanStop(agent);
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// Peers that open their session slowly or not at all, beside one that opens
+// it at once: the listener serves all of them together, each exchange ends
+// at its own deadline however the peer sends, and a flood of silent
+// connections holds a bounded number of descriptors.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "agent_process.h"
+#include "hardening_support.h"
+#include "raw_session.h"
+#include "util/unique_fd.h"
+
+namespace {
+
+using agent_it::AgentConfig;
+using agent_it::AgentProcess;
+using agent_it::Bytes;
+using agent_it::RawSession;
+using agent_it::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+// The agent has closed the connection (what it sent before is not looked at).
+bool ClosedByAgent(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) != 1) return false;
+    unsigned char buf[600];
+    return recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
+}
+
+// A connection that is established within timeout_ms (a listener that
+// accepts nothing lets its backlog fill, and connects then hang), or none.
+UniqueFd ConnectWithin(const sockaddr_in& address, int timeout_ms) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        pollfd p{fd.get(), POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (errno != EINPROGRESS || poll(&p, 1, timeout_ms) != 1 ||
+            getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
+            return UniqueFd();
+    }
+    return fd;
+}
+
+TEST(SessionOpen, TricklingAndSilentPeersDelayNobodyAndEachExchangeHasOneDeadline) {
+    AgentConfig config;
+    config.conn_timeout = 3;
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    {
+        RawSession silent(agent.session_address());
+        ASSERT_TRUE(silent.valid());
+        const auto trickle_start = Clock::now();
+        RawSession trickler(agent.session_address());
+        ASSERT_TRUE(trickler.valid());
+        // One byte of the request every 200 ms: whole after 100 seconds.
+        std::atomic<bool> stop{false};
+        std::thread trickle([&] {
+            const Bytes one(1, 0);
+            while (!stop && trickler.Send(one)) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+        const auto start = Clock::now();
+        RawSession good(agent.session_address());
+        EXPECT_EQ(good.OpenStatus(3000), 0);
+        EXPECT_LT(seconds_since(start), 1.0);
+
+        // The trickler keeps sending, and is dropped at its deadline all the same.
+        EXPECT_TRUE(trickler.WaitForClose(10000));
+        const double trickled = seconds_since(trickle_start);
+        EXPECT_GE(trickled, 2.5);
+        EXPECT_LT(trickled, 6.0);
+        stop = true;
+        trickle.join();
+        EXPECT_TRUE(silent.WaitForClose(3000));
+
+        // The admitted session was not disturbed by either.
+        ASSERT_TRUE(good.SendMessage(agent_it::VerifyRequest(1, 2, 2)));
+        EXPECT_TRUE(good.ReceiveMessage().has_value());
+    }
+    hardening::ExpectCleanStop(agent);
+}
+
+TEST(SessionOpen, FloodOfSilentConnectionsIsBoundedAndTheOldestAreDropped) {
+    AgentConfig config;
+    config.conn_timeout = 60;
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const int idle_fds = agent.SettledListenerDescriptors();
+    {
+        constexpr int kSilent = 80;
+        constexpr int kBound = 64;
+        std::vector<UniqueFd> silent;
+        for (int i = 0; i < kSilent; ++i) {
+            silent.push_back(ConnectWithin(agent.session_address(), 2000));
+            ASSERT_TRUE(silent.back().valid()) << "connection " << i << " not accepted";
+        }
+        // The listener holds at most kBound of them, long before their deadline.
+        EXPECT_TRUE(agent.ListenerDescriptorsBecome(idle_fds + kBound, 5000)) << agent.ListenerDescriptors();
+
+        const auto start = Clock::now();
+        RawSession good(agent.session_address());
+        EXPECT_EQ(good.OpenStatus(3000), 0);
+        EXPECT_LT(seconds_since(start), 1.0);
+
+        // The good one made room for itself by dropping one more.
+        auto closed = [&] {
+            int n = 0;
+            for (auto& s : silent) n += ClosedByAgent(s.get()) ? 1 : 0;
+            return n;
+        };
+        EXPECT_TRUE(WaitUntil([&] { return closed() == kSilent + 1 - kBound; }, 3000)) << closed();
+        EXPECT_TRUE(agent.ListenerDescriptorsBecome(idle_fds + kBound - 1)) << agent.ListenerDescriptors();
+    }
+    hardening::ExpectCleanStop(agent);
+}
+
+}  // namespace
