@@ -134,7 +134,10 @@ void Listen_Process(WS_CNTL* ws) {
     {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
-            if (pending.Wait(resource->tlifd)) AcceptConnection(resource, pending);
+            if (pending.Wait(resource->tlifd)) {
+                DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", 0);
+                AcceptConnection(resource, pending);
+            }
             pending.Progress([&](PendingExchange& exchange) {
                 DEBUG_PRINTF(DBG_PROCESS, "Calling establish_session()\n");
                 GRFS_SESSION* ses = establish_session(ws, resource, exchange);

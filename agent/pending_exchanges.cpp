@@ -24,7 +24,13 @@ PendingExchanges::~PendingExchanges() {
 }
 
 void PendingExchanges::drop(PendingExchange& e) {
-    DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", static_cast<int>(e.request.size() - e.have));
+    // The traces of the receive that ended short: of the type byte, or of
+    // the allocation data behind it.
+    if (e.have == 0) {
+        DEBUG_PRINTF(DBG_PROCESS, "loop_t_rcv() for NRL message type, rc=%d\n", 1);
+    } else {
+        DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", static_cast<int>(e.request.size() - e.have));
+    }
     CloseEndpointAtOnce(e.fd);
     e = PendingExchange{};
     DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
@@ -41,6 +47,7 @@ void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_sec
     // Whatever the peer does, reading its request or writing the reply must
     // never hold the listener.
     SetEndpointNonBlocking(fd, true);
+    DEBUG_PRINTF(DBG_PROCESS, "Calling loop_t_rcv to get NRL message type\n");
     slot->fd = fd;
     slot->peer = peer;
     slot->deadline_ms = timeout_seconds != 0 ? now_ms() + static_cast<int64_t>(timeout_seconds) * 1000 : 0;
@@ -83,6 +90,7 @@ void PendingExchanges::Progress(const std::function<bool(PendingExchange&)>& don
         int n = t_rcv_v(e.fd, e.request.data() + e.have, static_cast<unsigned>(e.request.size() - e.have));
         check_tli("rcv", e.fd, n);
         if (n > 0) {
+            if (e.have == 0) DEBUG_PRINTF(DBG_PROCESS, "loop_t_rcv() for NRL message type, rc=%d\n", 0);
             e.have += static_cast<size_t>(n);
             if (e.complete()) completed[n_completed++] = i;
         } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
