@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "unixfs/workstation.h"
@@ -60,12 +61,30 @@ bool IsExcludedDirectoryBeneath(int root_fd, std::string_view rel, LinkPolicy po
 
 bool IsExcludedPath(std::string_view full_path) {
     if (ws_cntl.exclude_list == nullptr) return false;
-    const std::string path = Normalized(full_path);
-    for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr; entry = entry->next) {
+    // The list is read once at start-up: its entries are normalised once,
+    // not on every request (and again only should the list differ).
+    struct Normal {
+        std::string name;    // as configured
+        std::string normal;  // normalised
+    };
+    static std::vector<Normal> excluded;
+    size_t k = 0;
+    bool same = true;
+    for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr && same; entry = entry->next) {
         if (entry->name == nullptr) continue;
-        const std::string excluded = Normalized(entry->name);
-        if (Covers(excluded, path)) {
-            DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", path.c_str(), entry->name);
+        same = k < excluded.size() && excluded[k].name == entry->name;
+        ++k;
+    }
+    if (!same || k != excluded.size()) {
+        excluded.clear();
+        for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr; entry = entry->next) {
+            if (entry->name != nullptr) excluded.push_back(Normal{entry->name, Normalized(entry->name)});
+        }
+    }
+    const std::string path = Normalized(full_path);
+    for (const Normal& entry : excluded) {
+        if (Covers(entry.normal, path)) {
+            DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", path.c_str(), entry.name.c_str());
             return true;
         }
     }
