@@ -10,6 +10,7 @@
 
 #include "unixfs/attach_records.h"
 #include "unixfs/handle_table.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -32,6 +33,8 @@ constexpr size_t kStreamBytes = 32u << 10;
 Queue open_searches;
 Queue resting_searches;
 size_t live_bytes = 0;
+// Listings given up for the bound, told on the console a limited number of times.
+ConsoleRepeats given_up_console{};
 
 size_t Footprint(const SEARCH_STATE* state) { return kRestingBytes + (state->stream != nullptr ? kStreamBytes : 0); }
 
@@ -154,6 +157,12 @@ void EnforceBounds(const SEARCH_STATE* keep) {
         }
         if (lru == nullptr) break;
         DEBUG_PRINTF(DBG_DIR, "releasing abandoned search of '%s'\n", lru->path);
+        // The one way a listing can still end early: the administrator hears of it.
+        if (!lru->end) {
+            ConsoleMessage(&given_up_console,
+                           "listing of '%s' given up: more than %zu searches were left unfinished\n", lru->path,
+                           kMaxSearches);
+        }
         ReleaseSearch(lru);
     }
 }
@@ -355,6 +364,7 @@ void ReleaseAllSearches() {
     for (Queue* queue : {&open_searches, &resting_searches}) {
         while (queue->head != nullptr) ReleaseSearch(QueueHead<SEARCH_STATE>(*queue));
     }
+    ReportSuppressedConsole(&given_up_console);
 }
 
 size_t LiveSearchCount() { return static_cast<size_t>(open_searches.count); }

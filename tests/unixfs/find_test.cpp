@@ -372,7 +372,10 @@ TEST_F(FindObjects, AbandonedSearchesAreBounded) {
     EXPECT_EQ(FindNext(dle_, *started.back()), 0);
     EXPECT_LE(LiveSearchCount(), kMaxLiveSearches);
     // Far beyond, the least recently used searches themselves give way.
+    testing::internal::CaptureStderr();
     for (size_t i = 0; i < kMaxSearches; ++i) ASSERT_EQ(FindFirst(dle_), 0);
+    const std::string console = testing::internal::GetCapturedStderr();
+    EXPECT_NE(console.find("' given up: more than 2048 searches were left unfinished\n"), std::string::npos) << console;
     EXPECT_EQ(SearchCount(), kMaxSearches);
     EXPECT_LE(LiveSearchBytes(), kMaxLiveSearchBytes);
     EXPECT_EQ(FindNext(dle_, *started[1]), GRFS_RC_NOT_FOUND);
