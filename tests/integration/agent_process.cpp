@@ -18,9 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "file_text.h"
 
 namespace agent_it {
 
@@ -32,12 +33,8 @@ constexpr int kLastHost = 250;   // .. 127.0.0.250
 
 using Clock = std::chrono::steady_clock;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+using e2e::read_file;
+using e2e::write_file;
 
 // A file of /proc, read with plain calls: the process may vanish while it
 // is read, which is an empty text here, not an exception.

@@ -44,12 +44,7 @@ std::string LocalEnd(const grfs_client::Connection& c) {
     return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-template <class R>
-int16_t RetcodeOf(const R& result) {
-    if (result.ok()) return 0;
-    EXPECT_EQ(result.error().kind, grfs_client::ErrorKind::retcode) << result.error().text;
-    return result.error().retcode;
-}
+using e2e::failed_retcode;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -72,9 +67,9 @@ TEST(AttachRefusal, EachRefusalIsReportedAndDelaysTheSessionsNextAttach) {
     ASSERT_TRUE(ws.ok()) << ws.error().text;
     EXPECT_LT(Seconds(Clock::now() - start), 1.0);
 
-    EXPECT_EQ(RetcodeOf(grfs_client::attach_dle(c, ws->dle_id, "DATA", "GUESS")), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(failed_retcode(grfs_client::attach_dle(c, ws->dle_id, "DATA", "GUESS")), GRFS_RC_ACCESS_DENIED);
     const auto first = Clock::now();
-    EXPECT_EQ(RetcodeOf(grfs_client::attach_dle(c, ws->dle_id, "DATA", "")), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(failed_retcode(grfs_client::attach_dle(c, ws->dle_id, "DATA", "")), GRFS_RC_ACCESS_DENIED);
     const auto second = Clock::now();
     EXPECT_GE(Seconds(second - first), 0.95);
     // The right password after two refusals: answered, after its wait.
@@ -89,11 +84,11 @@ TEST(AttachRefusal, EachRefusalIsReportedAndDelaysTheSessionsNextAttach) {
     auto ws2 = grfs_client::attach_workstation(other, agent.workstation(), "WSPW");
     ASSERT_TRUE(ws2.ok()) << ws2.error().text;
     start = Clock::now();
-    EXPECT_EQ(RetcodeOf(grfs_client::attach_dle(other, ws2->dle_id, "NO\tSUCH\\\x7f\xc3\xa9", "DLEPW")),
+    EXPECT_EQ(failed_retcode(grfs_client::attach_dle(other, ws2->dle_id, "NO\tSUCH\\\x7f\xc3\xa9", "DLEPW")),
               GRFS_RC_ACCESS_DENIED);
     EXPECT_LT(Seconds(Clock::now() - start), 1.0);
-    EXPECT_EQ(RetcodeOf(grfs_client::attach_workstation(other, "NOT\nHERE\x1b[2J", "WSPW")), GRFS_RC_ACCESS_DENIED);
-    EXPECT_EQ(RetcodeOf(grfs_client::attach_workstation(other, agent.workstation(), "WRONG")), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(failed_retcode(grfs_client::attach_workstation(other, "NOT\nHERE\x1b[2J", "WSPW")), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(failed_retcode(grfs_client::attach_workstation(other, agent.workstation(), "WRONG")), GRFS_RC_ACCESS_DENIED);
 
     const std::vector<std::string> lines = {
         "agent: attach refused: peer=" + peer + " dle=\"DATA\" reason=wrong password\n",
@@ -129,7 +124,7 @@ TEST(AttachRefusal, TheTenthRefusalEndsTheSession) {
     std::vector<double> waits;
     auto last = Clock::now();
     for (int i = 1; i <= 10; ++i) {
-        ASSERT_EQ(RetcodeOf(grfs_client::attach_workstation(c, agent.workstation(), "GUESS" + std::to_string(i))),
+        ASSERT_EQ(failed_retcode(grfs_client::attach_workstation(c, agent.workstation(), "GUESS" + std::to_string(i))),
                   GRFS_RC_ACCESS_DENIED)
             << "attempt " << i;
         const auto now = Clock::now();

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "grfs/dates.h"
@@ -16,15 +15,6 @@
 extern char** environ;
 
 namespace e2e {
-
-namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
 
 std::string ProcessResult::describe() const {
     std::ostringstream s;
@@ -64,8 +54,8 @@ ProcessResult run_grfsclient(const std::vector<std::string>& args) {
         if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     }
     posix_spawn_file_actions_destroy(&actions);
-    result.out = slurp(out_path);
-    result.err = slurp(err_path);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
     return result;
@@ -93,8 +83,50 @@ grfs_client::Result<grfs_client::Peer> connect_peer(const agent_it::AgentProcess
     return peer;
 }
 
+grfs_client::Peer expect_peer(const agent_it::AgentProcess& agent, const std::string& dle, uint16_t attach_reason) {
+    auto peer = connect_peer(agent, dle, attach_reason);
+    EXPECT_TRUE(peer.ok()) << peer.error().text;
+    return std::move(*peer);
+}
+
+namespace {
+
+std::optional<grfs_client::Dblk> entry_named(grfs_client::Peer& peer, const std::string& dir, const std::string& name,
+                                             bool must_be_there) {
+    auto listing = peer.list_directory(dir);
+    EXPECT_TRUE(listing.ok()) << listing.error().text;
+    if (!listing.ok()) return std::nullopt;
+    for (const auto& d : *listing) {
+        if (d.text() == name || d.base_name() == name) return d;
+    }
+    if (must_be_there) ADD_FAILURE() << name << " not listed in '" << dir << "'";
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<grfs_client::Dblk> listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name) {
+    return entry_named(peer, dir, name, false);
+}
+
+std::optional<grfs_client::Dblk> find_listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name) {
+    return entry_named(peer, dir, name, true);
+}
+
 std::string export_line(const std::string& path, const std::string& resource, const std::string& options) {
     return "export " + path + " as " + resource + (options.empty() ? "" : " " + options) + "\n";
+}
+
+agent_it::AgentConfig export_config(const std::string& path, const std::string& resource) {
+    agent_it::AgentConfig config;
+    config.extra_lines = export_line(path, resource);
+    return config;
+}
+
+std::string zero_padded(int i, int width) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*d", width, i);
+    return text;
 }
 
 LoadedArchive load_archive(grfs_client::ArchiveReader& reader) {

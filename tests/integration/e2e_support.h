@@ -1,17 +1,21 @@
 // Helpers of the end-to-end tests: running grfsclient as a process,
-// opening a session with the library, reading an archive whole, and the
-// agent's view of a file's status (attribute bits, dates).
+// opening a session with the library, finding listed entries, the retcode
+// of a request, reading an archive whole, and the agent's view of a file's
+// status (attribute bits, dates).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "agent_process.h"
 #include "client/archive_reader.h"
 #include "client/peer.h"
+#include "file_text.h"
 #include "grfs/xdr.h"
 
 namespace e2e {
@@ -37,8 +41,41 @@ std::vector<std::string> session_args(const agent_it::AgentProcess& agent);
 grfs_client::Result<grfs_client::Peer> connect_peer(const agent_it::AgentProcess& agent, const std::string& dle,
                                                     uint16_t attach_reason = 0);
 
+// connect_peer for a session the test goes on with; a failure is reported
+// to the running test.
+grfs_client::Peer expect_peer(const agent_it::AgentProcess& agent, const std::string& dle,
+                              uint16_t attach_reason = 0);
+
+// The entry of dir listed under name (its text or its base name), nullopt
+// when there is none; a failed listing is reported to the running test.
+std::optional<grfs_client::Dblk> listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name);
+// The same for an entry that must be there: its absence is reported too.
+std::optional<grfs_client::Dblk> find_listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name);
+
+// The retcode a request failed with, 0 when it succeeded (what a successful
+// reply carries is not looked at); a failure other than a retcode is
+// reported to the running test.
+template <class R>
+int16_t failed_retcode(const R& result) {
+    if (result.ok()) return 0;
+    EXPECT_EQ(result.error().kind, grfs_client::ErrorKind::retcode) << result.error().text;
+    return result.error().retcode;
+}
+
+// The retcode of a request answered with a retcode alone; 1 (and a failure
+// reported to the running test) when it got no answer.
+inline int16_t replied_retcode(const grfs_client::Result<int16_t>& result) {
+    EXPECT_TRUE(result.ok()) << result.error().text;
+    return result.ok() ? result.value() : int16_t{1};
+}
+
 // The configuration lines of an export.
 std::string export_line(const std::string& path, const std::string& resource, const std::string& options = {});
+// An agent's configuration with that one export.
+agent_it::AgentConfig export_config(const std::string& path, const std::string& resource);
+
+// i in decimal, zero-padded to width digits.
+std::string zero_padded(int i, int width);
 
 // Every object of an archive, in order (stream extents stay in the file).
 struct LoadedArchive {

@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "agent_process.h"
+#include "file_text.h"
+#include "hardening_support.h"
 
 namespace {
 
 using agent_it::AgentConfig;
-using agent_it::AgentExit;
 using agent_it::AgentProcess;
 
 struct CommandResult {
@@ -51,25 +52,12 @@ CommandResult RunGrfsclient(const AgentProcess& agent, const std::vector<std::st
         waitpid(pid, &status, 0);
     }
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    auto slurp = [](const std::string& path) {
-        std::string text;
-        char buf[4096];
-        int fd = open(path.c_str(), O_RDONLY);
-        ssize_t n;
-        while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-        if (fd >= 0) close(fd);
-        return text;
-    };
-    r.out = slurp(out_path);
-    r.err = slurp(err_path);
+    r.out = e2e::read_file(out_path);
+    r.err = e2e::read_file(err_path);
     return r;
 }
 
-void ExpectCleanStop(AgentProcess& agent) {
-    AgentExit e = agent.Stop();
-    EXPECT_TRUE(e.exited && e.code == 1) << e.describe();
-    EXPECT_TRUE(e.left.empty()) << e.describe();
-}
+using hardening::ExpectCleanStop;
 
 TEST(Grfsclient, AdvertsReceivesTheAgentsAdvertisement) {
     // One advertisement a second, so that the next one goes to grfsclient.

@@ -19,6 +19,7 @@
 #include "client/connection.h"
 #include "client/peer.h"
 #include "client/requests.h"
+#include "hardening_support.h"
 #include "raw_session.h"
 
 namespace {
@@ -43,11 +44,7 @@ Bytes refused_reply() {
 }
 
 // The agent has ended on SIGTERM: exit status 1, nothing of it left.
-void ExpectCleanStop(AgentProcess& agent) {
-    AgentExit e = agent.Stop();
-    EXPECT_TRUE(e.exited && e.code == 1) << e.describe();
-    EXPECT_TRUE(e.left.empty()) << e.describe();
-}
+using hardening::ExpectCleanStop;
 
 // Opens a session, retrying refusals (a session that ended is counted off
 // asynchronously) until timeout_ms.

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <map>
 #include <random>
 #include <string>
@@ -24,11 +23,7 @@
 namespace e2e {
 namespace {
 
-std::string numbered(const char* prefix, int i) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%s%03d", prefix, i);
-    return text;
-}
+std::string numbered(const char* prefix, int i) { return prefix + zero_padded(i, 3); }
 
 void make_file(const std::string& path) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -75,9 +70,7 @@ TEST(ListingResume, SearchLeftWhileTwoHundredSubdirectoriesAreProbedListsAllItsE
     }
     for (int i = 0; i < kFiles; ++i) make_file(source.path() + "/" + numbered("f", i));
 
-    agent_it::AgentConfig config;
-    config.extra_lines = export_line(source.path(), "TREE");
-    agent_it::AgentProcess agent(config);
+    agent_it::AgentProcess agent(export_config(source.path(), "TREE"));
     ASSERT_TRUE(agent.Start());
     auto peer = connect_peer(agent, "TREE");
     ASSERT_TRUE(peer.ok()) << peer.error().text;
@@ -116,9 +109,7 @@ TEST(ListingResume, InterleavedSearchesResumedInRandomOrderUnderChurnListEverySt
     make_dir(source.path() + "/probe");
     make_file(source.path() + "/probe/inside");
 
-    agent_it::AgentConfig config;
-    config.extra_lines = export_line(source.path(), "TREE");
-    agent_it::AgentProcess agent(config);
+    agent_it::AgentProcess agent(export_config(source.path(), "TREE"));
     ASSERT_TRUE(agent.Start());
     auto peer = connect_peer(agent, "TREE");
     ASSERT_TRUE(peer.ok()) << peer.error().text;

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,8 +47,8 @@ protected:
         std::string big(1 << 20, '\0');
         for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
         ASSERT_TRUE(agent_->Start());
-        std::ofstream(agent_->export_dir() + "/big.bin", std::ios::binary) << big;
-        std::ofstream(agent_->export_dir() + "/source.bin", std::ios::binary) << big.substr(0, kSourceSize);
+        e2e::write_file(agent_->export_dir() + "/big.bin", big);
+        e2e::write_file(agent_->export_dir() + "/source.bin", big.substr(0, kSourceSize));
         // One whole session first, so that whatever the listener opens once
         // is open when its descriptors are counted.
         ASSERT_TRUE(hardening::AdmitAndServe(*agent_, 1, std::chrono::seconds(5)));
@@ -91,26 +90,9 @@ protected:
         EXPECT_TRUE(agent_->ListenerDescriptorsBecome(listener_fds_)) << agent_->ListenerDescriptors() << " vs " << listener_fds_;
     }
 
-    grfs_client::Peer Connect(uint16_t reason) {
-        auto peer = e2e::connect_peer(*agent_, "DATA", reason);
-        EXPECT_TRUE(peer.ok()) << peer.error().text;
-        return std::move(*peer);
-    }
-
-    static std::optional<grfs_client::Dblk> Find(grfs_client::Peer& peer, const std::string& name) {
-        auto listing = peer.list_directory("");
-        EXPECT_TRUE(listing.ok()) << listing.error().text;
-        if (!listing.ok()) return std::nullopt;
-        for (const auto& d : *listing) {
-            if (d.text() == name) return d;
-        }
-        ADD_FAILURE() << name << " not listed";
-        return std::nullopt;
-    }
-
     // What a later session's verify says of the block.
     int16_t VerifyLater(const grfs_client::Dblk& dblk) {
-        grfs_client::Peer peer = Connect(0);
+        grfs_client::Peer peer = e2e::expect_peer(*agent_, "DATA", 0);
         auto rc = grfs_client::verify_object_info(peer.connection(), peer.dle_id(), dblk);
         EXPECT_TRUE(rc.ok()) << rc.error().text;
         peer.close();
@@ -178,8 +160,8 @@ TEST_F(PeerVanishes, InsideAMessage) {
 
 TEST_F(PeerVanishes, InTheMiddleOfABackupRead) {
     {
-        grfs_client::Peer peer = Connect(0);
-        auto big = Find(peer, "big.bin");
+        grfs_client::Peer peer = e2e::expect_peer(*agent_, "DATA", 0);
+        auto big = e2e::find_listed(peer, "", "big.bin");
         ASSERT_TRUE(big.has_value());
         const pid_t session = OnlySession();
         auto opened = grfs_client::open_object(peer.connection(), peer.dle_id(), *big, GRFS_OPEN_READ);
@@ -203,8 +185,8 @@ TEST_F(PeerVanishes, InTheMiddleOfABackupRead) {
 TEST_F(PeerVanishes, InTheMiddleOfARestoreWrite) {
     std::optional<grfs_client::Dblk> source;
     {
-        grfs_client::Peer peer = Connect(kReasonRestore);
-        source = Find(peer, "source.bin");
+        grfs_client::Peer peer = e2e::expect_peer(*agent_, "DATA", kReasonRestore);
+        source = e2e::find_listed(peer, "", "source.bin");
         ASSERT_TRUE(source.has_value());
         ASSERT_EQ(source->size(), kSourceSize);
         const pid_t session = OnlySession();
@@ -240,8 +222,8 @@ TEST_F(PeerVanishes, InTheMiddleOfARestoreWrite) {
 TEST_F(PeerVanishes, BetweenCreateAndOpen) {
     std::optional<grfs_client::Dblk> source;
     {
-        grfs_client::Peer peer = Connect(kReasonRestore);
-        source = Find(peer, "source.bin");
+        grfs_client::Peer peer = e2e::expect_peer(*agent_, "DATA", kReasonRestore);
+        source = e2e::find_listed(peer, "", "source.bin");
         ASSERT_TRUE(source.has_value());
         const pid_t session = OnlySession();
         auto created = grfs_client::create_object(peer.connection(), peer.dle_id(), *source);
@@ -261,8 +243,8 @@ TEST_F(PeerVanishes, BetweenCreateAndOpen) {
 TEST_F(PeerVanishes, AfterTheLastWriteBeforeTheClose) {
     std::optional<grfs_client::Dblk> source;
     {
-        grfs_client::Peer peer = Connect(kReasonRestore);
-        source = Find(peer, "source.bin");
+        grfs_client::Peer peer = e2e::expect_peer(*agent_, "DATA", kReasonRestore);
+        source = e2e::find_listed(peer, "", "source.bin");
         ASSERT_TRUE(source.has_value());
         const pid_t session = OnlySession();
         ASSERT_TRUE(grfs_client::create_object(peer.connection(), peer.dle_id(), *source).ok());

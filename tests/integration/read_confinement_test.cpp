@@ -36,35 +36,10 @@ namespace {
 using agent_it::AgentConfig;
 using agent_it::AgentProcess;
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-grfs_client::Peer Connect(const AgentProcess& agent, const std::string& dle, uint16_t reason = 0) {
-    auto peer = e2e::connect_peer(agent, dle, reason);
-    EXPECT_TRUE(peer.ok()) << peer.error().text;
-    return std::move(*peer);
-}
-
-std::optional<grfs_client::Dblk> Listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name) {
-    auto listing = peer.list_directory(dir);
-    EXPECT_TRUE(listing.ok()) << listing.error().text;
-    if (!listing.ok()) return std::nullopt;
-    for (const auto& d : *listing) {
-        if (d.text() == name || d.base_name() == name) return d;
-    }
-    return std::nullopt;
-}
-
-template <class R>
-int16_t RetcodeOf(const R& result) {
-    if (result.ok()) return 0;
-    EXPECT_EQ(result.error().kind, grfs_client::ErrorKind::retcode) << result.error().text;
-    return result.error().retcode;
-}
+using e2e::failed_retcode;
+using e2e::listed;
+using e2e::read_file;
+using e2e::write_file;
 
 // A file block like `model` but naming `name` (of the same length): the
 // block a server may send for an object it never saw listed.
@@ -94,7 +69,7 @@ ReadOutcome ReadThrough(grfs_client::Peer& peer, const grfs_client::Dblk& dblk, 
     grfs_client::Connection& c = peer.connection();
     ReadOutcome out;
     auto opened = grfs_client::open_object(c, peer.dle_id(), dblk, mode);
-    out.retcode = RetcodeOf(opened);
+    out.retcode = failed_retcode(opened);
     if (!opened.ok()) return out;
     auto streams = grfs_client::read_object_streams(c, opened->obj_id, peer.piece_size());
     EXPECT_TRUE(streams.ok());
@@ -113,12 +88,12 @@ TEST(FalseTypeClaims, ADeviceNodeAndAFifoClaimedRegularFilesAreNeverOpened) {
     ASSERT_TRUE(agent.Start());
     const std::string ex = agent.export_dir();
     const std::string node = ex + "/node", pipe = ex + "/pipe";
-    WriteFile(node, "regular for now\n");
-    WriteFile(pipe, "regular for now\n");
+    write_file(node, "regular for now\n");
+    write_file(pipe, "regular for now\n");
 
-    grfs_client::Peer peer = Connect(agent, "DATA");
-    auto node_block = Listed(peer, "", "node");
-    auto pipe_block = Listed(peer, "", "pipe");
+    grfs_client::Peer peer = e2e::expect_peer(agent, "DATA");
+    auto node_block = listed(peer, "", "node");
+    auto pipe_block = listed(peer, "", "pipe");
     ASSERT_TRUE(node_block && pipe_block);
     ASSERT_TRUE(node_block->is_regular() && pipe_block->is_regular());
 
@@ -149,7 +124,7 @@ TEST(FalseTypeClaims, ADeviceNodeAndAFifoClaimedRegularFilesAreNeverOpened) {
         ReadOutcome device = ReadThrough(peer, *node_block, mode);
         EXPECT_EQ(device.retcode, 0);
         EXPECT_EQ(device.data, "");
-        EXPECT_EQ(RetcodeOf(grfs_client::open_object(c, peer.dle_id(), *pipe_block, mode)), 1);
+        EXPECT_EQ(failed_retcode(grfs_client::open_object(c, peer.dle_id(), *pipe_block, mode)), 1);
     }
     EXPECT_TRUE(grfs_client::verify_echo(c, 4).ok());  // every reply is in
 
@@ -181,9 +156,9 @@ TEST(FollowSymdirs, ARestoredLinkLeadsNowhereOutOfAWritableExportAnAdministrator
     e2e::TempDir outside("it-outside");
     e2e::TempDir safe("it-protected");
     const std::string secret = "a file of the host outside every export\n";
-    WriteFile(outside.path() + "/secret.txt", secret);
+    write_file(outside.path() + "/secret.txt", secret);
     ASSERT_EQ(symlink(outside.path().c_str(), (safe.path() + "/admin_link").c_str()), 0);
-    WriteFile(safe.path() + "/admin_link_secret.txt", "a name to model the request on\n");
+    write_file(safe.path() + "/admin_link_secret.txt", "a name to model the request on\n");
 
     AgentConfig config;
     config.extra_lines = "follow_symdirs\n" + e2e::export_line(safe.path(), "SAFE", "write_protect");
@@ -200,12 +175,12 @@ TEST(FollowSymdirs, ARestoredLinkLeadsNowhereOutOfAWritableExportAnAdministrator
     // record written as the EA stream, the link made at close.
     ASSERT_EQ(symlink("hello.txt", (ex + "/e").c_str()), 0);
     ASSERT_EQ(symlink("sub", (ex + "/inner").c_str()), 0);
-    WriteFile(ex + "/sub/kept.txt", "inside the export\n");
-    WriteFile(ex + "/e_secret.txt", "a name to model the request on\n");
+    write_file(ex + "/sub/kept.txt", "inside the export\n");
+    write_file(ex + "/e_secret.txt", "a name to model the request on\n");
     {
-        grfs_client::Peer restore = Connect(agent, "DATA", grfs_client::kAttachReasonRestore);
+        grfs_client::Peer restore = e2e::expect_peer(agent, "DATA", grfs_client::kAttachReasonRestore);
         grfs_client::Connection& c = restore.connection();
-        auto link_block = Listed(restore, "", "e");
+        auto link_block = listed(restore, "", "e");
         ASSERT_TRUE(link_block && link_block->is_symlink());
         ASSERT_EQ(unlink((ex + "/e").c_str()), 0);
         auto created = grfs_client::create_object(c, restore.dle_id(), *link_block);
@@ -229,35 +204,35 @@ TEST(FollowSymdirs, ARestoredLinkLeadsNowhereOutOfAWritableExportAnAdministrator
     ASSERT_EQ(std::string(target), outside.path());
 
     // Nothing reaches through it.
-    grfs_client::Peer peer = Connect(agent, "DATA");
+    grfs_client::Peer peer = e2e::expect_peer(agent, "DATA");
     grfs_client::Connection& c = peer.connection();
-    auto model = Listed(peer, "", "e_secret.txt");
+    auto model = listed(peer, "", "e_secret.txt");
     ASSERT_TRUE(model);
     ReadOutcome through = ReadThrough(peer, Renamed(*model, "e/secret.txt"));
     EXPECT_EQ(through.retcode, GRFS_RC_ACCESS_DENIED);
     EXPECT_EQ(through.data.find(secret), std::string::npos);
     EXPECT_EQ(grfs_client::change_dir(c, peer.dle_id(), "e").retcode, GRFS_RC_CHANGE_DIR_FAILED);
-    auto listed = Listed(peer, "", "e");
-    ASSERT_TRUE(listed);
-    EXPECT_TRUE(listed->is_symlink());  // backed up as the link it is
+    auto e_link = listed(peer, "", "e");
+    ASSERT_TRUE(e_link);
+    EXPECT_TRUE(e_link->is_symlink());  // backed up as the link it is
     // A link that stays inside the export is followed as before.
-    auto inner = Listed(peer, "", "inner");
+    auto inner = listed(peer, "", "inner");
     ASSERT_TRUE(inner);
     EXPECT_TRUE(inner->is_directory());
-    EXPECT_TRUE(Listed(peer, "inner", "kept.txt").has_value());
+    EXPECT_TRUE(listed(peer, "inner", "kept.txt").has_value());
     peer.close();
 
     // The administrator's link in the write-protected export is followed.
-    grfs_client::Peer protected_peer = Connect(agent, "SAFE");
-    auto admin_model = Listed(protected_peer, "", "admin_link_secret.txt");
+    grfs_client::Peer protected_peer = e2e::expect_peer(agent, "SAFE");
+    auto admin_model = listed(protected_peer, "", "admin_link_secret.txt");
     ASSERT_TRUE(admin_model);
     ReadOutcome followed = ReadThrough(protected_peer, Renamed(*admin_model, "admin_link/secret.txt"));
     EXPECT_EQ(followed.retcode, 0);
     EXPECT_EQ(followed.data, secret);
-    auto admin_link = Listed(protected_peer, "", "admin_link");
+    auto admin_link = listed(protected_peer, "", "admin_link");
     ASSERT_TRUE(admin_link);
     EXPECT_TRUE(admin_link->is_directory());
-    EXPECT_TRUE(Listed(protected_peer, "admin_link", "secret.txt").has_value());
+    EXPECT_TRUE(listed(protected_peer, "admin_link", "secret.txt").has_value());
     protected_peer.close();
     hardening::ExpectCleanStop(agent);
 }
@@ -267,35 +242,35 @@ TEST(FollowSymdirs, ARestoredLinkLeadsNowhereOutOfAWritableExportAnAdministrator
 TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNothing) {
     e2e::TempDir tree("it-excluded");
     const std::string root = tree.path();
-    WriteFile(root + "/hidden.txt", "excluded file\n");
-    WriteFile(root + "/public.txt", "public file\n");
-    WriteFile(root + "/private_inner.txt", "public, named like the file below\n");
+    write_file(root + "/hidden.txt", "excluded file\n");
+    write_file(root + "/public.txt", "public file\n");
+    write_file(root + "/private_inner.txt", "public, named like the file below\n");
     ASSERT_EQ(mkdir((root + "/private").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((root + "/private/deeper").c_str(), 0755), 0);
-    WriteFile(root + "/private/inner.txt", "below an excluded directory\n");
+    write_file(root + "/private/inner.txt", "below an excluded directory\n");
     ASSERT_EQ(mkdir((root + "/opened").c_str(), 0755), 0);
     // With follow_symdirs a link that stays inside the export is followed;
     // it must not lead into what is excluded (a server could restore one).
     ASSERT_EQ(symlink("private", (root + "/alias").c_str()), 0);
-    WriteFile(root + "/alias_inner.txt", "public, named like the file behind the link\n");
+    write_file(root + "/alias_inner.txt", "public, named like the file behind the link\n");
 
     AgentConfig config;
     config.extra_lines = e2e::export_line(root, "TREE") + "exclude_file " + root + "/hidden.txt\n" +
                          "exclude_dir " + root + "/private\n" + "follow_symdirs\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
-    grfs_client::Peer peer = Connect(agent, "TREE");
+    grfs_client::Peer peer = e2e::expect_peer(agent, "TREE");
     grfs_client::Connection& c = peer.connection();
     const DLE_HANDLE dle = peer.dle_id();
 
-    auto public_file = Listed(peer, "", "public.txt");
-    auto public_inner = Listed(peer, "", "private_inner.txt");
-    auto opened = Listed(peer, "", "opened");
-    auto alias_inner = Listed(peer, "", "alias_inner.txt");
+    auto public_file = listed(peer, "", "public.txt");
+    auto public_inner = listed(peer, "", "private_inner.txt");
+    auto opened = listed(peer, "", "opened");
+    auto alias_inner = listed(peer, "", "alias_inner.txt");
     ASSERT_TRUE(public_file && public_inner && opened && alias_inner);
-    EXPECT_FALSE(Listed(peer, "", "hidden.txt").has_value());
-    EXPECT_FALSE(Listed(peer, "", "private").has_value());
-    EXPECT_FALSE(Listed(peer, "", "alias").has_value());
+    EXPECT_FALSE(listed(peer, "", "hidden.txt").has_value());
+    EXPECT_FALSE(listed(peer, "", "private").has_value());
+    EXPECT_FALSE(listed(peer, "", "alias").has_value());
 
     const std::vector<grfs_client::Dblk> files = {Renamed(*public_file, "hidden.txt"),
                                                   Renamed(*public_inner, "private/inner.txt"),
@@ -306,24 +281,19 @@ TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNoth
                                                  DirectoryBlock(*opened, "alias"),
                                                  DirectoryBlock(*opened, "alias/deeper")};
     ASSERT_TRUE(peer.change_dir("").ok());
-    for (const auto& file : files) {
-        SCOPED_TRACE(file.text());
-        EXPECT_EQ(ReadThrough(peer, file, GRFS_OPEN_READ).retcode, GRFS_RC_NO_SUCH_FILE);
-        EXPECT_EQ(ReadThrough(peer, file, GRFS_OPEN_VERIFY).retcode, GRFS_RC_NO_SUCH_FILE);
-        EXPECT_EQ(RetcodeOf(grfs_client::get_object_info(c, dle, file)), GRFS_RC_NOT_FOUND);
-        auto verified = grfs_client::verify_object_info(c, dle, file);
-        ASSERT_TRUE(verified.ok());
-        EXPECT_EQ(*verified, GRFS_RC_BAD_OBJ_HANDLE);
-    }
-    for (const auto& dir : dirs) {
-        SCOPED_TRACE(dir.text());
-        EXPECT_EQ(ReadThrough(peer, dir, GRFS_OPEN_READ).retcode, GRFS_RC_NO_SUCH_FILE);
-        EXPECT_EQ(ReadThrough(peer, dir, GRFS_OPEN_VERIFY).retcode, GRFS_RC_NO_SUCH_FILE);
-        EXPECT_EQ(RetcodeOf(grfs_client::get_object_info(c, dle, dir)), GRFS_RC_NOT_FOUND);
-        auto verified = grfs_client::verify_object_info(c, dle, dir);
-        ASSERT_TRUE(verified.ok());
-        EXPECT_EQ(*verified, GRFS_RC_BAD_OBJ_HANDLE);
-        EXPECT_EQ(grfs_client::change_dir(c, dle, dir.text()).retcode, GRFS_RC_CHANGE_DIR_FAILED);
+    for (const bool directories : {false, true}) {
+        for (const auto& block : directories ? dirs : files) {
+            SCOPED_TRACE(block.text());
+            EXPECT_EQ(ReadThrough(peer, block, GRFS_OPEN_READ).retcode, GRFS_RC_NO_SUCH_FILE);
+            EXPECT_EQ(ReadThrough(peer, block, GRFS_OPEN_VERIFY).retcode, GRFS_RC_NO_SUCH_FILE);
+            EXPECT_EQ(failed_retcode(grfs_client::get_object_info(c, dle, block)), GRFS_RC_NOT_FOUND);
+            auto verified = grfs_client::verify_object_info(c, dle, block);
+            ASSERT_TRUE(verified.ok());
+            EXPECT_EQ(*verified, GRFS_RC_BAD_OBJ_HANDLE);
+            if (directories) {
+                EXPECT_EQ(grfs_client::change_dir(c, dle, block.text()).retcode, GRFS_RC_CHANGE_DIR_FAILED);
+            }
+        }
     }
     for (const char* pattern : {"private", "private/*", "./private", "alias", "alias/*"}) {
         SCOPED_TRACE(pattern);
@@ -338,7 +308,7 @@ TEST(Exclusions, EveryRequestOnAnExcludedFileOrBelowAnExcludedDirectoryFindsNoth
     EXPECT_EQ(ReadThrough(peer, *public_file).data, "public file\n");
     EXPECT_EQ(ReadThrough(peer, *public_inner).data, "public, named like the file below\n");
     EXPECT_TRUE(grfs_client::change_dir(c, dle, "opened").ok());
-    EXPECT_EQ(ReadFile(root + "/private/inner.txt"), "below an excluded directory\n");
+    EXPECT_EQ(read_file(root + "/private/inner.txt"), "below an excluded directory\n");
     peer.close();
     hardening::ExpectCleanStop(agent);
 }

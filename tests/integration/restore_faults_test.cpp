@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,30 +37,8 @@ using agent_it::AgentProcess;
 constexpr uint16_t kReasonRestore = 0x4;
 constexpr uint32_t kStreamStandard = 0x4E415453;
 
-grfs_client::Peer Connect(const AgentProcess& agent, const std::string& dle, uint16_t reason) {
-    auto peer = e2e::connect_peer(agent, dle, reason);
-    EXPECT_TRUE(peer.ok()) << peer.error().text;
-    return std::move(*peer);
-}
-
-std::optional<grfs_client::Dblk> Find(grfs_client::Peer& peer, const std::string& dir, const std::string& name) {
-    auto listing = peer.list_directory(dir);
-    EXPECT_TRUE(listing.ok()) << listing.error().text;
-    if (!listing.ok()) return std::nullopt;
-    for (const auto& d : *listing) {
-        if (d.text() == name || d.base_name() == name) return d;
-    }
-    ADD_FAILURE() << name << " not listed in '" << dir << "'";
-    return std::nullopt;
-}
-
-// The retcode of a failed request, 0 when it succeeded.
-template <class R>
-int16_t RetcodeOf(const R& result) {
-    if (result.ok()) return 0;
-    EXPECT_EQ(result.error().kind, grfs_client::ErrorKind::retcode) << result.error().text;
-    return result.error().retcode;
-}
+using e2e::failed_retcode;
+using e2e::find_listed;
 
 // The retcode of one request built by fill, sent as it is.
 int16_t Transact(grfs_client::Connection& c, uint8_t type, const std::function<void(GRFS_MESSAGE&)>& fill) {
@@ -88,17 +65,17 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     {
-        std::ofstream(agent.export_dir() + "/big.bin", std::ios::binary) << std::string(1 << 20, 'x');
-        std::ofstream(agent.export_dir() + "/little.txt", std::ios::binary) << "fits\n";
-        grfs_client::Peer data = Connect(agent, "DATA", 0);
-        auto big = Find(data, "", "big.bin");
-        auto little = Find(data, "", "little.txt");
+        e2e::write_file(agent.export_dir() + "/big.bin", std::string(1 << 20, 'x'));
+        e2e::write_file(agent.export_dir() + "/little.txt", "fits\n");
+        grfs_client::Peer data = e2e::expect_peer(agent, "DATA", 0);
+        auto big = find_listed(data, "", "big.bin");
+        auto little = find_listed(data, "", "little.txt");
         ASSERT_TRUE(big && little);
         data.close();
 
-        grfs_client::Peer peer = Connect(agent, "SMALL", kReasonRestore);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "SMALL", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, peer.dle_id(), *big)), 0);
+        ASSERT_EQ(failed_retcode(grfs_client::create_object(c, peer.dle_id(), *big)), 0);
         auto opened = grfs_client::open_object(c, peer.dle_id(), *big, GRFS_OPEN_WRITE);
         ASSERT_TRUE(opened.ok()) << opened.error().text;
         GRFS_STREAM_INFO stream{};
@@ -109,7 +86,7 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
         int16_t failed = 0;
         for (int i = 0; i < 64 && done < (1u << 20) && failed == 0; ++i) {
             auto w = grfs_client::write_piece(c, opened->obj_id, done, done == 0 ? stream : GRFS_STREAM_INFO{}, piece);
-            failed = RetcodeOf(w);
+            failed = failed_retcode(w);
             if (w.ok()) done += w->consumed;
         }
         EXPECT_EQ(failed, GRFS_RC_NO_SPACE) << done << " bytes written";
@@ -118,9 +95,9 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
         // The session goes on: the object closes, the file goes, and a
         // file that fits is restored whole.
         EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
-        EXPECT_EQ(RetcodeOf(grfs_client::delete_object(c, peer.dle_id(), *big)), 0);
+        EXPECT_EQ(failed_retcode(grfs_client::delete_object(c, peer.dle_id(), *big)), 0);
         EXPECT_TRUE(grfs_client::verify_echo(c, 10).ok());
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, peer.dle_id(), *little)), 0);
+        ASSERT_EQ(failed_retcode(grfs_client::create_object(c, peer.dle_id(), *little)), 0);
         auto second = grfs_client::open_object(c, peer.dle_id(), *little, GRFS_OPEN_WRITE);
         ASSERT_TRUE(second.ok()) << second.error().text;
         const std::string fits = "fits\n";
@@ -133,8 +110,8 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
         ASSERT_TRUE(w.ok()) << w.error().text;
         EXPECT_EQ(w->consumed, fits.size());
         EXPECT_TRUE(grfs_client::close_object(c, second->obj_id).ok());
-        EXPECT_EQ(RetcodeOf(grfs_client::set_object_info(c, peer.dle_id(), *little)), 0);
-        EXPECT_EQ(RetcodeOf(grfs_client::verify_object_info(c, peer.dle_id(), *little)), 0);
+        EXPECT_EQ(failed_retcode(grfs_client::set_object_info(c, peer.dle_id(), *little)), 0);
+        EXPECT_EQ(failed_retcode(grfs_client::verify_object_info(c, peer.dle_id(), *little)), 0);
         peer.close();
     }
     hardening::ExpectCleanStop(agent);
@@ -166,7 +143,7 @@ void WithoutPermissionOverrides(const std::function<void()>& body) {
 }
 
 void Make(const std::string& path, const std::string& content, mode_t mode, uid_t uid) {
-    std::ofstream(path, std::ios::binary) << content;
+    e2e::write_file(path, content);
     ASSERT_EQ(chown(path.c_str(), uid, uid), 0);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
 }
@@ -204,22 +181,22 @@ TEST(PermissionFaults, DeniedObjectsGiveTheirCodesInBackupAndRestore) {
         Make(ex + "/tpl/new.txt", "template\n", 0644, 0);
         Make(ex + "/tpl/victim.txt", "template\n", 0644, 0);
 
-        grfs_client::Peer peer = Connect(agent, "DATA", kReasonRestore);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
         const DLE_HANDLE dle = peer.dle_id();
-        auto secret = Find(peer, "", "secret.txt");
-        auto own_ro = Find(peer, "", "own_ro.txt");
-        auto their_ro = Find(peer, "", "their_ro.txt");
-        auto chown_me = Find(peer, "", "chown_me.txt");
-        auto suid_me = Find(peer, "", "suid_me");
-        auto inside = Find(peer, "closed", "inside.txt");
-        auto tpl_new = Find(peer, "tpl", "new.txt");
-        auto tpl_victim = Find(peer, "tpl", "victim.txt");
+        auto secret = find_listed(peer, "", "secret.txt");
+        auto own_ro = find_listed(peer, "", "own_ro.txt");
+        auto their_ro = find_listed(peer, "", "their_ro.txt");
+        auto chown_me = find_listed(peer, "", "chown_me.txt");
+        auto suid_me = find_listed(peer, "", "suid_me");
+        auto inside = find_listed(peer, "closed", "inside.txt");
+        auto tpl_new = find_listed(peer, "tpl", "new.txt");
+        auto tpl_victim = find_listed(peer, "tpl", "victim.txt");
         ASSERT_TRUE(secret && own_ro && their_ro && chown_me && suid_me && inside && tpl_new && tpl_victim);
 
         // Backup: a file the agent may not read.
         ASSERT_TRUE(peer.change_dir("").ok());
-        EXPECT_EQ(RetcodeOf(grfs_client::open_object(c, dle, *secret, GRFS_OPEN_READ)), GRFS_RC_ACCESS_DENIED);
+        EXPECT_EQ(failed_retcode(grfs_client::open_object(c, dle, *secret, GRFS_OPEN_READ)), GRFS_RC_ACCESS_DENIED);
         EXPECT_EQ(ModeOf(ex + "/secret.txt"), 0000u);
 
         // Backup: a directory that closes while the agent stands in it.
@@ -240,7 +217,7 @@ TEST(PermissionFaults, DeniedObjectsGiveTheirCodesInBackupAndRestore) {
         // Restore: a file of another owner that is read-only cannot be
         // opened for writing; one of ours is, and keeps its mode.
         ASSERT_TRUE(grfs_client::change_dir(c, dle, "").ok());
-        EXPECT_EQ(RetcodeOf(grfs_client::open_object(c, dle, *their_ro, GRFS_OPEN_WRITE)), GRFS_RC_ACCESS_DENIED);
+        EXPECT_EQ(failed_retcode(grfs_client::open_object(c, dle, *their_ro, GRFS_OPEN_WRITE)), GRFS_RC_ACCESS_DENIED);
         auto ours = grfs_client::open_object(c, dle, *own_ro, GRFS_OPEN_WRITE);
         EXPECT_TRUE(ours.ok()) << ours.error().text;
         if (ours.ok()) {

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <span>
 #include <string>
@@ -35,24 +34,8 @@ using agent_it::AgentProcess;
 constexpr uint16_t kReasonRestore = 0x4;
 constexpr uint32_t kNobody = 65534;
 
-grfs_client::Peer Connect(const AgentProcess& agent) {
-    auto peer = e2e::connect_peer(agent, "DATA", kReasonRestore);
-    EXPECT_TRUE(peer.ok()) << peer.error().text;
-    return std::move(*peer);
-}
-
-// The retcode of a request answered with a retcode alone.
-int16_t RetcodeOf(const grfs_client::Result<int16_t>& result) {
-    EXPECT_TRUE(result.ok()) << result.error().text;
-    return result.ok() ? result.value() : int16_t{1};
-}
-
-// The retcode of an open: 0 when it succeeded.
-int16_t RetcodeOf(const grfs_client::Result<grfs_client::OpenInfo>& result) {
-    if (result.ok()) return 0;
-    EXPECT_EQ(result.error().kind, grfs_client::ErrorKind::retcode) << result.error().text;
-    return result.error().retcode;
-}
+using e2e::failed_retcode;
+using e2e::replied_retcode;
 
 UNIX_FILE_OS_INFO FileInfo(uint32_t mode, uint32_t owner, uint64_t size, uint64_t ino = 1, uint32_t nlink = 1) {
     UNIX_FILE_OS_INFO info{};
@@ -113,7 +96,7 @@ TEST(RestoreHardening, FailingHardLinkCreatesKeepTheSessionSmall) {
     AgentProcess agent;
     ASSERT_TRUE(agent.Start());
     {
-        grfs_client::Peer peer = Connect(agent);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
         // A name no file system takes: every create fails after the
         // block has announced a new multiply linked file.
@@ -122,7 +105,7 @@ TEST(RestoreHardening, FailingHardLinkCreatesKeepTheSessionSmall) {
         long peak = 0;
         for (uint64_t i = 1; i <= 100000; ++i) {
             const auto block = FileBlock(too_long, FileInfo(0100644, 0, 0, i, 2));
-            ASSERT_NE(RetcodeOf(grfs_client::create_object(c, peer.dle_id(), block)), 0);
+            ASSERT_NE(replied_retcode(grfs_client::create_object(c, peer.dle_id(), block)), 0);
             if (i % 10000 == 0) {
                 peak = SessionMemoryKiB(agent, "VmHWM:");
                 ASSERT_GT(peak, 0);
@@ -134,8 +117,8 @@ TEST(RestoreHardening, FailingHardLinkCreatesKeepTheSessionSmall) {
         // No failed create stands for its inode: the first name that is
         // made does, and a second name becomes a link to it.
         const auto linked = FileInfo(0100644, 0, 0, 1, 2);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, peer.dle_id(), FileBlock("first", linked))), 0);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, peer.dle_id(), FileBlock("second", linked))), 0);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), FileBlock("first", linked))), 0);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), FileBlock("second", linked))), 0);
         EXPECT_EQ(Lstat(agent.export_dir() + "/first").st_ino, Lstat(agent.export_dir() + "/second").st_ino);
         peer.close();
     }
@@ -150,16 +133,16 @@ TEST(RestoreHardening, TheExportRootIsNeverChangedBySetInformation) {
     ASSERT_EQ(chmod(root.c_str(), 0755), 0);
     const struct stat before = Lstat(root);
     {
-        grfs_client::Peer peer = Connect(agent);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
         const DLE_HANDLE dle = peer.dle_id();
         const auto file_info = FileInfo(0106777, kNobody, 0);
-        const int16_t file_root = RetcodeOf(grfs_client::set_object_info(c, dle, FileBlock("/", file_info)));
-        const int16_t dir_root = RetcodeOf(grfs_client::set_object_info(c, dle, DirBlock("/", 042777, kNobody)));
+        const int16_t file_root = replied_retcode(grfs_client::set_object_info(c, dle, FileBlock("/", file_info)));
+        const int16_t dir_root = replied_retcode(grfs_client::set_object_info(c, dle, DirBlock("/", 042777, kNobody)));
         for (const char* name : {".", "./", "./.", "/.", ".//.", "sub/..", "./sub/.."}) {
             SCOPED_TRACE(name);
-            const int16_t as_file = RetcodeOf(grfs_client::set_object_info(c, dle, FileBlock(name, file_info)));
-            const int16_t as_dir = RetcodeOf(grfs_client::set_object_info(c, dle, DirBlock(name, 042777, kNobody)));
+            const int16_t as_file = replied_retcode(grfs_client::set_object_info(c, dle, FileBlock(name, file_info)));
+            const int16_t as_dir = replied_retcode(grfs_client::set_object_info(c, dle, DirBlock(name, 042777, kNobody)));
             if (std::strstr(name, "..") == nullptr) {
                 EXPECT_EQ(as_file, file_root);
                 EXPECT_EQ(as_dir, dir_root);
@@ -167,11 +150,11 @@ TEST(RestoreHardening, TheExportRootIsNeverChangedBySetInformation) {
         }
         // File blocks whose current directory leads back to the root.
         ASSERT_TRUE(peer.change_dir("sub").ok());
-        (void)RetcodeOf(grfs_client::set_object_info(c, dle, FileBlock("..", file_info)));
+        (void)replied_retcode(grfs_client::set_object_info(c, dle, FileBlock("..", file_info)));
         if (peer.change_dir(".").ok()) {
             for (const char* name : {"", "."}) {
                 SCOPED_TRACE(std::string("in '.': ") + name);
-                (void)RetcodeOf(grfs_client::set_object_info(c, dle, FileBlock(name, file_info)));
+                (void)replied_retcode(grfs_client::set_object_info(c, dle, FileBlock(name, file_info)));
             }
         }
         peer.close();
@@ -255,14 +238,14 @@ TEST(RestoreHardening, ASetIdObjectIsNeverRootsWithItsBitsWhileRestored) {
     };
     SetIdWatch watch(ex);
     {
-        grfs_client::Peer peer = Connect(agent);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
         const DLE_HANDLE dle = peer.dle_id();
 
         // A whole restore: safe after every request, and at the end the
         // mode and owner of the block.
         const auto whole = FileBlock("whole", suid);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, whole)), 0);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, whole)), 0);
         safe("whole", "created");
         auto opened = grfs_client::open_object(c, dle, whole, GRFS_OPEN_WRITE);
         ASSERT_TRUE(opened.ok()) << opened.error().text;
@@ -271,7 +254,7 @@ TEST(RestoreHardening, ASetIdObjectIsNeverRootsWithItsBitsWhileRestored) {
         safe("whole", "half written");
         ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, half.size(), GRFS_STREAM_INFO{}, rest).ok());
         safe("whole", "written");
-        EXPECT_EQ(RetcodeOf(grfs_client::set_object_info(c, dle, whole)), 0);
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, whole)), 0);
         EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
         struct stat st = Lstat(ex + "/whole");
         EXPECT_EQ(st.st_mode & 07777, 04755u);
@@ -281,37 +264,37 @@ TEST(RestoreHardening, ASetIdObjectIsNeverRootsWithItsBitsWhileRestored) {
         // Renamed by the directory's owner while it is written: set
         // information finds no object, and the renamed file has no set-id bits.
         const auto moved = FileBlock("moved", suid);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, moved)), 0);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, moved)), 0);
         opened = grfs_client::open_object(c, dle, moved, GRFS_OPEN_WRITE);
         ASSERT_TRUE(opened.ok()) << opened.error().text;
         ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, data, half).ok());
         ASSERT_EQ(rename((ex + "/moved").c_str(), (ex + "/moved.away").c_str()), 0);
         ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, half.size(), GRFS_STREAM_INFO{}, rest).ok());
         safe("moved.away", "renamed and written");
-        EXPECT_EQ(RetcodeOf(grfs_client::set_object_info(c, dle, moved)), GRFS_RC_NO_SUCH_FILE);
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, moved)), GRFS_RC_NO_SUCH_FILE);
         safe("moved.away", "after set information");
         EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
         safe("moved.away", "closed");
 
         // A set-group-id node and directory.
-        const auto fifo = FileBlock("fifo", FileInfo(012640, kNobody, 0));
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, fifo)), 0);
-        safe("fifo", "created");
-        EXPECT_EQ(RetcodeOf(grfs_client::set_object_info(c, dle, fifo)), 0);
-        st = Lstat(ex + "/fifo");
-        EXPECT_EQ(st.st_mode & 07777, 02640u);
-        EXPECT_EQ(st.st_uid, kNobody);
-        const auto dir = DirBlock("sgid", 042775, kNobody);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, dir)), 0);
-        safe("sgid", "created");
-        EXPECT_EQ(RetcodeOf(grfs_client::set_object_info(c, dle, dir)), 0);
-        st = Lstat(ex + "/sgid");
-        EXPECT_EQ(st.st_mode & 07777, 02775u);
-        EXPECT_EQ(st.st_uid, kNobody);
+        const struct {
+            const char* name;
+            grfs_client::Dblk block;
+            mode_t mode;
+        } set_gid[] = {{"fifo", FileBlock("fifo", FileInfo(012640, kNobody, 0)), 02640u},
+                       {"sgid", DirBlock("sgid", 042775, kNobody), 02775u}};
+        for (const auto& [name, block, mode] : set_gid) {
+            ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, block)), 0);
+            safe(name, "created");
+            EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, block)), 0);
+            st = Lstat(ex + "/" + name);
+            EXPECT_EQ(st.st_mode & 07777, mode);
+            EXPECT_EQ(st.st_uid, kNobody);
+        }
 
         // The session ends between the writes and set information.
         const auto early = FileBlock("early", suid);
-        ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, early)), 0);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, early)), 0);
         opened = grfs_client::open_object(c, dle, early, GRFS_OPEN_WRITE);
         ASSERT_TRUE(opened.ok()) << opened.error().text;
         ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, data, program).ok());
@@ -329,12 +312,12 @@ TEST(RestoreHardening, LinksAreRestoredAfterARefusedOversizedLinkRead) {
     const std::string ex = agent.export_dir();
     ASSERT_EQ(symlink("hello.txt", (ex + "/huge").c_str()), 0);
     {
-        grfs_client::Peer peer = Connect(agent);
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
         const DLE_HANDLE dle = peer.dle_id();
         // The block claims a link target of 2^40 bytes: no buffer for it.
         const auto huge = FileBlock("huge", FileInfo(0120777, 0, uint64_t{1} << 40));
-        EXPECT_NE(RetcodeOf(grfs_client::open_object(c, dle, huge, GRFS_OPEN_READ)), 0);
+        EXPECT_NE(failed_retcode(grfs_client::open_object(c, dle, huge, GRFS_OPEN_READ)), 0);
 
         for (const std::string name : {"one", "two"}) {
             const std::string target = "target-of-" + name;
@@ -347,7 +330,7 @@ TEST(RestoreHardening, LinksAreRestoredAfterARefusedOversizedLinkRead) {
             std::memcpy(record.data(), &length, 4);  // the agent's byte order
 
             const auto link = FileBlock(name, FileInfo(0120777, 0, target.size()));
-            ASSERT_EQ(RetcodeOf(grfs_client::create_object(c, dle, link)), 0);
+            ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, link)), 0);
             auto opened = grfs_client::open_object(c, dle, link, GRFS_OPEN_WRITE);
             ASSERT_TRUE(opened.ok()) << opened.error().text;
             GRFS_STREAM_INFO ea{};

@@ -21,23 +21,19 @@
 #include "client/peer.h"
 #include "client/requests.h"
 #include "grfs/messages.h"
+#include "hardening_support.h"
 #include "raw_session.h"
 
 namespace {
 
 using agent_it::AgentConfig;
-using agent_it::AgentExit;
 using agent_it::AgentProcess;
 using agent_it::RawSession;
 using agent_it::VerifyRequest;
 using agent_it::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
-void ExpectCleanStop(AgentProcess& agent) {
-    AgentExit e = agent.Stop();
-    EXPECT_TRUE(e.exited && e.code == 1) << e.describe();
-    EXPECT_TRUE(e.left.empty()) << e.describe();
-}
+using hardening::ExpectCleanStop;
 
 // Four sessions at once, each admission retried (refusals only while ended
 // sessions are still being counted off) until the deadline.

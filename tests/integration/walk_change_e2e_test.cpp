@@ -20,11 +20,7 @@
 namespace e2e {
 namespace {
 
-std::string two_digits(int i) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%02d", i);
-    return text;
-}
+std::string two_digits(int i) { return zero_padded(i, 2); }
 
 TEST(WalkChangeEndToEnd, DirectoriesRenamedDuringTheWalkEndInAReportNotACrash) {
     TempDir source("e2e-walk-src");
@@ -41,9 +37,7 @@ TEST(WalkChangeEndToEnd, DirectoriesRenamedDuringTheWalkEndInAReportNotACrash) {
         }
     }
 
-    agent_it::AgentConfig config;
-    config.extra_lines = export_line(source.path(), "TREE");
-    agent_it::AgentProcess agent(config);
+    agent_it::AgentProcess agent(export_config(source.path(), "TREE"));
     ASSERT_TRUE(agent.Start());
     auto peer = connect_peer(agent, "TREE");
     ASSERT_TRUE(peer.ok()) << peer.error().text;

@@ -32,6 +32,17 @@ struct BindRequest {
     ~BindRequest() { t_free_v(rec, T_BIND); }
 };
 
+// An endpoint bound on loopback with a backlog of 10, and a client
+// connected to it that is not accepted yet.
+void ListenWithClient(int& lfd, int& client) {
+    tli_bind_port = kFirstBindPort;
+    lfd = t_open_v("/dev/tcp", 2, nullptr);
+    BindRequest req("127.0.0.1", 10);
+    ASSERT_EQ(t_bind_v(lfd, req.rec, req.rec), 0);
+    client = ConnectTo("127.0.0.1", LocalPort(lfd));
+    ASSERT_GE(client, 0);
+}
+
 }  // namespace
 
 TEST(TliAlloc, BindRecordWithAddressBuffer) {
@@ -139,12 +150,8 @@ TEST(TliBind, EmptyRequestBindsToLocalHostAddress) {
 }
 
 TEST(TliAccept, SetsConnectionOptionsAndFillsCall) {
-    tli_bind_port = kFirstBindPort;
-    int lfd = t_open_v("/dev/tcp", 2, nullptr);
-    BindRequest req("127.0.0.1", 10);
-    ASSERT_EQ(t_bind_v(lfd, req.rec, req.rec), 0);
-    int client = ConnectTo("127.0.0.1", LocalPort(lfd));
-    ASSERT_GE(client, 0);
+    int lfd = -1, client = -1;
+    ASSERT_NO_FATAL_FAILURE(ListenWithClient(lfd, client));
     ASSERT_EQ(t_listen_v(lfd), 0);
 
     auto* call = static_cast<t_call*>(t_alloc_v(lfd, T_CALL, T_ADDR));
@@ -183,12 +190,8 @@ TEST(TliAccept, SetsConnectionOptionsAndFillsCall) {
 }
 
 TEST(TliAccept, CloseAtOnceDoesNotWaitForAPeerThatTakesNothing) {
-    tli_bind_port = kFirstBindPort;
-    int lfd = t_open_v("/dev/tcp", 2, nullptr);
-    BindRequest req("127.0.0.1", 10);
-    ASSERT_EQ(t_bind_v(lfd, req.rec, req.rec), 0);
-    int client = ConnectTo("127.0.0.1", LocalPort(lfd));
-    ASSERT_GE(client, 0);
+    int lfd = -1, client = -1;
+    ASSERT_NO_FATAL_FAILURE(ListenWithClient(lfd, client));
     int fd = t_open_and_accept_v(lfd, nullptr);
     ASSERT_GE(fd, 0);
     // Fill what the peer will take; the rest stays unsent, which the
