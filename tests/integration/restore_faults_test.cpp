@@ -75,7 +75,7 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
 
         grfs_client::Peer peer = e2e::expect_peer(agent, "SMALL", kReasonRestore);
         grfs_client::Connection& c = peer.connection();
-        ASSERT_EQ(failed_retcode(grfs_client::create_object(c, peer.dle_id(), *big)), 0);
+        ASSERT_EQ(e2e::replied_retcode(grfs_client::create_object(c, peer.dle_id(), *big)), 0);
         auto opened = grfs_client::open_object(c, peer.dle_id(), *big, GRFS_OPEN_WRITE);
         ASSERT_TRUE(opened.ok()) << opened.error().text;
         GRFS_STREAM_INFO stream{};
@@ -95,9 +95,9 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
         // The session goes on: the object closes, the file goes, and a
         // file that fits is restored whole.
         EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
-        EXPECT_EQ(failed_retcode(grfs_client::delete_object(c, peer.dle_id(), *big)), 0);
+        EXPECT_EQ(e2e::replied_retcode(grfs_client::delete_object(c, peer.dle_id(), *big)), 0);
         EXPECT_TRUE(grfs_client::verify_echo(c, 10).ok());
-        ASSERT_EQ(failed_retcode(grfs_client::create_object(c, peer.dle_id(), *little)), 0);
+        ASSERT_EQ(e2e::replied_retcode(grfs_client::create_object(c, peer.dle_id(), *little)), 0);
         auto second = grfs_client::open_object(c, peer.dle_id(), *little, GRFS_OPEN_WRITE);
         ASSERT_TRUE(second.ok()) << second.error().text;
         const std::string fits = "fits\n";
@@ -110,8 +110,8 @@ TEST(RestoreFaults, AFullFileSystemAnswers506AndTheSessionGoesOn) {
         ASSERT_TRUE(w.ok()) << w.error().text;
         EXPECT_EQ(w->consumed, fits.size());
         EXPECT_TRUE(grfs_client::close_object(c, second->obj_id).ok());
-        EXPECT_EQ(failed_retcode(grfs_client::set_object_info(c, peer.dle_id(), *little)), 0);
-        EXPECT_EQ(failed_retcode(grfs_client::verify_object_info(c, peer.dle_id(), *little)), 0);
+        EXPECT_EQ(e2e::replied_retcode(grfs_client::set_object_info(c, peer.dle_id(), *little)), 0);
+        EXPECT_EQ(e2e::replied_retcode(grfs_client::verify_object_info(c, peer.dle_id(), *little)), 0);
         peer.close();
     }
     hardening::ExpectCleanStop(agent);
