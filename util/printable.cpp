@@ -46,7 +46,7 @@ struct Conversion {
     std::string length;  // hh h l ll z j t L
     char conv = 0;
 
-    std::string spec() const {
+    std::string text() const {
         std::string s = "%" + flags;
         if (width >= 0) s += std::to_string(width);
         if (precision >= 0) s += "." + std::to_string(precision);
@@ -62,16 +62,16 @@ const char* parse_number(const char* p, int* value) {
 
 template <typename T>
 void append_one(std::string& out, const Conversion& c, T value) {
-    const std::string spec = c.spec();
+    const std::string format = c.text();
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, format.c_str(), value);
     if (n < 0) return;
     if (static_cast<size_t>(n) < sizeof small) {
         out.append(small, static_cast<size_t>(n));
         return;
     }
     std::string big(static_cast<size_t>(n) + 1, '\0');
-    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    std::snprintf(big.data(), big.size(), format.c_str(), value);
     out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -192,7 +192,7 @@ std::string FormatEscaped(const char* format, va_list args) {
         default:
             // Not a conversion this writer knows: shown as written; nothing
             // is taken from the arguments.
-            out += c.spec();
+            out += c.text();
             break;
         }
     }
