@@ -56,7 +56,7 @@ void add_builtin_exclusions(WS_CNTL* ws) {
     }
 }
 
-int init_ws_structures(WS_CNTL* ws, const char* config_path) {
+int read_ws_configuration(WS_CNTL* ws, const char* config_path) {
     ws->listener_pid = static_cast<uint32_t>(getpid());
 
     struct stat root;
@@ -78,6 +78,11 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path) {
         std::fprintf(stderr, "%s: gethostname() failed.\n", prog_name);
         return 1;
     }
+    return 0;
+}
+
+int init_ws_structures(WS_CNTL* ws, const char* config_path) {
+    if (read_ws_configuration(ws, config_path) != 0) return 1;
 
     if (!open_log_file(ws)) return 1;
     set_message_log_file(ws->log_file);

@@ -10,6 +10,12 @@ struct WS_CNTL;
 // (the reason is already on standard error).
 int init_ws_structures(WS_CNTL* ws, const char* config_path);
 
+// The part of init_ws_structures that judges the configuration: the root
+// directory, the configuration file and the workstation name. Opens no
+// file for writing, so a configuration test ("-t") can stop after it.
+// 0 when the configuration is usable, 1 otherwise (reason on standard error).
+int read_ws_configuration(WS_CNTL* ws, const char* config_path);
+
 // Adds the platform's built-in directory exclusions (kind 2) to ws: the
 // mount points of kernel pseudo file systems, in mount-table order.
 void add_builtin_exclusions(WS_CNTL* ws);

@@ -10,10 +10,12 @@
 #include "util/debug_print.h"
 
 const char* config_file = nullptr;
+int config_test = 0;
 const char* usage_message =
-    "[-c config file] [-d] [-nd]\n"
+    "[-c config file] [-d] [-nd] [-t]\n"
     "\t[-d] -- turns on debug messages\n"
-    "\t[-nd] -- turns on network debug messages\n";
+    "\t[-nd] -- turns on network debug messages\n"
+    "\t[-t] -- checks the configuration file and exits\n";
 
 namespace {
 
@@ -58,6 +60,8 @@ int parse_command_line(int argc, char** argv) {
             }
         } else if (std::strcmp(arg, "-nd") == 0) {
             nrl_debug_flag = 1;
+        } else if (std::strcmp(arg, "-t") == 0) {
+            config_test = 1;
         } else {
             std::fprintf(stderr, "%s: Unknown option %s\n", prog_name, arg);
             print_usage();
@@ -79,14 +83,21 @@ int main_v(int argc, char** argv) {
 
     std::memset(&ws_cntl, 0, sizeof ws_cntl);
 
-    if (init_ws_structures(&ws_cntl, config_file) != 0) {
+    // A configuration test stops before anything a start leaves behind: the
+    // log file, the session port, the advertisements and the forks.
+    const int status = config_test != 0 ? read_ws_configuration(&ws_cntl, config_file)
+                                        : init_ws_structures(&ws_cntl, config_file);
+    if (status != 0) {
         std::fprintf(stderr, "%s: %s\n", prog_name, "Agent initialization failed.");
-        return 0;
+        // Only a test reports the fault in its status: a start keeps its
+        // historical 0, which service managers treat as "do not restart".
+        return config_test != 0 ? 1 : 0;
     }
 
     std::fprintf(stderr, "%s: Agent configuration OK.\n", prog_name);
     std::fprintf(stderr, "%s: Workstation Name: \"%s\"\n", prog_name, ws_cntl.workstation_name);
     report_confined_links(&ws_cntl);
+    if (config_test != 0) return 0;
 
     Listen_Process(&ws_cntl);
     return 0;

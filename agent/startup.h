@@ -3,11 +3,12 @@
 
 extern const char* config_file;    // "-c"; nullptr means "agent.cfg" in the working directory
 extern const char* usage_message;  // the option summary printed after a usage error
+extern int config_test;            // "-t": check the configuration, report, exit 0 (valid) or 1
 
 inline constexpr const char* kAgentTitle = "Vestrel -- Unix Agent, Version 5.01";
 inline constexpr const char* kAgentRevision = "5.046";
 
-// Reads the options into config_file, grfs_debug and nrl_debug_flag.
+// Reads the options into config_file, grfs_debug, nrl_debug_flag and config_test.
 // Returns 0, or 1 after printing a usage error (the caller exits with 1).
 int parse_command_line(int argc, char** argv);
 
