@@ -1,7 +1,10 @@
 // The real agent program: banner, options, exit statuses and the start-up
 // summary on the right streams.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,10 +12,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "agent_test_support.h"
+#include "nrl/tli.h"
+#include "util/unique_fd.h"
 
 namespace {
 
@@ -21,7 +27,8 @@ using agent_test::TempDir;
 constexpr const char* kReadyLine = "Vestrel Agent ready to service requests.";
 const std::string kBanner = "Vestrel -- Unix Agent, Version 5.01 Revision 5.046\n";
 const std::string kUsage =
-    "[-c config file] [-d] [-nd]\n\t[-d] -- turns on debug messages\n\t[-nd] -- turns on network debug messages\n";
+    "[-c config file] [-d] [-nd] [-t]\n\t[-d] -- turns on debug messages\n\t[-nd] -- turns on network debug messages\n"
+    "\t[-t] -- checks the configuration file and exits\n";
 
 struct AgentRun {
     pid_t pid = -1;
@@ -114,6 +121,32 @@ AgentRun run_agent(const std::vector<std::string>& args, const std::string& dir 
     }
     return ::testing::AssertionSuccess();
 }
+
+// Listens on the advertisement port of a loopback address of its own
+// (127.0.0.30 to 127.0.0.99, apart from the addresses the integration tests
+// take), so whatever arrives there was sent to this test.
+struct AdvertisementReceiver {
+    AdvertisementReceiver() {
+        uint16_t port = LookupServicePort("grfs");
+        port = port != 0 ? ntohs(port) : kDefaultAdvertisementPort;
+        for (int i = 0; i < 70 && !fd.valid(); ++i) {
+            address = "127.0.0." + std::to_string(30 + (getpid() + i) % 70);
+            UniqueFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in sin{};
+            sin.sin_family = AF_INET;
+            sin.sin_port = htons(port);
+            inet_pton(AF_INET, address.c_str(), &sin.sin_addr);
+            if (bind(s.get(), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0 && listen(s.get(), 4) == 0)
+                fd = std::move(s);
+        }
+    }
+    bool connection_arrives(int timeout_ms) const {
+        pollfd p{fd.get(), POLLIN, 0};
+        return poll(&p, 1, timeout_ms) == 1;
+    }
+    UniqueFd fd;
+    std::string address;
+};
 
 class AgentBinaryTest : public ::testing::Test {
 protected:
@@ -235,6 +268,51 @@ TEST_F(AgentBinaryTest, LogFileReceivesItsOpeningLine) {
     std::string text = agent_test::read_file(log);
     EXPECT_EQ(text.rfind("log_file ", 0), 0u) << text;
     EXPECT_NE(text.find(" is open\n"), std::string::npos) << text;
+}
+
+// "-t" reads the configuration as a start does and reports it, then ends
+// by itself: no ready line, no advertisement, and the log file it names is
+// not even created.
+TEST_F(AgentBinaryTest, ConfigurationTestOfAValidFileStartsNothing) {
+    AdvertisementReceiver server;
+    ASSERT_TRUE(server.fd.valid()) << "no free loopback address";
+    const std::string log = tmp_ / "agent.log";
+    const std::string cfg = tmp_.write("agent.cfg", "name checked\nexport " + data_ + " as data\ntell " +
+                                                        server.address + "\nforce_address " + server.address +
+                                                        "\nlogfile " + log + "\n");
+    AgentRun r = run_agent({"-d", "2", "-t", "-c", cfg});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(r.ready) << r.err;
+    EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << r.out;
+    const std::string p = std::to_string(r.pid) + ":";
+    EXPECT_TRUE(in_order(r.err, {"agent: Using configuration file: " + cfg + "\n",
+                                 p + "Config File Workstation Name=checked\n",
+                                 "agent: Forcing IP address: " + server.address + "\n",
+                                 "agent: Agent configuration OK.\n", "agent: Workstation Name: \"CHECKED\"\n"}));
+    EXPECT_TRUE(r.err.ends_with("agent: Workstation Name: \"CHECKED\"\n")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(log));
+    EXPECT_FALSE(server.connection_arrives(1000));
+}
+
+TEST_F(AgentBinaryTest, ConfigurationTestOfAnInvalidFileExitsWithOne) {
+    const std::string log = tmp_ / "agent.log";
+    const std::string bad = tmp_.write("bad.cfg", "tell 127.0.0.21\nlogfile " + log + "\n");
+    AgentRun r = run_agent({"-t", "-c", bad});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out.rfind(kBanner, 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "agent: Using configuration file: " + bad +
+                         "\nagent: No directories exported.\nagent: Invalid configuration file.\n"
+                         "agent: Agent initialization failed.\n");
+
+    const std::string missing = tmp_ / "missing.cfg";
+    r = run_agent({"-c", missing, "-t"});
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "agent: Using configuration file: " + missing + "\nagent: Unable to open config file '" +
+                         missing + "'\nagent: Agent initialization failed.\n");
+    EXPECT_FALSE(std::filesystem::exists(log));
 }
 
 }  // namespace

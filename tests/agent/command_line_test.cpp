@@ -33,8 +33,8 @@ protected:
     }
 
     std::string usage() const {
-        return "agent: Usage agent\n[-c config file] [-d] [-nd]\n\t[-d] -- turns on debug messages\n"
-               "\t[-nd] -- turns on network debug messages\n";
+        return "agent: Usage agent\n[-c config file] [-d] [-nd] [-t]\n\t[-d] -- turns on debug messages\n"
+               "\t[-nd] -- turns on network debug messages\n\t[-t] -- checks the configuration file and exits\n";
     }
 
     std::vector<std::string> storage_;

@@ -20,7 +20,7 @@ trap 'rm -rf "$dir"' EXIT
 unit="$dir/vestrel-agent.service"
 sed -e "s|@AGENT_SBINDIR@|$(dirname "$agent")|g" \
     -e "s|@AGENT_CONFIG_FILE@|$dir/agent.cfg|g" \
-    -e "s|/agent -c|/$(basename "$agent") -c|" "$template" >"$unit"
+    -e "s|/agent -|/$(basename "$agent") -|" "$template" >"$unit"
 if grep -q '@[A-Z_]*@' "$unit"; then
     echo "FAIL: placeholders left in the unit:"
     grep -n '@[A-Z_]*@' "$unit"
