@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "agent/allow_list.h"
 #include "agent/config_tokens.h"
 #include "agent/session_process.h"
 #include "unixfs/workstation.h"
@@ -142,6 +143,27 @@ void set_session_idle_timeout(ConfigState& st, std::string_view word) {
     DEBUG_PRINTF(DBG_CONFIG, "Session idle timeout = %u\n", static_cast<unsigned>(seconds));
 }
 
+// A value that does not read as an address must not be skipped: the file
+// would then allow fewer peers than it says, or, with no other allow line,
+// every peer.
+void add_allowed_peer(ConfigState& st, const char* line, std::string_view word) {
+    WS_CNTL* ws = st.ws;
+    if (ws->allow_count >= kMaxAllowEntries) {
+        std::fprintf(stderr, "%s: More than %zu allow lines: '%s'\n", prog_name, kMaxAllowEntries, line);
+        st.invalid = true;
+        return;
+    }
+    ALLOW_ENTRY entry{};
+    if (!ParseAllowValue(word, &entry)) {
+        std::fprintf(stderr, "%s: Allow line needs an IPv4 address or address/prefix (0-32): '%s'\n", prog_name,
+                     line);
+        st.invalid = true;
+        return;
+    }
+    ws->allow_list[ws->allow_count++] = entry;
+    DEBUG_PRINTF(DBG_CONFIG, "Allowing sessions from %.*s\n", static_cast<int>(word.size()), word.data());
+}
+
 bool needs_value(int token) {
     switch (token) {
         case CFG_FOLLOW_SYMDIRS:
@@ -149,6 +171,7 @@ bool needs_value(int token) {
         case CFG_IGNORE_ACL_ERRORS:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
+        case CFG_ALLOW:  // refused without its value, not ignored
             return false;
         default:
             return true;
@@ -230,6 +253,9 @@ void handle_line(ConfigState& st, const char* line) {
             break;
         case CFG_SESSION_IDLE_TIMEOUT:
             set_session_idle_timeout(st, word);
+            break;
+        case CFG_ALLOW:
+            add_allowed_peer(st, line, word);
             break;
         default:  // unknown keyword, blank line, mac_as_unix
             report_unrecognized(line);

@@ -29,6 +29,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"mac_as_unix", CFG_MAC_AS_UNIX},
     {"ignore_acl_errors", CFG_IGNORE_ACL_ERRORS},
     {"session_idle_timeout", CFG_SESSION_IDLE_TIMEOUT},
+    {"allow", CFG_ALLOW},
 };
 
 bool is_blank(char c) {

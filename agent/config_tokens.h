@@ -21,6 +21,7 @@ enum ConfigKeyword : int {
     CFG_MAC_AS_UNIX = 13,
     CFG_IGNORE_ACL_ERRORS = 14,
     CFG_SESSION_IDLE_TIMEOUT = 15,
+    CFG_ALLOW = 16,
 };
 
 // The keyword line begins with, or CFG_UNKNOWN. rest points at the value

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "agent/allow_list.h"
 #include "agent/listener.h"
 #include "agent/pending_exchanges.h"
+#include "agent/session_refusal.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
@@ -76,6 +78,14 @@ void AcceptConnection(NRL_RESOURCE* resource, PendingExchanges& pending) {
     sockaddr_in peer{};
     const netbuf& addr = resource->call->addr;
     if (addr.buf != nullptr) std::memcpy(&peer, addr.buf, std::min<size_t>(addr.len, sizeof peer));
+    // A peer outside the allow list gets nothing of the agent but the
+    // refusal: not even its request is read.
+    const auto* ws = static_cast<const WS_CNTL*>(gb_NRL_function_table_ptr->NRLGetResourceApplicationPtr(resource));
+    if (ws != nullptr && !PeerAllowed(ws, peer.sin_addr.s_addr)) {
+        RefuseSessionOpen(fd, peer, kRefusedNotAllowed);
+        DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
+        return;
+    }
     pending.Add(fd, peer, gb_nrl_conn_timeout);
 }
 
@@ -110,6 +120,7 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExch
 
     if (status != 0) {
         drop_connection(session, fd);
+        ReportRefusedSession(exchange.peer, kRefusedTooManySessions);
         return nullptr;
     }
     // The session process works with ordinary, waiting transfers.

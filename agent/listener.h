@@ -40,7 +40,8 @@ void Listen_Process(WS_CNTL* ws);
 
 // Accepts the connection waiting on the resource and adds it to the
 // exchanges in progress, with gb_nrl_conn_timeout seconds for the whole
-// session-open exchange.
+// session-open exchange. A peer the configuration's allow lines leave out
+// is refused and closed at once instead.
 void AcceptConnection(NRL_RESOURCE* resource, PendingExchanges& pending);
 
 // A connection whose session-open request is whole (the exchange is now the

@@ -38,6 +38,15 @@ struct EXCLUDE_ENTRY {
     EXCLUDE_ENTRY* next;
 };
 
+// Peers that may open sessions: an address matches when its bits under
+// mask equal network's. Both in host byte order.
+struct ALLOW_ENTRY {
+    uint32_t network;
+    uint32_t mask;
+};
+// More allow lines than this make the configuration invalid.
+constexpr size_t kMaxAllowEntries = 256;
+
 // A backup server to advertise to.
 struct TELL_ENTRY {
     QElem link;
@@ -68,6 +77,10 @@ struct WS_CNTL {
     Queue hard_link_list;
     uint16_t ignore_acl_errors;
     uint16_t processingAcl;
+    // From the allow lines; none: every peer may open sessions. Held in the
+    // record itself so that a copy of the record carries its own list.
+    uint16_t allow_count;
+    ALLOW_ENTRY allow_list[kMaxAllowEntries];
 };
 
 struct GRFS_CONFIG {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "agent/allow_list.h"
 #include "agent/config_file.h"
 #include "agent_test_support.h"
 
@@ -340,6 +341,29 @@ TEST_F(ConfigFileTest, ForceAddressMessages) {
     r = read(valid("force_address 0.0.0.0\n"));
     EXPECT_EQ(r.err, using_line() + "agent: Using default local IP address.\n");
     EXPECT_EQ(ws_cntl.force_address, 0u);
+}
+
+TEST_F(ConfigFileTest, AllowLinesAddPeersAndAValueThatDoesNotParseMakesTheFileInvalid) {
+    auto r = read(valid());
+    EXPECT_TRUE(PeerAllowed(&ws_cntl, inet_addr("203.0.113.9")));  // no allow line: anyone
+
+    agent_test::reset_workstation();
+    r = read(valid("allow 10.0.0.0/8\nallow 192.0.2.7\nallow 172.16.5.9/16\n"));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.err, using_line());
+    for (const char* in : {"10.200.3.4", "192.0.2.7", "172.16.0.1"})
+        EXPECT_TRUE(PeerAllowed(&ws_cntl, inet_addr(in))) << in;
+    for (const char* out : {"11.0.0.1", "192.0.2.8", "172.17.0.1"})
+        EXPECT_FALSE(PeerAllowed(&ws_cntl, inet_addr(out))) << out;
+
+    for (const char* bad : {"allow 10.0.0.256", "allow 10.0.0.0/33", "allow garbage", "allow 10.1", "allow 10.0.0.0/",
+                            "allow 10.0.0.0/+8", "allow 0x0a.0.0.1", "allow"}) {
+        agent_test::reset_workstation();
+        r = read(valid("allow 192.0.2.7\n" + std::string(bad) + "\n"));
+        EXPECT_EQ(r.rc, 0) << bad;
+        EXPECT_EQ(r.err, using_line() + "agent: Allow line needs an IPv4 address or address/prefix (0-32): '" + bad +
+                             "'\nagent: Invalid configuration file.\n");
+    }
 }
 
 TEST_F(ConfigFileTest, SwitchesAndIgnoreAclErrorsStartsCleared) {

@@ -143,6 +143,7 @@ TEST(Agent, AdmitsFourSessionsRefusesTheFifthAndRecoversWhenOneEnds) {
         RawSession fifth(agent.session_address());
         EXPECT_EQ(fifth.Open(), refused_reply());
         EXPECT_TRUE(fifth.WaitForClose(5000));
+        EXPECT_TRUE(agent.WaitForStderr(" reason=too many sessions\n", 5000)) << agent.Stderr();
         EXPECT_EQ(agent.SessionProcesses().size(), 4u);  // nothing forked for it
 
         sessions[0]->Close();

@@ -1,5 +1,6 @@
 #include "raw_session.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -39,6 +40,15 @@ Bytes MakeBytes(std::initializer_list<int> list) {
 RawSession::RawSession(const sockaddr_in& address, int receive_buffer) {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (receive_buffer > 0) setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) fd_ = std::move(fd);
+}
+
+RawSession::RawSession(const sockaddr_in& address, const char* source) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1) return;
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return;
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) fd_ = std::move(fd);
 }
 

@@ -25,6 +25,8 @@ public:
     // Connects (receive_buffer > 0 sets a small receive buffer first);
     // invalid() when the connection fails.
     explicit RawSession(const sockaddr_in& address, int receive_buffer = 0);
+    // Connects from the given local address (e.g. another 127.0.0.x).
+    RawSession(const sockaddr_in& address, const char* source);
 
     bool valid() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }

@@ -1,0 +1,59 @@
+// The allow list against the real agent: a peer outside it is refused with
+// the bytes of any refused session open before it has sent anything, a
+// peer inside it is admitted, and the console names each refused address
+// once a minute at most.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "agent_process.h"
+#include "hardening_support.h"
+#include "raw_session.h"
+
+namespace {
+
+using agent_it::AgentConfig;
+using agent_it::AgentProcess;
+using agent_it::Bytes;
+using agent_it::RawSession;
+using agent_it::VerifyRequest;
+
+size_t count(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
+}
+
+TEST(AllowedPeers, OutsideRefusedBeforeItsRequestInsideAdmittedRefusalReportedOncePerMinute) {
+    AgentConfig config;
+    // 127.0.0.0/31 holds 127.0.0.1 but not 127.0.0.2.
+    config.extra_lines = "allow 192.0.2.0/24\nallow 127.0.0.0/31\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+
+    Bytes refused(514, 0);
+    refused[0] = 1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        RawSession outside(agent.session_address(), "127.0.0.2");
+        ASSERT_TRUE(outside.valid());
+        EXPECT_EQ(outside.ReadExact(refused.size(), 5000), refused) << "attempt " << attempt;
+        EXPECT_TRUE(outside.WaitForClose(5000)) << "attempt " << attempt;
+    }
+
+    {
+        RawSession inside(agent.session_address(), "127.0.0.1");
+        ASSERT_TRUE(inside.valid());
+        EXPECT_EQ(inside.Open(), Bytes(514, 0));
+        EXPECT_TRUE(inside.SendMessage(VerifyRequest(1, 0, 0)));
+        EXPECT_TRUE(inside.ReceiveMessage().has_value());
+    }
+
+    // The listener reported both refusals before it admitted the next peer.
+    const std::string err = agent.Stderr();
+    EXPECT_EQ(count(err, "session refused: peer=127.0.0.2:"), 1u) << err;
+    EXPECT_EQ(count(err, " reason=not allowed\n"), 1u) << err;
+    EXPECT_EQ(count(err, "peer=127.0.0.1:"), 0u) << err;
+    hardening::ExpectCleanStop(agent);
+}
+
+}  // namespace
