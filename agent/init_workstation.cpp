@@ -66,10 +66,23 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path) {
     }
     gb_root_dev_id = root.st_dev;
 
-    InitQueue(&ws->dle_list);
-    InitQueue(&ws->tell_list);
     InitQueue(&ws->hard_link_list);
     ws->use_xdr = 1;
+
+    if (read_workstation_config(ws, config_path) != 0) return 1;
+
+    if (!open_log_file(ws)) return 1;
+    set_message_log_file(ws->log_file);
+
+    GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
+    ws->running = 1;
+    ws->processingAcl = 0;
+    return 0;
+}
+
+int read_workstation_config(WS_CNTL* ws, const char* config_path) {
+    InitQueue(&ws->dle_list);
+    InitQueue(&ws->tell_list);
 
     ws->config_ok = static_cast<uint16_t>(read_config_file(ws, config_path));
     if (ws->config_ok != 1) return 1;
@@ -78,13 +91,6 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path) {
         std::fprintf(stderr, "%s: gethostname() failed.\n", prog_name);
         return 1;
     }
-
-    if (!open_log_file(ws)) return 1;
-    set_message_log_file(ws->log_file);
-
-    GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
-    ws->running = 1;
     add_builtin_exclusions(ws);
-    ws->processingAcl = 0;
     return 0;
 }
