@@ -61,12 +61,11 @@ TEST(ConfigReload, AddsAnExportForNewSessionsWhileARunningReadGoesOn) {
     auto status = reader.read_object("", *block, GRFS_OPEN_READ, [&](const grfs_client::ReadPiece& piece) {
         got.append(piece.data.begin(), piece.data.end());
         if (got.size() != piece.data.size()) return grfs_client::Status{};
-        // Half way through the first read: the session process and the
-        // advertisement process ignore SIGHUP; the listener reloads.
+        // Half way through the first read: the session process ignores
+        // SIGHUP; the listener reloads.
         std::vector<pid_t> sessions = agent.SessionProcesses();
         EXPECT_EQ(sessions.size(), 1u);
         for (pid_t p : sessions) kill(p, SIGHUP);
-        kill(agent.advertiser(), SIGHUP);
         AgentConfig config;
         config.extra_lines = e2e::export_line(more, "NEW");
         agent.WriteConfig(config);
@@ -102,6 +101,11 @@ TEST(ConfigReload, AdvertisementsFollowTheNewTellListAndInterval) {
     std::string second;
     UniqueFd receiver = agent_it::ClaimAdvertisementAddress(&second);
     ASSERT_TRUE(receiver.valid());
+    // The advertisement process started with the agent ignores SIGHUP.
+    kill(agent.advertiser(), SIGHUP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_NE(agent_it::ProcessState(agent.advertiser()), 'Z');
+    ASSERT_NE(agent_it::ProcessState(agent.advertiser()), 0);
 
     // The new list names only the second receiver, every second; the
     // file's force_address changes too, which only a restart applies.
@@ -114,6 +118,12 @@ TEST(ConfigReload, AdvertisementsFollowTheNewTellListAndInterval) {
               std::string::npos)
         << agent.Stderr();
 
+    // The old advertisement process is gone; the new one ignores SIGHUP.
+    ASSERT_TRUE(agent_it::WaitUntil(
+        [&] { return agent.Children().size() == 1 && agent.Children().front() != agent.advertiser(); }, 5000));
+    const pid_t advertiser = agent.Children().front();
+    kill(advertiser, SIGHUP);
+
     // Two in a short time: the new interval, not the hour of the start.
     for (int i = 0; i < 2; ++i) {
         std::vector<unsigned char> ad = agent_it::AcceptAdvertisement(receiver.get(), 5000);
@@ -124,9 +134,7 @@ TEST(ConfigReload, AdvertisementsFollowTheNewTellListAndInterval) {
                                   std::to_string(agent.port() % 256);
         EXPECT_NE(text.find(where + '\0' + where + '\0'), std::string::npos);
     }
-    // The new advertisement process is the only one.
-    EXPECT_TRUE(agent_it::WaitUntil([&] { return agent.Children().size() == 1; }, 5000));
-    EXPECT_NE(agent.Children().front(), agent.advertiser());
+    EXPECT_EQ(agent.Children(), std::vector<pid_t>{advertiser});
     hardening::ExpectCleanStop(agent);
 }
 
