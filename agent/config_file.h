@@ -1,5 +1,6 @@
-// The configuration file: read once at start-up into the workstation control
-// record, before any process is forked.
+// The configuration file: read at start-up into the workstation control
+// record, before any process is forked, and again into a fresh record when
+// the listener is asked to reload it.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +26,10 @@ int add_to_export_list(WS_CNTL* ws, const char* server);
 // Puts an exclusion (EXCLUDE_FILE or EXCLUDE_DIR) at the front of
 // ws->exclude_list; out of memory leaves the chain unchanged.
 void add_to_exclude_list(WS_CNTL* ws, int kind, const char* name);
+
+// Frees what the configuration built in ws (exported trees, backup servers,
+// exclusions) and leaves those lists empty.
+void free_config_lists(WS_CNTL* ws);
 
 // Replaces every character a resource name may not carry by "_".
 void mangle_resource_name(char* name);

@@ -145,3 +145,17 @@ void add_to_exclude_list(WS_CNTL* ws, int kind, const char* name) {
     entry->next = ws->exclude_list;
     ws->exclude_list = entry;
 }
+
+void free_config_lists(WS_CNTL* ws) {
+    while (QElem* e = DeQueueElem(&ws->dle_list)) MYFREE(reinterpret_cast<DLE_RECORD*>(e));
+    while (QElem* e = DeQueueElem(&ws->tell_list)) {
+        auto* entry = reinterpret_cast<TELL_ENTRY*>(e);
+        MYFREE(entry->name);
+        MYFREE(entry);
+    }
+    while (EXCLUDE_ENTRY* entry = ws->exclude_list) {
+        ws->exclude_list = entry->next;
+        MYFREE(entry->name);
+        MYFREE(entry);
+    }
+}

@@ -66,19 +66,9 @@ int read_ws_configuration(WS_CNTL* ws, const char* config_path) {
     }
     gb_root_dev_id = root.st_dev;
 
-    InitQueue(&ws->dle_list);
-    InitQueue(&ws->tell_list);
     InitQueue(&ws->hard_link_list);
     ws->use_xdr = 1;
-
-    ws->config_ok = static_cast<uint16_t>(read_config_file(ws, config_path));
-    if (ws->config_ok != 1) return 1;
-
-    if (ws->workstation_name[0] == '\0' && !take_host_name(ws)) {
-        std::fprintf(stderr, "%s: gethostname() failed.\n", prog_name);
-        return 1;
-    }
-    return 0;
+    return read_workstation_config(ws, config_path);
 }
 
 int init_ws_structures(WS_CNTL* ws, const char* config_path) {
@@ -89,7 +79,21 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path) {
 
     GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
     ws->running = 1;
-    add_builtin_exclusions(ws);
     ws->processingAcl = 0;
+    return 0;
+}
+
+int read_workstation_config(WS_CNTL* ws, const char* config_path) {
+    InitQueue(&ws->dle_list);
+    InitQueue(&ws->tell_list);
+
+    ws->config_ok = static_cast<uint16_t>(read_config_file(ws, config_path));
+    if (ws->config_ok != 1) return 1;
+
+    if (ws->workstation_name[0] == '\0' && !take_host_name(ws)) {
+        std::fprintf(stderr, "%s: gethostname() failed.\n", prog_name);
+        return 1;
+    }
+    add_builtin_exclusions(ws);
     return 0;
 }

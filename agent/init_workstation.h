@@ -16,6 +16,12 @@ int init_ws_structures(WS_CNTL* ws, const char* config_path);
 // 0 when the configuration is usable, 1 otherwise (reason on standard error).
 int read_ws_configuration(WS_CNTL* ws, const char* config_path);
 
+// The part of the record the configuration decides, as a start builds it and
+// a reload rebuilds it in a cleared record: the file's settings and lists,
+// the host name when the file names no workstation, and the built-in
+// exclusions. 0 on success, 1 on failure (reported on standard error).
+int read_workstation_config(WS_CNTL* ws, const char* config_path);
+
 // Adds the platform's built-in directory exclusions (kind 2) to ws: the
 // mount points of kernel pseudo file systems, in mount-table order.
 void add_builtin_exclusions(WS_CNTL* ws);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "agent/config_reload.h"
 #include "agent/listener.h"
 #include "agent/pending_exchanges.h"
 #include "agent/session_process.h"
@@ -53,6 +54,7 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, PendingExchanges& pen
             t_close_v(ses->nrl_resource->tlifd);
             ses->nrl_resource->tlifd = -1;
             pending.CloseCopies();
+            IgnoreReloadRequests();
             Session_Handler_Process(ses);  // never returns
         }
         if (pid > 0) RegisterSessionProcess(pid);
@@ -68,6 +70,7 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, PendingExchanges& pen
 }  // namespace
 
 void Listen_Process(WS_CNTL* ws) {
+    RememberStartDirectory();
     // Holds no directory busy; nothing depends on the result.
     [[maybe_unused]] int cd = chdir("/");
     if (setpgid(0, 0) != 0) DEBUG_PRINTF(DBG_CONFIG, "Listen_Process: setpgid() failed, errno=%d\n", errno);
@@ -110,6 +113,7 @@ void Listen_Process(WS_CNTL* ws) {
     signal(SIGINT, interrupt_handler);
     signal(SIGTERM, interrupt_handler);
     InstallChildDiedHandler();
+    InstallReloadHandler();
 
     nrl->NRLSetResourceApplicationPtr(resource, ws);
 
@@ -134,7 +138,8 @@ void Listen_Process(WS_CNTL* ws) {
     {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
-            if (pending.Wait(resource->tlifd)) {
+            if (TakeReloadRequest()) ReloadConfiguration(ws, resource);
+            if (pending.Wait(resource->tlifd, ReloadWakeFd())) {
                 DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", 0);
                 AcceptConnection(resource, pending);
             }

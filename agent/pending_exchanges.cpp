@@ -56,9 +56,9 @@ void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_sec
     ready_[static_cast<size_t>(slot - slots_.begin())] = 0;
 }
 
-bool PendingExchanges::Wait(int listen_fd) {
-    std::array<pollfd, kCapacity + 1> fds;
-    std::array<size_t, kCapacity + 1> slot_of;
+bool PendingExchanges::Wait(int listen_fd, int wake_fd) {
+    std::array<pollfd, kCapacity + 2> fds;
+    std::array<size_t, kCapacity + 2> slot_of;
     size_t n = 0;
     fds[n++] = pollfd{listen_fd, POLLIN, 0};
     int64_t earliest = 0;
@@ -72,9 +72,11 @@ bool PendingExchanges::Wait(int listen_fd) {
     }
     int timeout = -1;
     if (earliest != 0) timeout = static_cast<int>(std::clamp<int64_t>(earliest - now_ms(), 0, INT_MAX));
+    const size_t exchanges_end = n;
+    if (wake_fd >= 0) fds[n++] = pollfd{wake_fd, POLLIN, 0};
     int rc = poll(fds.data(), n, timeout);
     if (rc <= 0) return false;  // a deadline passed, or a signal came
-    for (size_t k = 1; k < n; ++k) ready_[slot_of[k]] = fds[k].revents;
+    for (size_t k = 1; k < exchanges_end; ++k) ready_[slot_of[k]] = fds[k].revents;
     return (fds[0].revents & POLLIN) != 0;
 }
 

@@ -25,6 +25,13 @@ uint16_t FindAdvertisementReceivers();
 void ClearAdvertisementReceivers();
 uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource);
 void StopResourceAdvertiser(NRL_RESOURCE* resource);
+// Replaces the advertisement process of a running resource: looks the new
+// receivers up, and unless none of a non-empty list resolves (then nothing
+// changes and the result is TRANSPORT_FAILURE), kills the running process,
+// takes the new table, interval and resource name, and starts a new one
+// (StartResourceAdvertiser's result). The listening endpoint stays as it is.
+uint16_t RestartResourceAdvertiser(NRL_RESOURCE* resource, const char* name, const Queue& receivers,
+                                   int32_t interval);
 // Runs the advertisement process; returns only when memory runs out.
 void NRLAdvertisementSender(NRL_RESOURCE* resource);
 // Bytes NOT read (0 = all read); EINTR is retried, anything else ends the loop.

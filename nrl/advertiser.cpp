@@ -235,6 +235,8 @@ uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource) {
     pid_t pid = fork();
     if (pid == 0) {
         die_with_parent(parent);
+        // A reload request is the listener's; here it must not end the process.
+        signal(SIGHUP, SIG_IGN);
         if (nice(1) == -1) {
             // A priority that cannot be lowered changes nothing here.
         }

@@ -61,7 +61,7 @@ bool IsExcludedDirectoryBeneath(int root_fd, std::string_view rel, LinkPolicy po
 
 bool IsExcludedPath(std::string_view full_path) {
     if (ws_cntl.exclude_list == nullptr) return false;
-    // The list is read once at start-up: its entries are normalised once,
+    // The list changes only when the configuration is read: its entries are normalised once,
     // not on every request (and again only should the list differ).
     struct Normal {
         std::string name;    // as configured

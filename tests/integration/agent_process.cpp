@@ -77,9 +77,9 @@ std::vector<pid_t> all_processes() {
     return out;
 }
 
-// Binds the advertisement port of the first free 127.0.0.x, without
-// SO_REUSEADDR so that the address belongs to this test alone.
-UniqueFd claim_address(std::string* address) {
+}  // namespace
+
+UniqueFd ClaimAdvertisementAddress(std::string* address) {
     const int span = kLastHost - kFirstHost + 1;
     const int start = static_cast<int>(getpid()) % span;
     for (int i = 0; i < span; ++i) {
@@ -97,6 +97,8 @@ UniqueFd claim_address(std::string* address) {
     }
     return UniqueFd();
 }
+
+namespace {
 
 std::string upper_name(const std::string& name) {
     std::string out = name;
@@ -121,6 +123,14 @@ std::vector<unsigned char> read_until_close(int fd, int timeout_ms) {
 int session_counter = 0;
 
 }  // namespace
+
+std::vector<unsigned char> AcceptAdvertisement(int listen_fd, int timeout_ms) {
+    pollfd p{listen_fd, POLLIN, 0};
+    if (poll(&p, 1, std::max(timeout_ms, 1)) != 1) return {};
+    UniqueFd conn(accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn.valid()) return {};
+    return read_until_close(conn.get(), 5000);
+}
 
 uint16_t AdvertisementPort() {
     servent* s = getservbyname("grfs", "tcp");
@@ -207,7 +217,7 @@ AgentProcess::~AgentProcess() {
     std::filesystem::create_directories(export_dir_ + "/sub");
     write_file(export_dir_ + "/hello.txt", "hello, world\n");
 
-    advert_listener_ = claim_address(&address_);
+    advert_listener_ = ClaimAdvertisementAddress(&address_);
     if (!advert_listener_.valid())
         return ::testing::AssertionFailure() << "no free loopback address for the advertisement port";
 
@@ -215,17 +225,8 @@ AgentProcess::~AgentProcess() {
                        ? "IT" + std::to_string(getpid()) + "N" + std::to_string(++session_counter)
                        : config_.workstation;
     resource_name_ = (config_.password.empty() ? "2044" : "2045") + upper_name(workstation_);
-    std::string cfg = "name " + workstation_ + "\n";
-    if (!config_.password.empty()) cfg += "password " + config_.password + "\n";
-    cfg += "export " + export_dir_ + " as DATA" +
-           (config_.export_options.empty() ? "" : " " + config_.export_options) + "\n";
-    cfg += "tell " + address_ + "\n";
-    cfg += "tell_interval " + std::to_string(config_.tell_interval) + "\n";
-    cfg += "force_address " + address_ + "\n";
-    cfg += "nrl_conn_timeout " + std::to_string(config_.conn_timeout) + "\n";
-    cfg += config_.extra_lines;
-    const std::string cfg_path = dir_ + "/agent.cfg";
-    write_file(cfg_path, cfg);
+    WriteConfig(config_);
+    const std::string cfg_path = config_path();
 
     const std::string out_path = dir_ + "/stdout", err_path = dir_ + "/stderr";
     pid_ = fork();
@@ -275,15 +276,25 @@ AgentProcess::~AgentProcess() {
     return ::testing::AssertionSuccess();
 }
 
+void AgentProcess::WriteConfig(const AgentConfig& config, const std::string& tell, const std::string& force) const {
+    std::string cfg = "name " + workstation_ + "\n";
+    if (!config.password.empty()) cfg += "password " + config.password + "\n";
+    cfg += "export " + export_dir_ + " as DATA" +
+           (config.export_options.empty() ? "" : " " + config.export_options) + "\n";
+    cfg += "tell " + (tell.empty() ? address_ : tell) + "\n";
+    cfg += "tell_interval " + std::to_string(config.tell_interval) + "\n";
+    cfg += "force_address " + (force.empty() ? address_ : force) + "\n";
+    cfg += "nrl_conn_timeout " + std::to_string(config.conn_timeout) + "\n";
+    cfg += config.extra_lines;
+    write_file(config_path(), cfg);
+}
+
 ::testing::AssertionResult AgentProcess::receive_advertisement(int timeout_ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     while (Clock::now() < deadline) {
         int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-        pollfd p{advert_listener_.get(), POLLIN, 0};
-        if (poll(&p, 1, std::max(left, 1)) != 1) break;
-        UniqueFd conn(accept4(advert_listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!conn.valid()) continue;
-        std::vector<unsigned char> bytes = read_until_close(conn.get(), 5000);
+        std::vector<unsigned char> bytes = AcceptAdvertisement(advert_listener_.get(), left);
+        if (bytes.empty() && Clock::now() >= deadline) break;
         // Offset 6: the resource name. Someone else's agent is ignored.
         if (bytes.size() < 7) continue;
         std::string name(reinterpret_cast<const char*>(bytes.data() + 6),

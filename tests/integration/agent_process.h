@@ -74,6 +74,11 @@ public:
 
     pid_t pid() const { return pid_; }
     const std::string& dir() const { return dir_; }
+    std::string config_path() const { return dir_ + "/agent.cfg"; }
+    // Rewrites the configuration file from config (its workstation and
+    // args are not read), e.g. before a reload. tell and force: the
+    // addresses of the tell and force_address lines; empty: address().
+    void WriteConfig(const AgentConfig& config, const std::string& tell = {}, const std::string& force = {}) const;
     const std::string& export_dir() const { return export_dir_; }
     const std::string& address() const { return address_; }
     const std::string& workstation() const { return workstation_; }
@@ -124,6 +129,14 @@ private:
     int status_ = 0;
     std::map<pid_t, int> others_;
 };
+
+// Binds the advertisement port of the first free 127.0.0.x, without
+// SO_REUSEADDR so that the address belongs to this test alone, and listens
+// there; *address receives the address.
+UniqueFd ClaimAdvertisementAddress(std::string* address);
+// The bytes of the next connection made to listen_fd (read until the peer
+// closes); empty when none comes within timeout_ms.
+std::vector<unsigned char> AcceptAdvertisement(int listen_fd, int timeout_ms);
 
 // Polls condition every few milliseconds until it holds or timeout_ms pass.
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms);
