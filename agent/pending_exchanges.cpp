@@ -56,7 +56,7 @@ void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_sec
     ready_[static_cast<size_t>(slot - slots_.begin())] = 0;
 }
 
-bool PendingExchanges::Wait(int listen_fd) {
+bool PendingExchanges::Wait(int listen_fd, int max_wait_ms) {
     std::array<pollfd, kCapacity + 1> fds;
     std::array<size_t, kCapacity + 1> slot_of;
     size_t n = 0;
@@ -72,6 +72,7 @@ bool PendingExchanges::Wait(int listen_fd) {
     }
     int timeout = -1;
     if (earliest != 0) timeout = static_cast<int>(std::clamp<int64_t>(earliest - now_ms(), 0, INT_MAX));
+    if (max_wait_ms >= 0 && (timeout < 0 || timeout > max_wait_ms)) timeout = max_wait_ms;
     int rc = poll(fds.data(), n, timeout);
     if (rc <= 0) return false;  // a deadline passed, or a signal came
     for (size_t k = 1; k < n; ++k) ready_[slot_of[k]] = fds[k].revents;

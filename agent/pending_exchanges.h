@@ -46,9 +46,9 @@ public:
 
     // Waits until the listening endpoint has a connection to accept, a
     // pending connection has something to read, or the earliest deadline
-    // passes; a signal also ends the wait. True when a connection is
-    // waiting to be accepted.
-    bool Wait(int listen_fd);
+    // passes, or at most max_wait_ms (-1: no limit); a signal also ends the
+    // wait. True when a connection is waiting to be accepted.
+    bool Wait(int listen_fd, int max_wait_ms = -1);
 
     // Receives what has arrived on the pending connections that Wait found
     // ready, drops those whose peer went away or whose deadline passed, and
