@@ -1,6 +1,8 @@
 // Every admitted session writes one console line when it starts and one
 // when it ends, whatever ends it; a session killed before it could write
 // its end line gets it from the listener, with the counts it had kept.
+// Each session reads, deletes and restores the same file and has one
+// request refused, then ends in one of the five ways.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -16,12 +18,15 @@
 #include "client/peer.h"
 #include "client/requests.h"
 #include "e2e_support.h"
+#include "grfs/messages.h"
 
 namespace {
 
 using agent_it::AgentConfig;
 using agent_it::AgentProcess;
 using agent_it::WaitUntil;
+
+constexpr uint16_t kReasonRestore = 0x4;
 
 std::string LocalEndpoint(int fd) {
     sockaddr_in sin{};
@@ -45,7 +50,6 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
     config.extra_lines = "session_idle_timeout 2\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
-    std::ofstream(agent.export_dir() + "/data.bin") << std::string(70000, 'x');
     const std::string ready = agent.Stderr();
     const size_t ready_at = ready.find(": Vestrel Agent ready");
     ASSERT_NE(ready_at, std::string::npos);
@@ -60,14 +64,16 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
     };
     for (const auto& [ending, word] : cases) {
         SCOPED_TRACE(word);
-        auto peer = e2e::connect_peer(agent, "DATA");
+        std::ofstream(agent.export_dir() + "/data.bin") << std::string(70000, 'x');
+        auto peer = e2e::connect_peer(agent, "DATA", kReasonRestore);
         ASSERT_TRUE(peer.ok()) << peer.error().text;
         std::vector<pid_t> sessions = agent.SessionProcesses();
         ASSERT_EQ(sessions.size(), 1u);
         const pid_t pid = sessions[0];
         const std::string who = "pid=" + std::to_string(pid) + " peer=" + LocalEndpoint(peer->connection().fd());
 
-        // One object read whole (all its streams), one failed request.
+        // One object read whole (all its streams), then deleted and
+        // restored with 1000 bytes; one failed request.
         auto dblk = e2e::listed(*peer, "", "data.bin");
         ASSERT_TRUE(dblk.has_value());
         auto streams = peer->read_object("", *dblk);
@@ -75,6 +81,19 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
         size_t bytes = 0;
         for (const auto& s : *streams) bytes += s.bytes.size();
         ASSERT_GE(bytes, 70000u);
+        grfs_client::Connection& c = peer->connection();
+        ASSERT_EQ(e2e::replied_retcode(grfs_client::delete_object(c, peer->dle_id(), *dblk)), 0);
+        ASSERT_EQ(e2e::replied_retcode(grfs_client::create_object(c, peer->dle_id(), *dblk)), 0);
+        auto opened = grfs_client::open_object(c, peer->dle_id(), *dblk, GRFS_OPEN_WRITE);
+        ASSERT_TRUE(opened.ok()) << opened.error().text;
+        GRFS_STREAM_INFO stream{};
+        stream.id = grfs_client::kStreamStandard;
+        stream.size = U64_Init(1000, 0);
+        const std::vector<unsigned char> data(1000, 'y');
+        auto written = grfs_client::write_piece(c, opened->obj_id, 0, stream, data);
+        ASSERT_TRUE(written.ok()) << written.error().text;
+        ASSERT_EQ(written->consumed, 1000u);
+        ASSERT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
         EXPECT_FALSE(peer->change_dir("no such directory").ok());
 
         const int fd = peer->connection().fd();
@@ -109,7 +128,7 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
         EXPECT_LT(err.find(start), at);
         const std::string line = err.substr(at + end.size(), err.find('\n', at) - at - end.size());
         const std::string counts = " dles=DATA objects_read=1 bytes_read=" + std::to_string(bytes) +
-                                   " objects_written=0 bytes_written=0 objects_deleted=0 errors=1 end=" + word;
+                                    " objects_written=1 bytes_written=1000 objects_deleted=1 errors=1 end=" + word;
         EXPECT_TRUE(std::regex_match(line, std::regex("[0-9]+" + counts))) << line << "\nexpected" << counts;
         ASSERT_TRUE(WaitUntil([&] { return agent.SessionProcesses().empty(); }, 10000));
     }
