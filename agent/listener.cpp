@@ -9,6 +9,7 @@
 #include "agent/config_reload.h"
 #include "agent/listener.h"
 #include "agent/pending_exchanges.h"
+#include "agent/session_lines.h"
 #include "agent/session_process.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr uint16_t kMaxRemoteBuffers = 10;
+// A session reaped just before the listener starts waiting is reported
+// within this time at the latest.
+constexpr int kReapedReportMs = 1000;
 
 void remove_nrl_through_table() {
     if (gb_NRL_function_table_ptr != nullptr) gb_NRL_function_table_ptr->RemoveNRL();
@@ -40,13 +44,15 @@ void release_listener_copies(WS_CNTL* ws, GRFS_SESSION* ses) {
 }
 
 // Forks the session process; false when the fork failed.
-bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, PendingExchanges& pending) {
+bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, const sockaddr_in& peer, PendingExchanges& pending) {
     pid_t pid;
     {
         // The session must be in the table before child_died can reap it.
         ChildSignalHold hold;
+        SessionTally* tally = ClaimSessionTally(peer);
         pid = fork_v();
         if (pid == 0) {
+            ses->tally = tally;
             sigprocmask(SIG_SETMASK, &hold.previous(), nullptr);
             // A session works with its own connection only. Should the
             // listener go while sessions run, its port must not stay
@@ -58,6 +64,7 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, PendingExchanges& pen
             Session_Handler_Process(ses);  // never returns
         }
         if (pid > 0) RegisterSessionProcess(pid);
+        SessionTallyForked(tally, pid);
     }
     if (pid < 0) {
         DEBUG_PRINTF(DBG_PROCESS, "fork SessionHandler failed errno %d\n", errno);
@@ -114,6 +121,7 @@ void Listen_Process(WS_CNTL* ws) {
     signal(SIGTERM, interrupt_handler);
     InstallChildDiedHandler();
     InstallReloadHandler();
+    SessionLinesInit();
 
     nrl->NRLSetResourceApplicationPtr(resource, ws);
 
@@ -138,8 +146,9 @@ void Listen_Process(WS_CNTL* ws) {
     {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
+            ReportReapedSessions();
             if (TakeReloadRequest()) ReloadConfiguration(ws, resource);
-            if (pending.Wait(resource->tlifd, ReloadWakeFd())) {
+            if (pending.Wait(resource->tlifd, ReloadWakeFd(), kReapedReportMs)) {
                 DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", 0);
                 AcceptConnection(resource, pending);
             }
@@ -152,7 +161,7 @@ void Listen_Process(WS_CNTL* ws) {
                 }
                 EnQueueElem(&ws->session_list, &ses->link, 0);
                 nrl->NRLSetSessionApplicationPtr(ses->nrl_session, ses);
-                if (!start_session_process(ws, ses, pending)) {
+                if (!start_session_process(ws, ses, exchange.peer, pending)) {
                     nrl->RemoveNRL();
                     layer_removed = true;
                     MYFREE(ses);

@@ -56,7 +56,7 @@ void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_sec
     ready_[static_cast<size_t>(slot - slots_.begin())] = 0;
 }
 
-bool PendingExchanges::Wait(int listen_fd, int wake_fd) {
+bool PendingExchanges::Wait(int listen_fd, int wake_fd, int max_wait_ms) {
     std::array<pollfd, kCapacity + 2> fds;
     std::array<size_t, kCapacity + 2> slot_of;
     size_t n = 0;
@@ -72,6 +72,7 @@ bool PendingExchanges::Wait(int listen_fd, int wake_fd) {
     }
     int timeout = -1;
     if (earliest != 0) timeout = static_cast<int>(std::clamp<int64_t>(earliest - now_ms(), 0, INT_MAX));
+    if (max_wait_ms >= 0 && (timeout < 0 || timeout > max_wait_ms)) timeout = max_wait_ms;
     const size_t exchanges_end = n;
     if (wake_fd >= 0) fds[n++] = pollfd{wake_fd, POLLIN, 0};
     int rc = poll(fds.data(), n, timeout);

@@ -46,9 +46,10 @@ public:
 
     // Waits until the listening endpoint has a connection to accept, a
     // pending connection has something to read, or the earliest deadline
-    // passes; a signal, or something to read on wake_fd (when not -1),
-    // also ends the wait. True when a connection is waiting to be accepted.
-    bool Wait(int listen_fd, int wake_fd = -1);
+    // passes, or at most max_wait_ms (-1: no limit); a signal, or something
+    // to read on wake_fd (when not -1), also ends the wait. True when a
+    // connection is waiting to be accepted.
+    bool Wait(int listen_fd, int wake_fd = -1, int max_wait_ms = -1);
 
     // Receives what has arrived on the pending connections that Wait found
     // ready, drops those whose peer went away or whose deadline passed, and

@@ -12,6 +12,7 @@
 
 #include "agent/listener.h"
 #include "agent/request_dispatch.h"
+#include "agent/session_lines.h"
 #include "grfs/messages.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
@@ -59,7 +60,27 @@ void report_idle_end(NRL_SESSION* session) {
         std::fprintf(stderr, "%s: Session ended: nothing received for %u seconds.\n", prog_name, seconds);
 }
 
+SessionEndCause end_cause_of(const NRL_SESSION* session) {
+    if (session->rcv_idle_expired != 0) return SESSION_END_IDLE_TIMEOUT;
+    if (session->rcv_peer_end == NRL_PEER_CLOSED) return SESSION_END_PEER_CLOSED;
+    if (session->rcv_peer_end == NRL_PEER_DEALLOC) return SESSION_END_DEALLOC;
+    return SESSION_END_TRANSFER_FAILED;
+}
+
 }  // namespace
+
+const char* SessionEndText(uint16_t cause) {
+    switch (cause) {
+        case SESSION_END_PEER_CLOSED:
+            return "peer_closed";
+        case SESSION_END_DEALLOC:
+            return "dealloc";
+        case SESSION_END_IDLE_TIMEOUT:
+            return "idle_timeout";
+        default:
+            return "transfer_failed";
+    }
+}
 
 bool AllocateSessionBuffers(GRFS_SESSION* ses) {
     const int max = ses->max_msg_size;
@@ -92,6 +113,7 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
     [[maybe_unused]] int niced = nice(kSessionNice);
     DEBUG_PRINTF(DBG_PROCESS, "Session_Handler_Process entered\n");
     ses->active = 1;
+    WriteSessionStart(ses->tally);
     // This process alone uses its copy of the NRL lists, and nothing handles
     // the guard signal: holding the guard for the life of the process spares
     // every guarded step on the request path its two mask changes (a dozen
@@ -99,6 +121,9 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
     DisableInterrupts();
 
     bool serving = AllocateSessionBuffers(ses);
+    // Until a receive says otherwise: a session that cannot serve, or one
+    // the agent deallocated itself.
+    ses->end_cause = ses->nrl_session != nullptr && serving ? SESSION_END_DEALLOC : SESSION_END_TRANSFER_FAILED;
     if (ses->nrl_session != nullptr) ses->nrl_session->rcv_idle_limit = gb_session_idle_timeout;
     while (serving) {
         if (SubmitGRFSRecvMsg(ses) != 0) serving = false;
@@ -112,6 +137,7 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
 
     CleanupSessionResources(ses);
     FreeSessionBuffers(ses);
+    WriteSessionEnd(ses->tally, SessionEndText(ses->end_cause));
     DEBUG_PRINTF(DBG_PROCESS, "Session_Handler_Process %d exiting\n", static_cast<int>(getpid()));
     std::exit(0);
 }
@@ -125,6 +151,7 @@ int SubmitGRFSRecvMsg(GRFS_SESSION* ses) {
 void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char*, uint16_t length) {
     if (status != 0 && session->rcv_idle_expired != 0) report_idle_end(session);
     auto* ses = static_cast<GRFS_SESSION*>(gb_NRL_function_table_ptr->NRLGetSessionApplicationPtr(session));
+    if (ses != nullptr && status != 0) ses->end_cause = end_cause_of(session);
     if (ses == nullptr || status != 0) return;
     ses->msg_status = 0;
     ses->msg_len = length;

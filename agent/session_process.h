@@ -14,6 +14,16 @@ struct NRL_SESSION;
 // configuration keyword session_idle_timeout.
 extern uint32_t gb_session_idle_timeout;
 
+// Why a session ended, for its end line.
+enum SessionEndCause : uint16_t {
+    SESSION_END_TRANSFER_FAILED = 0,  // a receive failed: reset, error, cut off mid-message
+    SESSION_END_PEER_CLOSED = 1,      // the peer closed the connection between two messages
+    SESSION_END_DEALLOC = 2,          // a deallocation message, from the peer or the agent
+    SESSION_END_IDLE_TIMEOUT = 3,     // nothing received for gb_session_idle_timeout seconds
+};
+// The word the end line uses: peer_closed, dealloc, transfer_failed, idle_timeout.
+const char* SessionEndText(uint16_t cause);
+
 // The body of a session process; exits with status 0, never returns.
 [[noreturn]] void Session_Handler_Process(GRFS_SESSION* ses);
 

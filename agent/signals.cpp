@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "agent/session_lines.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -68,10 +69,12 @@ void child_died(int) {
     install_for(SIGUSR2);
     bool traced = false;
     for (;;) {
-        pid_t pid = waitpid(-1, nullptr, WNOHANG);
+        int status = 0;
+        pid_t pid = waitpid(-1, &status, WNOHANG);
         if (pid < 0 && errno == EINTR) continue;
         if (pid <= 0) break;  // none ended yet, or no children at all
         if (!take_session_process(pid)) continue;
+        NoteSessionReaped(pid, status);
         if (ws_cntl.num_sessions_connected > 0)
             ws_cntl.num_sessions_connected = static_cast<int16_t>(ws_cntl.num_sessions_connected - 1);
         if (ws_cntl.num_sessions_connected == 0) ws_cntl.sessions_active = 0;

@@ -180,6 +180,8 @@ bool fill(NRL_SESSION* session, ReceiveTarget& t, unsigned want) {
         }
         int n = t_rcvv_v(session->tlifd, iov, count);
         check_tli("rcv", session->tlifd, n);
+        // Closed before the first byte of a message: the peer is done.
+        if (n == 0 && t.have == 0) session->rcv_peer_end = NRL_PEER_CLOSED;
         if (n <= 0) return false;
         t.have += static_cast<unsigned>(n);
     }
@@ -237,6 +239,7 @@ uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_s
         NRL_TRACE("msg_hdr.type = %d\n", hdr.type);
         unsigned message_bytes = kMsgHdrSize;
         if (hdr.type == NRL_DEALLOC) {
+            session->rcv_peer_end = NRL_PEER_DEALLOC;
             status = hdr.size != 0 ? hdr.size : static_cast<uint16_t>(DEAD_SESSION);
         } else if (hdr.type == NRL_DATA) {
             uint16_t amount = std::min(hdr.size, buffer_size);

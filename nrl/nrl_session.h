@@ -32,6 +32,14 @@ struct NRL_SESSION {
     // the connection, and rcv_idle_expired says why.
     uint32_t rcv_idle_limit;
     uint16_t rcv_idle_expired;
+    // How the peer ended the session, as the last failed receive saw it
+    // (NrlPeerEnd); 0 when it did not: a transfer failed.
+    uint16_t rcv_peer_end;
+};
+
+enum NrlPeerEnd : uint16_t {
+    NRL_PEER_CLOSED = 1,    // orderly close between two messages
+    NRL_PEER_DEALLOC = 2,   // deallocation message
 };
 
 // The 4-byte header ahead of every message on a session.

@@ -11,6 +11,7 @@
 #include "unixfs/credentials.h"
 #include "unixfs/hard_links.h"
 #include "unixfs/reply_start.h"
+#include "unixfs/session_tally.h"
 #include "util/alloc.h"
 #include "util/debug_print.h"
 
@@ -118,6 +119,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
         DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", dle->export_path, errno);
     }
     ses->attach_count++;
+    TallyAttach(ses->tally, name);
     current_path[0] = '\0';
     uint16_t bsize = MaxObjBsize(body.bsize);
     AcceptDLEAttach(ses, req, handle, bsize, false, current_path);

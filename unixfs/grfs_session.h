@@ -14,6 +14,7 @@ struct NRL_SESSION;
 struct NRL_RESOURCE;
 struct FILE_MEMORY;
 struct GRFS_MESSAGE;
+struct SessionTally;
 
 struct GRFS_SESSION {
     QElem link;                 // element of ws_cntl.session_list
@@ -55,6 +56,9 @@ struct GRFS_SESSION {
     void (*attach_pause)(GRFS_SESSION* ses, int64_t nanoseconds);
     // Console messages printed and held back in this session.
     ConsoleRepeats console_repeats;
+    // What the session did, for its end line; null: not counted.
+    SessionTally* tally;
+    uint16_t end_cause;         // SessionEndCause (agent/session_process.h)
 };
 
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0

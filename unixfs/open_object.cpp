@@ -7,6 +7,7 @@
 #include "unixfs/object_files.h"
 #include "unixfs/object_open.h"
 #include "unixfs/object_symlink.h"
+#include "unixfs/session_tally.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -118,6 +119,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     }
     reply->hdr.retcode = static_cast<int16_t>(rc);
 
+    if (rc == 0) TallyOpen(ses->tally, mode);
     if (SendMessage(ses, reply, body_size) != 0) return 1;
     DEBUG_PRINTF(DBG_DATA, "OpenObject: eahand->data_hand=0x%x txmsg->retcode.num=0x%x\n",
                  static_cast<unsigned>(data_hand), static_cast<unsigned>(static_cast<uint16_t>(rc)));

@@ -10,6 +10,7 @@
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/session_tally.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -89,6 +90,7 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
+    TallyReply(ses->tally, message);
     ses->last_reply_size = body_size;
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;

@@ -114,7 +114,7 @@ for my $file (sort(glob("$src/agent/*.cpp"), glob("$src/nrl/*.cpp"), glob("$src/
         $format =~ s/\\"/"/g;
         $format =~ s/\\\\/\\/g;
         # Conversions, line ends and tabs separate the fixed pieces.
-        $format =~ s/%[-+ #0-9.*]*(?:zu|lx|ld|[a-zA-Z])/\n/g;
+        $format =~ s/%[-+ #0-9.*]*(?:zu|ll[dux]|lx|ld|lu|[a-zA-Z])/\n/g;
         $format =~ s/\\[nt]/\n/g;
         for my $piece (split /\n/, $format) {
             $piece =~ s/^\s+|\s+$//g;
