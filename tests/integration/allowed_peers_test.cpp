@@ -52,7 +52,8 @@ TEST(AllowedPeers, OutsideRefusedBeforeItsRequestInsideAdmittedRefusalReportedOn
     const std::string err = agent.Stderr();
     EXPECT_EQ(count(err, "session refused: peer=127.0.0.2:"), 1u) << err;
     EXPECT_EQ(count(err, " reason=not allowed\n"), 1u) << err;
-    EXPECT_EQ(count(err, "peer=127.0.0.1:"), 0u) << err;
+    EXPECT_EQ(count(err, "session refused: peer=127.0.0.1:"), 0u) << err;
+    EXPECT_EQ(count(err, "session start pid="), 1u) << err;
     hardening::ExpectCleanStop(agent);
 }
 
