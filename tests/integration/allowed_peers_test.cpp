@@ -7,6 +7,7 @@
 #include <string>
 
 #include "agent_process.h"
+#include "e2e_support.h"
 #include "hardening_support.h"
 #include "raw_session.h"
 
@@ -17,12 +18,6 @@ using agent_it::AgentProcess;
 using agent_it::Bytes;
 using agent_it::RawSession;
 using agent_it::VerifyRequest;
-
-size_t count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
 
 TEST(AllowedPeers, OutsideRefusedBeforeItsRequestInsideAdmittedRefusalReportedOncePerMinute) {
     AgentConfig config;
@@ -50,10 +45,10 @@ TEST(AllowedPeers, OutsideRefusedBeforeItsRequestInsideAdmittedRefusalReportedOn
 
     // The listener reported both refusals before it admitted the next peer.
     const std::string err = agent.Stderr();
-    EXPECT_EQ(count(err, "session refused: peer=127.0.0.2:"), 1u) << err;
-    EXPECT_EQ(count(err, " reason=not allowed\n"), 1u) << err;
-    EXPECT_EQ(count(err, "session refused: peer=127.0.0.1:"), 0u) << err;
-    EXPECT_EQ(count(err, "session start pid="), 1u) << err;
+    EXPECT_EQ(e2e::occurrences(err, "session refused: peer=127.0.0.2:"), 1u) << err;
+    EXPECT_EQ(e2e::occurrences(err, " reason=not allowed\n"), 1u) << err;
+    EXPECT_EQ(e2e::occurrences(err, "session refused: peer=127.0.0.1:"), 0u) << err;
+    EXPECT_EQ(e2e::occurrences(err, "session start pid="), 1u) << err;
     hardening::ExpectCleanStop(agent);
 }
 

@@ -34,16 +34,6 @@ grfs_client::Connection Open(const AgentProcess& agent) {
     return std::move(*c);
 }
 
-// "address:port" of our end of the connection, as the agent sees its peer.
-std::string LocalEnd(const grfs_client::Connection& c) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(c.fd(), reinterpret_cast<sockaddr*>(&a), &len);
-    char host[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a.sin_addr, host, sizeof host);
-    return std::string(host) + ":" + std::to_string(ntohs(a.sin_port));
-}
-
 using e2e::failed_retcode;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -59,7 +49,7 @@ TEST(AttachRefusal, EachRefusalIsReportedAndDelaysTheSessionsNextAttach) {
     AgentProcess agent(Protected());
     ASSERT_TRUE(agent.Start());
     grfs_client::Connection c = Open(agent);
-    const std::string peer = LocalEnd(c);
+    const std::string peer = e2e::local_endpoint(c.fd());
 
     // No refusal before it: answered at once.
     auto start = Clock::now();
@@ -80,7 +70,7 @@ TEST(AttachRefusal, EachRefusalIsReportedAndDelaysTheSessionsNextAttach) {
     // Another session has no delay of its own; the names it sent are
     // printed escaped.
     grfs_client::Connection other = Open(agent);
-    const std::string other_peer = LocalEnd(other);
+    const std::string other_peer = e2e::local_endpoint(other.fd());
     auto ws2 = grfs_client::attach_workstation(other, agent.workstation(), "WSPW");
     ASSERT_TRUE(ws2.ok()) << ws2.error().text;
     start = Clock::now();

@@ -1,6 +1,9 @@
 #include "e2e_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -182,6 +185,28 @@ std::string printable(const std::string& path) {
         }
     }
     return out;
+}
+
+std::string local_address(int fd) {
+    sockaddr_in sin{};
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
+    return text;
+}
+
+std::string local_endpoint(int fd) {
+    sockaddr_in sin{};
+    socklen_t len = sizeof sin;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    return local_address(fd) + ":" + std::to_string(ntohs(sin.sin_port));
+}
+
+size_t occurrences(const std::string& text, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+    return n;
 }
 
 }  // namespace e2e

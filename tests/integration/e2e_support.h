@@ -100,4 +100,12 @@ inline std::string object_path(const std::string& dir, const grfs_client::Dblk& 
 // Printable path (non-ASCII bytes escaped).
 std::string printable(const std::string& path);
 
+// Our end of a connection as the agent names its peer: the dotted address,
+// and "address:port".
+std::string local_address(int fd);
+std::string local_endpoint(int fd);
+
+// How many times needle stands in text (console lines in an agent's output).
+size_t occurrences(const std::string& text, const std::string& needle);
+
 }  // namespace e2e

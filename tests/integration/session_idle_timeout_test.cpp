@@ -50,15 +50,6 @@ bool PeerClosed(int fd) {
     return recv(fd, buf, sizeof buf, MSG_DONTWAIT) == 0;
 }
 
-std::string LocalAddress(int fd) {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
-    return text;
-}
-
 TEST(SessionIdleTimeout, SilentSessionEndsReleasingItsLockAndSlotWhileABusyOneGoesOn) {
     AgentConfig config;
     config.extra_lines = "session_idle_timeout 2\n";
@@ -83,7 +74,7 @@ TEST(SessionIdleTimeout, SilentSessionEndsReleasingItsLockAndSlotWhileABusyOneGo
         ASSERT_TRUE(opened.ok()) << opened.error().text;
         const auto last_request = Clock::now();
         EXPECT_GT(ReadLockHolder(file), 0);
-        const std::string peer_address = LocalAddress(peer->connection().fd());
+        const std::string peer_address = e2e::local_address(peer->connection().fd());
 
         // The busy session sends a request every half second throughout.
         std::optional<double> ended_after;

@@ -28,21 +28,6 @@ using agent_it::WaitUntil;
 
 constexpr uint16_t kReasonRestore = 0x4;
 
-std::string LocalEndpoint(int fd) {
-    sockaddr_in sin{};
-    socklen_t len = sizeof sin;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(sin.sin_port));
-}
-
-size_t Count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-}
-
 enum class Ending { peer_closed, dealloc, transfer_failed, signal, idle_timeout };
 
 TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) {
@@ -70,7 +55,7 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
         std::vector<pid_t> sessions = agent.SessionProcesses();
         ASSERT_EQ(sessions.size(), 1u);
         const pid_t pid = sessions[0];
-        const std::string who = "pid=" + std::to_string(pid) + " peer=" + LocalEndpoint(peer->connection().fd());
+        const std::string who = "pid=" + std::to_string(pid) + " peer=" + e2e::local_endpoint(peer->connection().fd());
 
         // One object read whole (all its streams), then deleted and
         // restored with 1000 bytes; one failed request.
@@ -122,8 +107,8 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
         const std::string end = program + ": session end " + who + " seconds=";
         ASSERT_TRUE(agent.WaitForStderr(end, 15000)) << agent.Stderr();
         const std::string err = agent.Stderr();
-        EXPECT_EQ(Count(err, start), 1u) << err;
-        EXPECT_EQ(Count(err, end), 1u) << err;
+        EXPECT_EQ(e2e::occurrences(err, start), 1u) << err;
+        EXPECT_EQ(e2e::occurrences(err, end), 1u) << err;
         const size_t at = err.find(end);
         EXPECT_LT(err.find(start), at);
         const std::string line = err.substr(at + end.size(), err.find('\n', at) - at - end.size());
