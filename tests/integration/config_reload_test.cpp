@@ -53,6 +53,8 @@ TEST(ConfigReload, AddsAnExportForNewSessionsWhileARunningReadGoesOn) {
     std::filesystem::create_directories(more);
     e2e::write_file(more + "/new.txt", "new\n");
     EXPECT_FALSE(e2e::connect_peer(agent, "NEW").ok());
+    // The refused session's process is gone before the reader's starts.
+    EXPECT_TRUE(agent_it::WaitUntil([&] { return agent.SessionProcesses().empty(); }, 10000));
 
     grfs_client::Peer reader = e2e::expect_peer(agent, "DATA");
     auto block = e2e::find_listed(reader, "", "big.bin");
