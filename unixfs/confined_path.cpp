@@ -117,12 +117,12 @@ UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags) {
                                 static_cast<uint64_t>(flags)));
 }
 
+FdPath::FdPath(int fd) { std::snprintf(text_, sizeof text_, "/proc/self/fd/%d", fd); }
+
 UniqueFd ReopenChecked(int path_fd, int flags) {
     // The descriptor's entry in /proc leads to the inode itself, not to the
     // name it was found by.
-    char proc_path[40];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", path_fd);
-    return UniqueFd(open(proc_path, (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
+    return UniqueFd(open(FdPath(path_fd).c_str(), (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
 }
 
 UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name) {

@@ -45,6 +45,17 @@ UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags);
 // can be reached this way. An invalid descriptor and errno on failure.
 UniqueFd ReopenChecked(int path_fd, int flags);
 
+// The /proc entry of a descriptor: it leads to the inode the descriptor
+// holds, whatever its name has become (an O_PATH descriptor included).
+class FdPath {
+public:
+    explicit FdPath(int fd);
+    const char* c_str() const { return text_; }
+
+private:
+    char text_[32];
+};
+
 // Splits rel into its parent directory and last component and opens the
 // parent as OpenDirBeneath does. name receives the last component (empty when
 // rel names the root itself, in which case the root descriptor is duplicated).

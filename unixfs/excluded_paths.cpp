@@ -40,10 +40,8 @@ bool Covers(const std::string& entry, const std::string& path) {
 
 bool IsExcludedAt(int dir_fd, std::string_view name) {
     if (ws_cntl.exclude_list == nullptr) return false;
-    char proc_path[40];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", dir_fd);
     char where[4096];
-    const ssize_t n = readlink(proc_path, where, sizeof where);
+    const ssize_t n = readlink(FdPath(dir_fd).c_str(), where, sizeof where);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof where || where[0] != '/') return false;
     std::string path(where, static_cast<size_t>(n));
     if (!name.empty()) {

@@ -53,8 +53,7 @@ int chmod_dir_fd(int dir_fd, mode_t mode) {
     UniqueFd dir(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.valid()) return fchmod(dir.get(), mode);
     // No read permission on it: reach the same inode through the descriptor.
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(dir_fd);
-    return chmod(proc_path.c_str(), mode);
+    return chmod(FdPath(dir_fd).c_str(), mode);
 }
 
 // Links the first restored name (full path text first_path) to target.

@@ -65,11 +65,10 @@ int ReopenNode(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const str
 // on the checked inode, not on whatever its name leads to by now. The
 // descriptor, or -1.
 int PermissionRetry(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, const struct stat& checked, int flags) {
-    char proc_path[40];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", node_fd);
+    const FdPath proc_path(node_fd);
     const mode_t before = checked.st_mode & 07777;
     DEBUG_PRINTF(DBG_CONFIG, "chmod adding write permission to %s\n", rec->full_path);
-    if (chmod(proc_path, before | S_IWUSR) != 0) {
+    if (chmod(proc_path.c_str(), before | S_IWUSR) != 0) {
         DEBUG_PRINTF(DBG_CONFIG, "lchmod +w %s failed errno=%d\n", rec->full_path, errno);
         return -1;
     }
@@ -81,7 +80,7 @@ int PermissionRetry(const FILE_MEMORY* rec, LinkPolicy policy, int node_fd, cons
                      static_cast<unsigned>(flags), static_cast<unsigned>(kCreatePermissions), errno);
     }
     DEBUG_PRINTF(DBG_CONFIG, "chmod restoring permissions\n");
-    chmod(proc_path, before);
+    chmod(proc_path.c_str(), before);
     if (fd >= 0) DEBUG_PRINTF(DBG_CONFIG, "Successfully open read only file (%s) for write\n", rec->full_path);
     return fd;
 }

@@ -42,8 +42,7 @@ bool mode_differs(uint32_t wanted, mode_t current) {
 // whatever its name has become. Without /proc, by name, once the name is
 // seen to lead to the same inode still.
 int chmod_held(int obj, int dir_fd, const char* name, mode_t mode) {
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(obj);
-    if (chmod(proc_path.c_str(), mode) == 0) return 0;
+    if (chmod(FdPath(obj).c_str(), mode) == 0) return 0;
     if (errno != ENOENT) return -1;
     struct stat held;
     struct stat named;
@@ -56,8 +55,7 @@ int chmod_held(int obj, int dir_fd, const char* name, mode_t mode) {
 }
 
 int utime_held(int obj, int dir_fd, const char* name, const timespec times[2]) {
-    const std::string proc_path = "/proc/self/fd/" + std::to_string(obj);
-    if (utimensat(AT_FDCWD, proc_path.c_str(), times, 0) == 0) return 0;
+    if (utimensat(AT_FDCWD, FdPath(obj).c_str(), times, 0) == 0) return 0;
     if (errno != ENOENT) return -1;
     return utimensat(dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
 }
