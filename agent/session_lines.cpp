@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "nrl/tli.h"
 #include "unixfs/session_tally.h"
 #include "util/console.h"
 
@@ -21,20 +22,6 @@ enum TallyState : int { kFree = 0, kClaimed, kRunning, kReaped };
 constexpr int kTallySlots = 64;
 SessionTally* tallies = nullptr;
 
-struct PeerText {
-    char text[INET_ADDRSTRLEN + 8];
-};
-
-PeerText peer_text(const SessionTally& t) {
-    PeerText out{};
-    char addr[INET_ADDRSTRLEN] = "?";
-    in_addr a{};
-    a.s_addr = t.peer_addr;
-    inet_ntop(AF_INET, &a, addr, sizeof addr);
-    std::snprintf(out.text, sizeof out.text, "%s:%u", addr, static_cast<unsigned>(t.peer_port));
-    return out;
-}
-
 long long seconds_since(const timespec& started) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -42,14 +29,14 @@ long long seconds_since(const timespec& started) {
 }
 
 void start_line(const SessionTally& t) {
-    ConsoleMessage(nullptr, "session start pid=%d peer=%s\n", t.pid.load(), peer_text(t).text);
+    ConsoleMessage(nullptr, "session start pid=%d peer=%s\n", t.pid.load(), AddressPortText(t.peer_addr, t.peer_port).text);
 }
 
 void end_line(const SessionTally& t, const char* cause) {
     ConsoleMessage(nullptr,
                    "session end pid=%d peer=%s seconds=%lld dles=%s objects_read=%llu bytes_read=%llu "
                    "objects_written=%llu bytes_written=%llu objects_deleted=%llu errors=%llu end=%s\n",
-                   t.pid.load(), peer_text(t).text, seconds_since(t.started), t.dles[0] != '\0' ? t.dles : "-",
+                   t.pid.load(), AddressPortText(t.peer_addr, t.peer_port).text, seconds_since(t.started), t.dles[0] != '\0' ? t.dles : "-",
                    static_cast<unsigned long long>(t.objects_read), static_cast<unsigned long long>(t.bytes_read),
                    static_cast<unsigned long long>(t.objects_written),
                    static_cast<unsigned long long>(t.bytes_written),

@@ -56,10 +56,8 @@ int64_t monotonic_ms() {
 
 void ReportRefusedSession(const sockaddr_in& peer, const char* reason) {
     if (!due(peer.sin_addr.s_addr, reason, monotonic_ms())) return;
-    char dotted[INET_ADDRSTRLEN] = "unknown";
-    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-    std::fprintf(stderr, "%s: session refused: peer=%s:%u reason=%s\n", prog_name, dotted,
-                 static_cast<unsigned>(ntohs(peer.sin_port)), reason);
+    std::fprintf(stderr, "%s: session refused: peer=%s reason=%s\n", prog_name,
+                 AddressPortText(peer.sin_addr.s_addr, ntohs(peer.sin_port)).text, reason);
 }
 
 void RefuseSessionOpen(int fd, const sockaddr_in& peer, const char* reason) {

@@ -107,6 +107,12 @@ const char* FindTLIDevice();
 // Dotted IPv4 text of the peer of a connected endpoint (at most
 // INET_ADDRSTRLEN bytes with the terminator); false when it is not known.
 bool EndpointPeerText(int fd, char* out, size_t size);
+// "A.B.C.D:PORT", as console lines name a peer (address in network byte
+// order, port in host order).
+struct EndpointText {
+    char text[16 + 6];
+};
+EndpointText AddressPortText(uint32_t address, uint16_t port);
 
 // First IPv4 address of a host, network byte order; false when it has none.
 bool LookupHostIPv4(const char* host, uint32_t* address);

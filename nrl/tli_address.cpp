@@ -51,6 +51,16 @@ bool EndpointPeerText(int fd, char* out, size_t size) {
     return inet_ntop(AF_INET, &sin.sin_addr, out, static_cast<socklen_t>(size)) != nullptr;
 }
 
+EndpointText AddressPortText(uint32_t address, uint16_t port) {
+    in_addr a{};
+    a.s_addr = address;
+    char dotted[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a, dotted, sizeof dotted);
+    EndpointText out{};
+    std::snprintf(out.text, sizeof out.text, "%s:%u", dotted, static_cast<unsigned>(port));
+    return out;
+}
+
 const char* uaddress(const netbuf* addr) {
     sockaddr_in sin{};
     if (addr != nullptr && addr->buf != nullptr) std::memcpy(&sin, addr->buf, sizeof sin);

@@ -11,6 +11,7 @@
 
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
+#include "nrl/tli.h"
 #include "unixfs/grfs_session.h"
 #include "util/console.h"
 #include "util/debug_print.h"
@@ -36,21 +37,14 @@ void sleep_ns(int64_t ns) {
 // "address:port" of the connection's far end, "unknown" without one.
 std::string peer_address(const GRFS_SESSION* ses) {
     if (ses->nrl_session == nullptr) return "unknown";
-    sockaddr_storage addr{};
+    // The agent's sessions are IPv4 connections.
+    sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (getpeername(ses->nrl_session->tlifd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "unknown";
-    char host[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+    if (getpeername(ses->nrl_session->tlifd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        addr.sin_family != AF_INET) {
+        return "unknown";
     }
-    if (addr.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
-    }
-    return "unknown";
+    return AddressPortText(addr.sin_addr.s_addr, ntohs(addr.sin_port)).text;
 }
 
 int64_t delay_after(uint16_t refusals) {
