@@ -1,8 +1,9 @@
 // POSIX ACLs through a backup and two restores with posix_acls: a tree with
 // named-user and named-group entries, a mask narrower than the group, a
 // directory with a default ACL, files with mode bits only and a link, backed
-// up with `grfsclient backup`, restored into an empty export, verified, and
-// restored again over the restored tree after its ACLs were changed.
+// up with `grfsclient backup`, restored into an empty export, verified, and,
+// after its ACLs were changed (which verify reports), restored again over
+// the restored tree.
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -119,6 +120,11 @@ TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
         AclValue({{0x01, 6, kNone}, {0x02, 6, 4242}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 0, kNone}});
     SetAcl(target.path() + "/plain", kAccess, extra);
     SetAcl(target.path() + "/bare", kDefault, extra);
+    // verify reads the ACL stream back and compares it like the others.
+    verify = run_grfsclient(WithSession({"verify", archive, agent_host_port(agent), "COPY"}, agent));
+    EXPECT_NE(verify.status, 0) << verify.describe();
+    EXPECT_NE(verify.out.find("plain"), std::string::npos) << verify.describe();
+    EXPECT_NE(verify.out.find("bare"), std::string::npos) << verify.describe();
     restore = run_grfsclient(WithSession({"restore", archive, agent_host_port(agent), "COPY"}, agent));
     ASSERT_EQ(restore.status, 0) << restore.describe();
     ExpectSameAcls(src, target.path());
