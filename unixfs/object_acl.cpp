@@ -21,10 +21,7 @@ namespace {
 // more can never arrive whole.
 constexpr uint64_t kMaxAclStreamBytes = static_cast<uint64_t>(GRFS_MSG_DATA_MAX);
 
-void Advance(UINT64* pos, uint32_t count) {
-    const uint64_t v = StreamU64(*pos) + count;
-    *pos = UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)};
-}
+void Advance(UINT64* pos, uint32_t count) { *pos = ToU64(AsU64(*pos) + count); }
 
 int MisSized() { return ws_cntl.ignore_acl_errors != 0 ? 0 : GRFS_RC_ACCESS_DENIED; }
 
@@ -171,7 +168,7 @@ int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
 int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size, unsigned char* dest) {
     const uint32_t asked = *size;
     *size = 0;
-    if (rec->acl_stream == 0 || StreamU64(rec->obj_pos) != AclStreamOffset(rec)) return GRFS_RC_END_OF_DATA;
+    if (rec->acl_stream == 0 || AsU64(rec->obj_pos) != AclStreamOffset(rec)) return GRFS_RC_END_OF_DATA;
     const int32_t count = rec->sol_acl_cnt > 0 ? rec->sol_acl_cnt : 0;
     if (dir) {
         DEBUG_PRINTF(DBG_DATA, "UnixReadDir: reading Sol acl data, acl count = %d\n", count);

@@ -7,13 +7,12 @@
 #include <cstdint>
 
 #include "unixfs/file_memory.h"
+#include "util/uint64.h"
 
 constexpr uint64_t kAclCountBytes = 4;
 constexpr uint64_t kAclEntryBytes = 12;
 
-inline uint64_t StreamU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-
-inline uint64_t AclStreamOffset(const FILE_MEMORY* rec) { return StreamU64(rec->ea_offset) + StreamU64(rec->ea_size); }
+inline uint64_t AclStreamOffset(const FILE_MEMORY* rec) { return AsU64(rec->ea_offset) + AsU64(rec->ea_size); }
 inline uint64_t AclStreamSize(const FILE_MEMORY* rec) {
     if (rec->acl_stream == 0) return 0;
     const uint64_t n = rec->sol_acl_cnt > 0 ? static_cast<uint64_t>(rec->sol_acl_cnt) : 0;
