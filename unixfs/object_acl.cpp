@@ -196,6 +196,91 @@ int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size
     return 0;
 }
 
+namespace {
+
+void ApplyToFile(FILE_MEMORY* rec, int32_t n) {
+    // Applied to the descriptor the restore holds; a link or device has
+    // none, and for them this fails as it must.
+    const int rc = facl(rec->data_hand, SETACL, n, rec->sol_acls);
+    const int err = rc != 0 ? errno : 0;
+    if (rc != 0) rec->sol_acl_cnt = 0;
+    DEBUG_PRINTF(DBG_DATA,
+                 "STRM_SOL_ACL/STRM_SOLX86_ACL: file facl(%d) rc=%d (0=success), errno=%d (failure normal for "
+                 "symlinks due to deferral)\n",
+                 rec->data_hand, rc, err);
+}
+
+void ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
+    // By the directory's path, resolved below the export root without
+    // passing a link.
+    const char* path = rec->full_path[0] != '\0'                 ? rec->full_path
+                       : rec->dle->dle->export_path[0] != '\0' ? rec->dle->dle->export_path
+                                                               : "/";
+    int rc = -1;
+    int err = EBADF;
+    if (rec->dle->root_fd >= 0) {
+        UniqueFd dir = OpenDirBeneath(rec->dle->root_fd, ObjectRelPath(rec), LinkPolicy::kNoLinks);
+        rc = dir.valid() ? facl(dir.get(), SETACL, n, rec->sol_acls) : -1;
+        err = rc != 0 ? errno : 0;
+    }
+    if (rc != 0) rec->sol_acl_cnt = 0;
+    DEBUG_PRINTF(DBG_DATA,
+                 "STRM_SOL_ACL/STRM_SOLX86_ACL: dir acl(%s,SETACL) rc=%d errno=%d (failure normal for symlinks due "
+                 "to deferral)\n",
+                 path, rc, err);
+}
+
+// The stream arrived whole, size bytes holding n entries: keep them and
+// apply them. A failure to apply is traced, not reported.
+int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, int32_t n, bool dir,
+                    uint32_t* count) {
+    if (dir) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
+                     static_cast<int>(size), n);
+    } else {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
+                     static_cast<int>(size), n);
+    }
+    rec->sol_acl_cnt = n;
+    int old_space = 0;
+    const bool grew = n > rec->sol_acl_space;
+    if (!GrowAclSpace(rec, n, &old_space)) {
+        rec->sol_acl_cnt = 0;
+        if (dir) {
+            DEBUG_PRINTF(DBG_DATA,
+                         "Unix_WriteDir: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
+        } else {
+            DEBUG_PRINTF(DBG_DATA,
+                         "Unix_WriteFile: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
+        }
+        return MisSized();
+    }
+    if (grew && dir) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: increased entry space for Solaris acls from %d to %d\n", old_space, n);
+    } else if (grew) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: increased entry space for Solaris acls from %d to %d\n", old_space, n);
+    }
+    *count = size;
+    if (n == 0) {
+        if (dir) {
+            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no dir acls to write\n");
+        } else {
+            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no file acls to write\n");
+        }
+        return 0;
+    }
+    std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
+    if (dir) {
+        ApplyToDirectory(rec, n);
+    } else {
+        ApplyToFile(rec, n);
+    }
+    Advance(&rec->obj_pos, size);
+    return 0;
+}
+
+}  // namespace
+
 int WriteFileAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, uint32_t* blk_size) {
     const uint32_t size = *count;
     *count = 0;
@@ -224,37 +309,7 @@ int WriteFileAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* co
                      static_cast<int>(size), static_cast<int>(need));
         return MisSized();
     }
-    DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
-                 static_cast<int>(size), n);
-    rec->sol_acl_cnt = n;
-    int old_space = 0;
-    const bool grew = n > rec->sol_acl_space;
-    if (!GrowAclSpace(rec, n, &old_space)) {
-        rec->sol_acl_cnt = 0;
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: out of memory allocating %d Solaris acl entries.  Not restoring acls\n",
-                     n);
-        return MisSized();
-    }
-    if (grew) {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: increased entry space for Solaris acls from %d to %d\n", old_space, n);
-    }
-    *count = size;
-    if (n == 0) {
-        DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no file acls to write\n");
-        return 0;
-    }
-    std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
-    // Applied to the descriptor the restore holds; a link or device has
-    // none, and for them this fails as it must.
-    const int rc = facl(rec->data_hand, SETACL, n, rec->sol_acls);
-    const int err = rc != 0 ? errno : 0;
-    if (rc != 0) rec->sol_acl_cnt = 0;
-    DEBUG_PRINTF(DBG_DATA,
-                 "STRM_SOL_ACL/STRM_SOLX86_ACL: file facl(%d) rc=%d (0=success), errno=%d (failure normal for "
-                 "symlinks due to deferral)\n",
-                 rec->data_hand, rc, err);
-    Advance(&rec->obj_pos, size);
-    return 0;
+    return TakeWholeStream(rec, data, size, n, false, count);
 }
 
 int WriteDirAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, uint32_t* blk_size) {
@@ -269,43 +324,5 @@ int WriteDirAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* cou
                      static_cast<int>(size) - 4, static_cast<int>(need - kAclCountBytes));
         return MisSized();
     }
-    DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
-                 static_cast<int>(size), n);
-    rec->sol_acl_cnt = n;
-    int old_space = 0;
-    const bool grew = n > rec->sol_acl_space;
-    if (!GrowAclSpace(rec, n, &old_space)) {
-        rec->sol_acl_cnt = 0;
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: out of memory allocating %d Solaris acl entries.  Not restoring acls\n",
-                     n);
-        return MisSized();
-    }
-    if (grew) {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: increased entry space for Solaris acls from %d to %d\n", old_space, n);
-    }
-    *count = size;
-    if (n == 0) {
-        DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no dir acls to write\n");
-        return 0;
-    }
-    std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
-    // By the directory's path, resolved below the export root without
-    // passing a link.
-    const char* path = rec->full_path[0] != '\0'                     ? rec->full_path
-                       : rec->dle->dle->export_path[0] != '\0' ? rec->dle->dle->export_path
-                                                                   : "/";
-    int rc = -1;
-    int err = EBADF;
-    if (rec->dle->root_fd >= 0) {
-        UniqueFd dir = OpenDirBeneath(rec->dle->root_fd, ObjectRelPath(rec), LinkPolicy::kNoLinks);
-        rc = dir.valid() ? facl(dir.get(), SETACL, n, rec->sol_acls) : -1;
-        err = rc != 0 ? errno : 0;
-    }
-    if (rc != 0) rec->sol_acl_cnt = 0;
-    DEBUG_PRINTF(DBG_DATA,
-                 "STRM_SOL_ACL/STRM_SOLX86_ACL: dir acl(%s,SETACL) rc=%d errno=%d (failure normal for symlinks due "
-                 "to deferral)\n",
-                 path, rc, err);
-    Advance(&rec->obj_pos, size);
-    return 0;
+    return TakeWholeStream(rec, data, size, n, true, count);
 }

@@ -69,11 +69,6 @@ void ExpectSameAcls(const std::string& source, const std::string& target) {
     }
 }
 
-std::vector<std::string> WithSession(std::vector<std::string> args, const agent_it::AgentProcess& agent) {
-    for (const auto& a : session_args(agent)) args.push_back(a);
-    return args;
-}
-
 TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
     TempDir source("e2e-acl-src");
     TempDir target("e2e-acl-dst");
@@ -104,12 +99,12 @@ TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
     ASSERT_TRUE(agent.Start());
 
     const std::string archive = work.path() + "/acl.grfsarc";
-    ProcessResult backup = run_grfsclient(WithSession({"backup", agent_host_port(agent), "TREE", archive}, agent));
+    ProcessResult backup = run_grfsclient(with_session({"backup", agent_host_port(agent), "TREE", archive}, agent));
     ASSERT_EQ(backup.status, 0) << backup.describe();
-    ProcessResult restore = run_grfsclient(WithSession({"restore", archive, agent_host_port(agent), "COPY"}, agent));
+    ProcessResult restore = run_grfsclient(with_session({"restore", archive, agent_host_port(agent), "COPY"}, agent));
     ASSERT_EQ(restore.status, 0) << restore.describe();
     ExpectSameAcls(src, target.path());
-    ProcessResult verify = run_grfsclient(WithSession({"verify", archive, agent_host_port(agent), "COPY"}, agent));
+    ProcessResult verify = run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY"}, agent));
     EXPECT_EQ(verify.status, 0) << verify.describe();
     EXPECT_NE(verify.out.find("no differences"), std::string::npos) << verify.describe();
 
@@ -121,11 +116,11 @@ TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
     SetAcl(target.path() + "/plain", kAccess, extra);
     SetAcl(target.path() + "/bare", kDefault, extra);
     // verify reads the ACL stream back and compares it like the others.
-    verify = run_grfsclient(WithSession({"verify", archive, agent_host_port(agent), "COPY"}, agent));
+    verify = run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY"}, agent));
     EXPECT_NE(verify.status, 0) << verify.describe();
     EXPECT_NE(verify.out.find("plain"), std::string::npos) << verify.describe();
     EXPECT_NE(verify.out.find("bare"), std::string::npos) << verify.describe();
-    restore = run_grfsclient(WithSession({"restore", archive, agent_host_port(agent), "COPY"}, agent));
+    restore = run_grfsclient(with_session({"restore", archive, agent_host_port(agent), "COPY"}, agent));
     ASSERT_EQ(restore.status, 0) << restore.describe();
     ExpectSameAcls(src, target.path());
 }
