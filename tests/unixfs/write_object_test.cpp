@@ -245,6 +245,13 @@ TEST_F(WriteTest, AclStreamArrivesWholeOrIsAskedForOrRefused) {
     EXPECT_EQ(Write(obj, kHostAclStream, named + "xxxx"), 0);
     EXPECT_EQ(Consumed(), 0);
     ws_cntl.ignore_acl_errors = 0;
+    // Counts no request could carry are refused, not asked for.
+    for (int32_t hostile : {-1, 0x10000000}) {
+        const std::string count(reinterpret_cast<const char*>(&hostile), 4);
+        EXPECT_EQ(Write(obj, kHostAclStream, count + named.substr(4, 20)), GRFS_RC_ACCESS_DENIED) << hostile;
+        EXPECT_EQ(Consumed(), 0);
+        EXPECT_EQ(BlkSize(), 1);
+    }
     EXPECT_EQ(Write(obj, kHostAclStream, named), 0);
     EXPECT_EQ(Consumed(), named.size());
     EXPECT_EQ(BlkSize(), 1);
