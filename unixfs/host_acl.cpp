@@ -92,7 +92,8 @@ int RemoveXattr(int fd, const char* name) {
     return rc;
 }
 
-bool IsNoAclSupport(int err) { return err == EOPNOTSUPP || err == ENODATA; }
+// No ACL of this kind (ENODATA), or a file system without ACLs.
+bool IsAbsentAcl(int err) { return err == EOPNOTSUPP || err == ENODATA; }
 
 // Appends the entries of one attribute value (def: DEF_ACL_BIT or 0). A
 // value without a mask gets CLASS_OBJ with the group's bits, as a host
@@ -138,7 +139,7 @@ int Collect(int fd, std::vector<SOL_ACL_ENTRY>* out) {
             errno = EINVAL;
             return -1;
         }
-    } else if (IsNoAclSupport(errno)) {
+    } else if (IsAbsentAcl(errno)) {
         AppendFromMode(st, out);
     } else {
         return -1;
@@ -150,7 +151,7 @@ int Collect(int fd, std::vector<SOL_ACL_ENTRY>* out) {
                 errno = EINVAL;
                 return -1;
             }
-        } else if (!IsNoAclSupport(errno)) {
+        } else if (!IsAbsentAcl(errno)) {
             return -1;
         }
     }
