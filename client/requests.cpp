@@ -299,16 +299,20 @@ Status read_object(Connection& c, OBJ_HANDLE obj, uint32_t piece_size,
     }
 }
 
-Result<std::vector<StreamBytes>> read_object_streams(Connection& c, OBJ_HANDLE obj, uint32_t piece_size) {
-    std::vector<StreamBytes> streams;
-    Status s = read_object(c, obj, piece_size, [&](const ReadPiece& piece) -> Status {
+std::function<Status(const ReadPiece&)> collect_streams(std::vector<StreamBytes>& streams) {
+    return [&streams](const ReadPiece& piece) -> Status {
         if (piece.stream.id != 0 || streams.empty()) {
             streams.emplace_back();
             streams.back().header = piece.stream;
         }
         streams.back().bytes.insert(streams.back().bytes.end(), piece.data.begin(), piece.data.end());
         return {};
-    });
+    };
+}
+
+Result<std::vector<StreamBytes>> read_object_streams(Connection& c, OBJ_HANDLE obj, uint32_t piece_size) {
+    std::vector<StreamBytes> streams;
+    Status s = read_object(c, obj, piece_size, collect_streams(streams));
     if (!s.ok()) return s;
     return streams;
 }

@@ -89,9 +89,7 @@ private:
 Result<VerifyReport> verify_archive(Peer& peer, const std::string& archive_path, const VerifyOptions& options) {
     auto archive = ArchiveReader::open(archive_path);
     if (!archive.ok()) return archive.error();
-    std::string to = options.to;
-    while (!to.empty() && to.back() == '/') to.pop_back();
-    while (!to.empty() && to.front() == '/') to.erase(0, 1);
+    const std::string to = strip_slashes(options.to);
 
     Connection& c = peer.connection();
     VerifyReport report;
