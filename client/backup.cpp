@@ -31,7 +31,6 @@ void count_kind(BackupReport& report, const Dblk& dblk) {
         ++report.others;
 }
 
-
 // Reads one object into the archive. Errors of kind retcode are the
 // object's own; any other error ends the backup.
 Status store_object(Peer& peer, ArchiveWriter& writer, const WalkEntry& entry, BackupReport& report,

@@ -12,7 +12,6 @@ namespace grfs_client {
 
 namespace {
 
-
 // Compares the pieces read back with the archived streams, in order.
 class ContentComparer {
 public:
