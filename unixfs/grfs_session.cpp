@@ -110,7 +110,6 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
     TallyReply(ses->tally, message);
-    ses->last_reply_size = body_size;
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;
     const unsigned char* bulk = ses->reply_data;

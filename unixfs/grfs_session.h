@@ -36,7 +36,6 @@ struct GRFS_SESSION {
     uint16_t msg_len;
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
-    int last_reply_size;        // body size of the last reply handed to SendMessage
     // For tests and fuzzers: when set, every encoded reply (GRFS header and
     // body, without the NRL header) goes here instead of to the network, and
     // its result is SendMessage's (0 sent, nonzero refused).
