@@ -103,8 +103,6 @@ int AnswerRetcode(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type, in
     return rc;
 }
 
-WS_CNTL* SessionWs(const GRFS_SESSION* ses) { return ses->ws != nullptr ? ses->ws : &ws_cntl; }
-
 int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);

@@ -68,9 +68,6 @@ GRFS_MESSAGE* StartReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_t
 // reply could not be sent.
 int AnswerRetcode(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type, int rc);
 
-// The workstation record a session works on (the process's own copy).
-WS_CNTL* SessionWs(const GRFS_SESSION* ses);
-
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0
 // sent (or nowhere to send: neither sink nor NRL session), 1 the send was
 // refused or failed.
