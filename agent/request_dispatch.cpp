@@ -10,17 +10,20 @@
 #include "grfs/message_trace.h"
 #include "grfs/messages.h"
 #include "unixfs/attach.h"
+#include "unixfs/attach_records.h"
 #include "unixfs/change_dir.h"
 #include "unixfs/delete_object.h"
 #include "unixfs/detach.h"
 #include "unixfs/dle_listing.h"
 #include "unixfs/find.h"
+#include "unixfs/file_memory.h"
 #include "unixfs/get_info.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_create.h"
 #include "unixfs/object_write.h"
 #include "unixfs/open_object.h"
 #include "unixfs/read_object.h"
+#include "unixfs/restore_target.h"
 #include "unixfs/seek_object.h"
 #include "unixfs/set_info.h"
 #include "unixfs/verify_info.h"
@@ -62,9 +65,21 @@ int VerifyObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) { return VerifyRequest(se
 
 int VerifyObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req) { return VerifyRequest(ses, req, true); }
 
+// Whether a request changes the export, so that a write-protected export
+// refuses it here, before its handler runs. A kind other than kNone also
+// says what the handler would have answered ahead of the refusal, so that
+// exactly those requests are refused that were refused before.
+enum class Change : uint8_t {
+    kNone,             // reads, or needs an object opened for writing first
+    kAlways,           // create, delete
+    kUnlessCtimeKept,  // set-info: a backup keeping ctime gets its no-op answer
+    kWriteOpen,        // open in WRITE mode of a file or directory block
+};
+
 struct DispatchEntry {
     uint8_t reply_type = 0;            // 0: the type gets no reply
     RequestHandler handler = nullptr;
+    Change change = Change::kNone;
 };
 
 constexpr int kTableSize = GRFS_GET_INFO + 1;
@@ -79,19 +94,19 @@ constexpr std::array<DispatchEntry, kTableSize> kDispatch = [] {
     t[GRFS_FIND_FIRST_OBJ] = {GRFS_FIND_OBJ_STAT, &call<FindObject>};
     t[GRFS_FIND_NEXT_OBJ] = {GRFS_FIND_OBJ_STAT, &call<FindObject>};
     t[GRFS_FIND_CLOSE] = {GRFS_FIND_CLOSE_STAT, &call<FindClose>};
-    t[GRFS_CREATE_OBJ] = {GRFS_CREATE_OBJ_STAT, &call<CreateObject>};
-    t[GRFS_OPEN_OBJ] = {GRFS_OPEN_OBJ_STAT, &call<OpenObject>};
+    t[GRFS_CREATE_OBJ] = {GRFS_CREATE_OBJ_STAT, &call<CreateObject>, Change::kAlways};
+    t[GRFS_OPEN_OBJ] = {GRFS_OPEN_OBJ_STAT, &call<OpenObject>, Change::kWriteOpen};
     t[GRFS_READ_OBJ] = {GRFS_READ_OBJ_STAT, &call<ReadObject>};
     t[GRFS_WRITE_OBJ] = {GRFS_WRITE_OBJ_STAT, &call<WriteObject>};
     t[GRFS_SEEK_OBJ] = {GRFS_SEEK_OBJ_STAT, &call<SeekObject>};
     t[GRFS_VERIFY_OBJ] = {GRFS_VERIFY_OBJ_STAT, &call<VerifyObject>};
     t[GRFS_CLOSE_OBJ] = {GRFS_CLOSE_OBJ_STAT, &call<CloseObject>};
-    t[GRFS_DELETE_OBJ] = {GRFS_DELETE_OBJ_STAT, &call<DeleteObject>};
+    t[GRFS_DELETE_OBJ] = {GRFS_DELETE_OBJ_STAT, &call<DeleteObject>, Change::kAlways};
     t[GRFS_GET_OBJ_INFO] = {GRFS_GET_OBJ_INFO_STAT, &call<GetObjectInfo>};
     t[GRFS_VERIFY_OBJ_INFO] = {GRFS_VERIFY_OBJ_INFO_STAT, &call<VerifyObjectInfo>};
     t[GRFS_CHANGE_DIR] = {GRFS_CHANGE_DIR_STAT, &call<ChangeDir>};
     t[GRFS_GET_CUR_DDB] = {GRFS_GET_CUR_DDB_STAT, &call<GetCurrentDDB>};
-    t[GRFS_SET_OBJ_INFO] = {GRFS_SET_OBJ_INFO_STAT, &call<SetObjectInfo>};
+    t[GRFS_SET_OBJ_INFO] = {GRFS_SET_OBJ_INFO_STAT, &call<SetObjectInfo>, Change::kUnlessCtimeKept};
     t[GRFS_PREPARE_DBLK] = {GRFS_PREPARE_DBLK_STAT, &call<PrepareDblk>};
     t[GRFS_READ_OBJ_LARGE] = {GRFS_READ_OBJ_LARGE_STAT, &call<ReadObjectLarge>};
     t[GRFS_WRITE_OBJ_LARGE] = {GRFS_WRITE_OBJ_LARGE_STAT, &call<WriteObjectLarge>};
@@ -130,6 +145,40 @@ int reject_malformed(GRFS_SESSION* ses, const GRFS_MESSAGE* req, uint8_t reply_t
     return 0;
 }
 
+// True when the request would change a write-protected export and its
+// handler would have got as far as refusing it: the attachment is valid
+// (else -506 comes first), a backup keeping ctime is answered 0 by set-info,
+// and an open is refused only once it holds a handle (else -503) for a file
+// or directory block (else -510).
+bool refused_as_change(const GRFS_SESSION* ses, const GRFS_MESSAGE* req, Change change) {
+    if (change == Change::kNone) return false;
+    const uint32_t dle_id = change == Change::kWriteOpen ? req->body.open_obj.dle_id : req->body.dblk_req.dle_id;
+    const DRVDLE* drvdle = LookupDrvdle(dle_id);
+    if (drvdle == nullptr || !ExportWriteProtected(drvdle)) return false;
+    switch (change) {
+        case Change::kUnlessCtimeKept:
+            return (drvdle->attach_reason & kAttachReasonRestore) != 0 || ses->ws->preserve_ctime == 0;
+        case Change::kWriteOpen: {
+            const uint8_t dblk_type = req->body.open_obj.dblk.dblk_type;
+            return req->body.open_obj.mode == OPEN_MODE_WRITE && (dblk_type == DDB_ID || dblk_type == FDB_ID) &&
+                   session_handles()->in_use < kMaxSessionHandles;
+        }
+        default:
+            return true;
+    }
+}
+
+// The refusal, as the handler sent it: an open's reply carries obj_id 0.
+int refuse_change(GRFS_SESSION* ses, const GRFS_MESSAGE* req, const DispatchEntry& entry) {
+    if (entry.change != Change::kWriteOpen) {
+        return AnswerRetcode(ses, req->hdr.request_id, entry.reply_type, GRFS_RC_ACCESS_DENIED);
+    }
+    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, entry.reply_type);
+    reply->hdr.retcode = GRFS_RC_ACCESS_DENIED;
+    reply->body.open_obj_stat.obj_id = 0;
+    return SendMessage(ses, reply, 4) != 0 ? 1 : GRFS_RC_ACCESS_DENIED;
+}
+
 }  // namespace
 
 uint8_t DispatchReplyType(uint8_t request_type) {
@@ -155,5 +204,6 @@ int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
     const DispatchEntry* entry = find_entry(type);
     if (entry == nullptr) return 0;
     if (!answerable(type, status, received)) return reject_malformed(ses, req, entry->reply_type);
+    if (refused_as_change(ses, req, entry->change)) return refuse_change(ses, req, *entry);
     return entry->handler(ses, req, length, type);
 }

@@ -16,19 +16,12 @@
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
 #include "unixfs/open_file_dir.h"
-#include "unixfs/restore_target.h"
 #include "util/debug_print.h"
 
 namespace {
 
-
 bool CarriesOurUnixInfo(const GRFS_GEN_DBLK* dblk) {
     return dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX && dblk->os_spec_info != 0;
-}
-
-// A WRITE open on a write-protected export changes nothing and is refused.
-bool WriteRefused(const FILE_MEMORY* rec, uint16_t mode) {
-    return mode == OPEN_MODE_WRITE && ExportWriteProtected(rec->dle);
 }
 
 // The probe of a directory open: it must be reachable below the export root
@@ -53,7 +46,6 @@ int ProbeDirectory(const FILE_MEMORY* rec) {
 
 int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     MarkAclStream(rec);
-    if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view name;
     int16_t text_rc = DblkConfinedObjectText(dblk, &name);
     if (text_rc != 0) return text_rc;
@@ -112,7 +104,6 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
 
 int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     MarkAclStream(rec);
-    if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view path;
     int16_t text_rc = DblkConfinedObjectText(dblk, &path);
     if (text_rc != 0) return text_rc;

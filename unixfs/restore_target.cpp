@@ -74,8 +74,6 @@ int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type,
     int rc;
     if (drvdle == nullptr) {
         rc = GRFS_RC_BAD_DLE_HANDLE;
-    } else if (ExportWriteProtected(drvdle)) {
-        rc = GRFS_RC_ACCESS_DENIED;
     } else {
         rc = ActOnDblk(drvdle, dblk, on_dir, on_file);
     }

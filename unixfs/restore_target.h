@@ -31,8 +31,8 @@ bool RelativeToExport(const char* export_path, std::string_view full, std::strin
 // True when the block carries this agent's Unix information.
 bool DblkHasUnixInfo(const GRFS_GEN_DBLK* dblk);
 
-// True when the export of the attachment is write-protected: creating,
-// deleting, setting information and a WRITE open are then refused.
+// True when the export of the attachment is write-protected: the dispatcher
+// then refuses creating, deleting, setting information and a WRITE open.
 bool ExportWriteProtected(const DRVDLE* drvdle);
 
 // Fills full_path and rel for a file block (export path, current directory,
@@ -62,7 +62,7 @@ using DblkAction = int (*)(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
 int ActOnDblk(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, DblkAction on_dir, DblkAction on_file);
 
 // The shape shared by the requests that change one object named by a DBLK
-// (create, delete): check the attachment, write protection and the block,
+// (create, delete): check the attachment and the block,
 // act by block type, and answer with a header-only reply of reply_type.
 // Returns the retcode, or 1 when the reply could not be sent.
 int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type, DblkAction on_dir,

@@ -220,7 +220,6 @@ int SetInfoOutcome(GRFS_SESSION* ses, DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk)
     if ((drvdle->attach_reason & kAttachReasonRestore) == 0 && ses->ws->preserve_ctime != 0) {
         return 0;  // a backup that keeps ctime changes nothing
     }
-    if (ExportWriteProtected(drvdle)) return GRFS_RC_ACCESS_DENIED;
     if (CheckDblkSize(dblk) != 0) return GRFS_RC_INVALID_REQUEST;
     DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: grdblk->blk_type=0x%x\n", dblk->dblk_type);
     if (dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID) return Unix_SetInfo(drvdle, dblk);

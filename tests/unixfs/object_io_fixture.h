@@ -197,7 +197,7 @@ protected:
         req_->hdr.request_id = ++request_id_;
         req_->body.open_obj.dle_id = dle_id_;
         req_->body.open_obj.mode = mode;
-        OpenObject(ses_.get(), req_.get(), 0);
+        open_(ses_.get(), req_.get(), 0);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_OPEN_OBJ_STAT);
         EXPECT_EQ(reply_->hdr.request_id, request_id_);
         if (obj_id != nullptr) *obj_id = reply_->body.open_obj_stat.obj_id;
@@ -314,6 +314,7 @@ protected:
     std::unique_ptr<GRFS_SESSION> ses_;
     ReplyCapture sent_;
     uint32_t request_id_ = 100;
+    int (*open_)(GRFS_SESSION*, GRFS_MESSAGE*, int) = OpenObject;  // or DispatchRecord
     uint16_t saved_ws_follow_ = 0;
     uint32_t saved_buffer_size_ = 0;
 };

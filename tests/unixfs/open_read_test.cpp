@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "dispatch_record.h"
 #include "mount/mount_list.h"
 #include "object_io_fixture.h"
 #include "unixfs/object_files.h"
@@ -480,6 +481,7 @@ TEST_F(OpenRead, WriteProtectedExportRefusesWriteOpensAndChangesNothing) {
     WriteFile(Export("keep"), RandomBytes(40, 10));
     fs::create_directories(Export("d"));
     dle_->writable = 0;
+    open_ = DispatchRecord;
     EXPECT_EQ(OpenFile("keep", OPEN_MODE_WRITE, true), GRFS_RC_ACCESS_DENIED);
     EXPECT_EQ(fs::file_size(Export("keep")), 40u);
     EXPECT_EQ(OpenFile("absent", OPEN_MODE_WRITE, false), GRFS_RC_ACCESS_DENIED);

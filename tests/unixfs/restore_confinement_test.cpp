@@ -2,6 +2,7 @@
 // outside the tree, or inside a write-protected one, changes.
 #include <gtest/gtest.h>
 
+#include "dispatch_record.h"
 #include "restore_fixture.h"
 #include "unixfs/delete_object.h"
 #include "unixfs/object_create.h"
@@ -251,16 +252,16 @@ TEST_F(WriteProtectTest, ChangesAreRefusedAndNothingOnDiskChanges) {
 
     GRFS_GEN_DBLK dblk;
     MakeFileDblk(&dblk, "new", nullptr);
-    EXPECT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_CREATE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
     EXPECT_FALSE(Exists(In("new")));
     MakeDirDblk(&dblk, "newdir/sub", nullptr);
-    EXPECT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_CREATE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
     EXPECT_FALSE(Exists(In("newdir")));
 
     MakeFileDblk(&dblk, "file", nullptr);
-    EXPECT_EQ(Run(DeleteObject, GRFS_DELETE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_DELETE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
     MakeDirDblk(&dblk, "dir", nullptr);
-    EXPECT_EQ(Run(DeleteObject, GRFS_DELETE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_DELETE_OBJ, dblk), GRFS_RC_ACCESS_DENIED);
     EXPECT_TRUE(Exists(In("dir")));
 
     UnixInfo info;
@@ -268,7 +269,7 @@ TEST_F(WriteProtectTest, ChangesAreRefusedAndNothingOnDiskChanges) {
     info.uid = 4321;
     MakeFileDblk(&dblk, "file", &info);
     SetDates(&dblk, 86400, 86400);
-    EXPECT_EQ(Run(SetObjectInfo, GRFS_SET_OBJ_INFO, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_SET_OBJ_INFO, dblk), GRFS_RC_ACCESS_DENIED);
 
     const struct stat file_after = Lstat(In("file"));
     EXPECT_EQ(file_after.st_mode, file_before.st_mode);
@@ -291,9 +292,9 @@ TEST_F(WriteProtectTest, BackupThatPreservesCtimeStillGetsItsNoOp) {
     drvdle_.attach_reason = 0;
     GRFS_GEN_DBLK dblk;
     MakeFileDblk(&dblk, "file", nullptr);
-    EXPECT_EQ(Run(SetObjectInfo, GRFS_SET_OBJ_INFO, dblk), 0);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_SET_OBJ_INFO, dblk), 0);
     drvdle_.attach_reason = 0x4;
-    EXPECT_EQ(Run(SetObjectInfo, GRFS_SET_OBJ_INFO, dblk), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Run(DispatchRecord, GRFS_SET_OBJ_INFO, dblk), GRFS_RC_ACCESS_DENIED);
 }
 
 }  // namespace
