@@ -153,7 +153,7 @@ int reject_malformed(GRFS_SESSION* ses, const GRFS_MESSAGE* req, uint8_t reply_t
 bool refused_as_change(const GRFS_SESSION* ses, const GRFS_MESSAGE* req, Change change) {
     if (change == Change::kNone) return false;
     const uint32_t dle_id = change == Change::kWriteOpen ? req->body.open_obj.dle_id : req->body.dblk_req.dle_id;
-    const DRVDLE* drvdle = LookupDrvdle(dle_id);
+    const DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr || !ExportWriteProtected(drvdle)) return false;
     switch (change) {
         case Change::kUnlessCtimeKept:
@@ -161,7 +161,7 @@ bool refused_as_change(const GRFS_SESSION* ses, const GRFS_MESSAGE* req, Change 
         case Change::kWriteOpen: {
             const uint8_t dblk_type = req->body.open_obj.dblk.dblk_type;
             return req->body.open_obj.mode == OPEN_MODE_WRITE && (dblk_type == DDB_ID || dblk_type == FDB_ID) &&
-                   session_handles()->in_use < kMaxSessionHandles;
+                   ses->handles.in_use < kMaxSessionHandles;
         }
         default:
             return true;

@@ -163,7 +163,7 @@ void CleanupSessionResources(GRFS_SESSION* ses) {
     ReleaseAllObjects(ses);
     ReleaseAllAttachments(ses);
     FreeDefaultObject(ses);
-    ResetHandleTable(session_handles());
+    ResetHandleTable(&ses->handles);
     RemoveQueueElem(&session_ws(ses)->session_list, &ses->link);
     ReportSuppressedConsole(&ses->console_repeats);
 }

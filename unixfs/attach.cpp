@@ -53,7 +53,7 @@ int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, co
         return Refuse(ses, req, AttachTarget::workstation, name, PasswordProblem(password));
     }
     auto* wsdle = static_cast<WSDLE*>(MYCALLOC(1, sizeof(WSDLE)));
-    uint32_t handle = wsdle == nullptr ? 0 : IssueHandle(session_handles(), wsdle, HANDLE_KIND_WSDLE);
+    uint32_t handle = wsdle == nullptr ? 0 : IssueHandle(&ses->handles, wsdle, HANDLE_KIND_WSDLE);
     if (handle == 0) {
         MYFREE(wsdle);
         RejectDLEAttach(ses, req, GRFS_RC_NO_MEMORY);
@@ -77,7 +77,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
     DEBUG_PRINTF(DBG_PROCESS, "attempting attach to drive: %s\n", name);
     // The parent must be a live workstation attachment: a DLE attachment
     // hangs under it and is released with it.
-    WSDLE* parent = LookupWsdle(body.parent);
+    WSDLE* parent = LookupWsdle(ses, body.parent);
     if (parent == nullptr) {
         RejectDLEAttach(ses, req, GRFS_RC_BAD_DLE_HANDLE);
         return 1;
@@ -95,7 +95,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
     char* current_path = static_cast<char*>(MYMALLOC(kCurrentPathSize));
     uint32_t handle = 0;
     if (drvdle != nullptr && current_path != nullptr) {
-        handle = IssueHandle(session_handles(), drvdle, HANDLE_KIND_DRVDLE);
+        handle = IssueHandle(&ses->handles, drvdle, HANDLE_KIND_DRVDLE);
     }
     if (handle == 0) {
         MYFREE(current_path);

@@ -41,9 +41,9 @@ struct DRVDLE {
     int root_fd;                // O_PATH descriptor of export_path, -1 when closed
 };
 
-inline WSDLE* LookupWsdle(uint32_t dle_id) {
-    return static_cast<WSDLE*>(LookupHandle(session_handles(), dle_id, HANDLE_KIND_WSDLE));
+inline WSDLE* LookupWsdle(const GRFS_SESSION* ses, uint32_t dle_id) {
+    return static_cast<WSDLE*>(LookupHandle(&ses->handles, dle_id, HANDLE_KIND_WSDLE));
 }
-inline DRVDLE* LookupDrvdle(uint32_t dle_id) {
-    return static_cast<DRVDLE*>(LookupHandle(session_handles(), dle_id, HANDLE_KIND_DRVDLE));
+inline DRVDLE* LookupDrvdle(const GRFS_SESSION* ses, uint32_t dle_id) {
+    return static_cast<DRVDLE*>(LookupHandle(&ses->handles, dle_id, HANDLE_KIND_DRVDLE));
 }

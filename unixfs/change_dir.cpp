@@ -71,7 +71,7 @@ int query_max_name_len_fd(int dir_fd, const char* path) {
 int ChangeDir(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     const GRFS_CHANGE_DIR_BODY& body = req->body.change_dir;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_CHANGE_DIR_STAT);
-    DRVDLE* drvdle = LookupDrvdle(body.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, body.dle_id);
     if (drvdle == nullptr) {
         reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
         return SendMessage(ses, reply, 0) != 0;

@@ -16,23 +16,20 @@ void CountDown(GRFS_SESSION* ses) {
 
 void FreeWsdle(GRFS_SESSION* ses, WSDLE* wsdle) {
     RemoveQueueElem(&ses->attach_list, &wsdle->link);
-    ReleaseHandle(session_handles(), wsdle->handle);
+    ReleaseHandle(&ses->handles, wsdle->handle);
     MYFREE(wsdle);
 }
 
 }  // namespace
 
-void ReleaseDrvdle(DRVDLE* drvdle) {
+void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle) {
     ReleaseSearchesOf(drvdle);
     // Objects opened through the attachment outlive it; they must not reach
     // the released record.
-    GRFS_SESSION* ses = drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
-    if (ses != nullptr) {
-        for (auto* obj = QueueHead<FILE_MEMORY>(ses->object_list); obj != nullptr; obj = QueueNext(obj)) {
-            if (obj->dle == drvdle) obj->dle = nullptr;
-        }
+    for (auto* obj = QueueHead<FILE_MEMORY>(ses->object_list); obj != nullptr; obj = QueueNext(obj)) {
+        if (obj->dle == drvdle) obj->dle = nullptr;
     }
-    ReleaseHandle(session_handles(), drvdle->handle);
+    ReleaseHandle(&ses->handles, drvdle->handle);
     if (drvdle->root_fd >= 0) close(drvdle->root_fd);
     drvdle->root_fd = -1;
     drvdle->kind_tag = 0;
@@ -43,20 +40,20 @@ void ReleaseDrvdle(DRVDLE* drvdle) {
 int DetachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     uint32_t dle_id = req->body.dle_req.dle_id;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_DETACH_DLE_STAT);
-    if (WSDLE* wsdle = LookupWsdle(dle_id); wsdle != nullptr) {
+    if (WSDLE* wsdle = LookupWsdle(ses, dle_id); wsdle != nullptr) {
         if (wsdle->dle_attachments.count == 0) {
             FreeWsdle(ses, wsdle);
         } else {
             // Kept until its last DLE attachment goes, but no longer named by
             // its handle: a second detach or a new DLE attach under it is refused.
             wsdle->attached = 0;
-            ReleaseHandle(session_handles(), wsdle->handle);
+            ReleaseHandle(&ses->handles, wsdle->handle);
         }
         CountDown(ses);
-    } else if (DRVDLE* drvdle = LookupDrvdle(dle_id); drvdle != nullptr) {
+    } else if (DRVDLE* drvdle = LookupDrvdle(ses, dle_id); drvdle != nullptr) {
         WSDLE* parent = drvdle->parent;
         RemoveQueueElem(&parent->dle_attachments, &drvdle->link);
-        ReleaseDrvdle(drvdle);
+        ReleaseDrvdle(ses, drvdle);
         if (parent->attached == 0 && parent->dle_attachments.count == 0) FreeWsdle(ses, parent);
         CountDown(ses);
         HardLinkersReset();
@@ -69,12 +66,12 @@ int DetachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
 void ReleaseAllAttachments(GRFS_SESSION* ses) {
     while (auto* wsdle = reinterpret_cast<WSDLE*>(DeQueueElem(&ses->attach_list))) {
         while (auto* drvdle = reinterpret_cast<DRVDLE*>(DeQueueElem(&wsdle->dle_attachments))) {
-            ReleaseDrvdle(drvdle);
+            ReleaseDrvdle(ses, drvdle);
             CountDown(ses);
         }
         // A detached workstation attachment was counted down at its detach.
         if (wsdle->attached) {
-            ReleaseHandle(session_handles(), wsdle->handle);
+            ReleaseHandle(&ses->handles, wsdle->handle);
             CountDown(ses);
         }
         MYFREE(wsdle);

@@ -9,8 +9,9 @@ struct DRVDLE;
 int DetachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req);
 
 // Releases one DLE attachment's resources (its searches, root descriptor,
-// handle, path buffer and the record). The caller has unlinked it.
-void ReleaseDrvdle(DRVDLE* drvdle);
+// handle in the session's table, path buffer and the record). The caller has
+// unlinked it.
+void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle);
 
 // Session end: releases every attachment of both kinds, bringing
 // attach_count down with them, and every search left over.

@@ -10,7 +10,7 @@
 int FindDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     uint32_t dle_id = req->body.dle_req.dle_id;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_FIND_DLE_STAT);
-    WSDLE* wsdle = LookupWsdle(dle_id);
+    WSDLE* wsdle = LookupWsdle(ses, dle_id);
     if (wsdle == nullptr) {
         reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
         return SendMessage(ses, reply, 0) == 0 ? 1 : 0;

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "grfs/xdr.h"
-#include "unixfs/handle_table.h"
+#include "unixfs/grfs_session.h"
 #include "util/queue.h"
 #include "util/uint64.h"
 
@@ -76,13 +76,13 @@ struct FILE_MEMORY {
     uint32_t handle;             // obj_id issued for this open
 };
 
-inline FILE_MEMORY* LookupObject(uint32_t obj_id) {
-    return static_cast<FILE_MEMORY*>(LookupHandle(session_handles(), obj_id, HANDLE_KIND_OBJECT));
+inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {
+    return static_cast<FILE_MEMORY*>(LookupHandle(&ses->handles, obj_id, HANDLE_KIND_OBJECT));
 }
 
 // The open object an obj_id names, or nullptr (answered with -501).
-inline FILE_MEMORY* LookupOpenObject(uint32_t obj_id) {
-    FILE_MEMORY* rec = LookupObject(obj_id);
+inline FILE_MEMORY* LookupOpenObject(const GRFS_SESSION* ses, uint32_t obj_id) {
+    FILE_MEMORY* rec = LookupObject(ses, obj_id);
     return rec != nullptr && rec->marker == FILE_MEMORY_MARKER ? rec : nullptr;
 }
 
@@ -95,7 +95,8 @@ inline const char* ObjectRelPath(const FILE_MEMORY* rec) { return rec->full_path
 FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode);
 // Ends a record's use: its handle stops resolving; an allocated record is
 // freed with its buffers, the session's own record is reset for the next
-// open and marked free. The caller has taken it off object_list.
+// open and marked free. The caller has taken it off object_list; ses is the
+// session that issued its handle.
 void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec);
 // Frees a record of either kind with its buffers (the session's own record
 // at session end).

@@ -78,7 +78,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         handle_rc = DblkFindHandle(&in, &search_handle);
     }
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_FIND_OBJ_STAT);
-    DRVDLE* drvdle = LookupDrvdle(dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr) return SendHeaderOnly(ses, reply, GRFS_RC_BAD_DLE_HANDLE);
 
     GRFS_FIND_OBJ_STAT_BODY& stat = reply->body.find_obj_stat;
@@ -106,7 +106,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         char full[kFullPathTextSize];
         JoinText(full, export_path, rel);
         DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
-        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle};
+        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle, &ses->handles};
         rc = FindFirstUnix(&state, root, rel, &dta);
         if (state != nullptr) state->find_type = find_type;
         // An excluded directory is listed as one that does not exist, also
@@ -118,7 +118,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         }
     } else {
         if (handle_rc != 0) return SendFindFailure(ses, reply, handle_rc);
-        state = LookupSearch(search_handle);
+        state = LookupSearch(&ses->handles, search_handle);
         // A search is resumed only through the attachment that started it.
         if (state == nullptr || state->owner != drvdle) return SendFindFailure(ses, reply, GRFS_RC_NOT_FOUND);
         rc = FindNextUnix(state, &dta);
@@ -152,8 +152,8 @@ int FindClose(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     bool named = DblkFindHandle(&req->body.dblk_req.dblk, &handle) == 0;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_FIND_CLOSE_STAT);
     // The server is done with the search its DBLK names; nothing else changes.
-    DRVDLE* drvdle = LookupDrvdle(dle_id);
-    SEARCH_STATE* state = named ? LookupSearch(handle) : nullptr;
+    DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
+    SEARCH_STATE* state = named ? LookupSearch(&ses->handles, handle) : nullptr;
     if (drvdle != nullptr && state != nullptr && state->owner == drvdle) UnixFindClose(&state);
     return SendHeaderOnly(ses, reply, GRFS_RC_SUCCESS);
 }
@@ -161,7 +161,7 @@ int FindClose(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
 int GetCurrentDDB(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     uint32_t dle_id = req->body.dle_req.dle_id;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_GET_CUR_DDB_STAT);
-    DRVDLE* drvdle = LookupDrvdle(dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr) return SendHeaderOnly(ses, reply, GRFS_RC_BAD_DLE_HANDLE);
     char full[kFullPathTextSize];
     JoinText(full, drvdle->dle->export_path, drvdle->current_path);
@@ -188,7 +188,7 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     uint32_t dle_id = req->body.dblk_req.dle_id;
     const GRFS_GEN_DBLK& in = req->body.dblk_req.dblk;
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_GET_OBJ_INFO_STAT);
-    DRVDLE* drvdle = LookupDrvdle(dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr) return SendHeaderOnly(ses, reply, GRFS_RC_BAD_DLE_HANDLE);
 
     // The texts are checked inside the received block and kept aside before

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "unixfs/handle_table.h"
 #include "util/console.h"
 #include "util/queue.h"
 
@@ -58,6 +59,8 @@ struct GRFS_SESSION {
     // What the session did, for its end line; null: not counted.
     SessionTally* tally;
     uint16_t end_cause;         // SessionEndCause (agent/session_process.h)
+    // The handles issued to the peer: attachments, searches, open objects.
+    HANDLE_TABLE handles;
 };
 
 // Sets the reply's header: the given type, retcode 0 and the request's

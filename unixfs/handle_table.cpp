@@ -63,8 +63,3 @@ void ResetHandleTable(HANDLE_TABLE* table) {
     }
     table->in_use = 0;
 }
-
-HANDLE_TABLE* session_handles() {
-    static HANDLE_TABLE table;
-    return &table;
-}

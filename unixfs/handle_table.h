@@ -39,6 +39,3 @@ void ReleaseHandle(HANDLE_TABLE* table, uint32_t handle);
 HandleKind HandleKindOf(const HANDLE_TABLE* table, uint32_t handle);
 // Releases every slot (session end).
 void ResetHandleTable(HANDLE_TABLE* table);
-
-// The table of this session process.
-HANDLE_TABLE* session_handles();

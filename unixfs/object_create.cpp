@@ -289,7 +289,7 @@ int CreateObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
 int PrepareDblk(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
     (void)length;
     const uint32_t request_id = req->hdr.request_id;
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, req->body.dblk_req.dle_id);
     int rc = GRFS_RC_SUCCESS;
     GRFS_GEN_DBLK prepared;
     if (drvdle == nullptr) {

@@ -25,7 +25,7 @@ bool LinkRecordTarget(const unsigned char* record, size_t length, std::string_vi
     return true;
 }
 
-void MakePendingSymlink(FILE_MEMORY* rec) {
+void MakePendingSymlink(const GRFS_SESSION* ses, FILE_MEMORY* rec) {
     uint64_t written = AsU64(rec->ea_space_pos);
     const uint64_t room = AsU64(rec->ea_space_size);
     if (written > room) written = room;
@@ -37,7 +37,7 @@ void MakePendingSymlink(FILE_MEMORY* rec) {
     const std::string target(target_view);
 
     // The attachment may have been detached since the open.
-    const DRVDLE* drvdle = LookupDrvdle(rec->dle_id);
+    const DRVDLE* drvdle = LookupDrvdle(ses, rec->dle_id);
     OBJECT_PARENT parent;
     int err = drvdle != nullptr ? OpenObjectParent(drvdle, rec, LinkPolicy::kNoLinks, &parent) : EBADF;
     if (err != 0 || parent.name.empty()) {

@@ -147,7 +147,7 @@ int WriteRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, bool large) {
     uint32_t count = size;
     uint32_t blk_size = 1;
     int rc;
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(ses, obj_id);
     if (rec == nullptr) {
         rc = GRFS_RC_BAD_OBJ_HANDLE;
         count = 0;

@@ -42,7 +42,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
 
     GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_OPEN_OBJ_STAT);
 
-    DRVDLE* drvdle = LookupDrvdle(dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr) {
         reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
         return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_BAD_DLE_HANDLE;
@@ -50,7 +50,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
 
     FILE_MEMORY* rec = TakeRecord(ses, mode);
     if (rec != nullptr) {
-        rec->handle = IssueHandle(session_handles(), rec, HANDLE_KIND_OBJECT);
+        rec->handle = IssueHandle(&ses->handles, rec, HANDLE_KIND_OBJECT);
         if (rec->handle == 0) {
             ReleaseFileMemory(ses, rec);
             rec = nullptr;
@@ -124,7 +124,7 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     const uint32_t obj_id = req->body.close_obj.obj_id;
     GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_CLOSE_OBJ_STAT);
 
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(ses, obj_id);
     if (rec == nullptr) {
         reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
         return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
@@ -133,7 +133,7 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     if (rec->dblktype == FDB_ID) {
         if (rec->symlink_pending != 0) {
             rec->symlink_pending = 0;
-            if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(rec);
+            if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(ses, rec);
         }
         // A descriptor is closed even when a link record was written into
         // the object: nothing may leak.

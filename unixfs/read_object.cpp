@@ -163,7 +163,7 @@ int ReadRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
     const uint64_t offset = large ? AsU64(req->body.read_obj_large.offset) : req->body.read_obj.offset;
     GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_READ_OBJ_LARGE_STAT : GRFS_READ_OBJ_STAT);
 
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(ses, obj_id);
     if (rec == nullptr) {
         DEBUG_PRINTF(DBG_DATA, "%s: Object not opened\n", name);
         reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;

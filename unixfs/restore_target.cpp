@@ -70,7 +70,7 @@ int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type,
                        DblkAction on_file) {
     const uint32_t request_id = req->hdr.request_id;
     const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, req->body.dblk_req.dle_id);
     int rc;
     if (drvdle == nullptr) {
         rc = GRFS_RC_BAD_DLE_HANDLE;

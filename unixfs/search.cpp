@@ -61,7 +61,7 @@ void CopyText(char* out, size_t size, std::string_view text) {
 
 void ReleaseSearch(SEARCH_STATE* state) {
     Unlink(state);
-    if (state->handle != 0) ReleaseHandle(session_handles(), state->handle);
+    if (state->handle != 0) ReleaseHandle(state->handles, state->handle);
     if (state->owner != nullptr && state->owner->hdir == state) state->owner->hdir = nullptr;
     if (state->stream != nullptr) closedir(state->stream);
     delete state;
@@ -277,7 +277,8 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
     }
     state->dir_dev = st.st_dev;
     state->dir_ino = st.st_ino;
-    state->handle = IssueHandle(session_handles(), state, HANDLE_KIND_SEARCH);
+    state->handles = root.handles;
+    state->handle = IssueHandle(state->handles, state, HANDLE_KIND_SEARCH);
     if (state->handle == 0) {
         ReleaseSearch(state);
         return kIoError;
@@ -345,8 +346,8 @@ void UnixFindClose(SEARCH_STATE** hdir) {
     *hdir = nullptr;
 }
 
-SEARCH_STATE* LookupSearch(uint32_t handle) {
-    return static_cast<SEARCH_STATE*>(LookupHandle(session_handles(), handle, HANDLE_KIND_SEARCH));
+SEARCH_STATE* LookupSearch(const HANDLE_TABLE* handles, uint32_t handle) {
+    return static_cast<SEARCH_STATE*>(LookupHandle(handles, handle, HANDLE_KIND_SEARCH));
 }
 
 void ReleaseSearchesOf(const DRVDLE* owner) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "unixfs/confined_path.h"
+#include "unixfs/handle_table.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/paths.h"
 #include "util/queue.h"
@@ -50,6 +51,7 @@ struct SEARCH_STATE {
     QElem link;                        // element of the open or the resting searches, least recently used first
     uint32_t handle;                   // search handle stored in the DBLKs it returns
     DRVDLE* owner;                     // attachment that started it (nullptr: none)
+    HANDLE_TABLE* handles;             // the session's table that holds its handle
     DIR* stream;                       // the open directory; nullptr while at rest
     dev_t dir_dev;                     // the directory's identity, checked when it is opened again
     ino_t dir_ino;
@@ -72,12 +74,14 @@ struct SEARCH_STATE {
 };
 
 // Where a search may look: a descriptor of the export root and its path
-// text, and whether links below it may be followed.
+// text, and whether links below it may be followed; the session's table
+// that names the search.
 struct SEARCH_ROOT {
     int root_fd;
     const char* export_path;
     LinkPolicy policy;
     DRVDLE* owner;
+    HANDLE_TABLE* handles;
 };
 
 // Starts a search of rel_path (relative to the root; a last component holding
@@ -96,7 +100,7 @@ int FindNextUnix(SEARCH_STATE* hdir, DTA* dta);
 void UnixFindClose(SEARCH_STATE** hdir);
 
 // The search a handle names (open or at rest), or nullptr.
-SEARCH_STATE* LookupSearch(uint32_t handle);
+SEARCH_STATE* LookupSearch(const HANDLE_TABLE* handles, uint32_t handle);
 
 // Releases every search an attachment started (detach).
 void ReleaseSearchesOf(const DRVDLE* owner);

@@ -61,7 +61,7 @@ int SeekRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
     const uint64_t count = large ? AsU64(req->body.seek_obj_large.offset) : req->body.seek_obj.offset;
     GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_SEEK_OBJ_LARGE_STAT : GRFS_SEEK_OBJ_STAT);
 
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(ses, obj_id);
     if (rec == nullptr) {
         reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
         return SendMessage(ses, reply, 0) != 0 ? 1 : 0;

@@ -229,7 +229,7 @@ int SetInfoOutcome(GRFS_SESSION* ses, DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk)
 }  // namespace
 
 int SetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, req->body.dblk_req.dle_id);
     const int rc =
         drvdle == nullptr ? GRFS_RC_BAD_DLE_HANDLE : SetInfoOutcome(ses, drvdle, &req->body.dblk_req.dblk);
     return AnswerRetcode(ses, req->hdr.request_id, GRFS_SET_OBJ_INFO_STAT, rc);

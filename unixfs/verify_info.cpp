@@ -88,7 +88,7 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
 }
 
 int VerifyObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, req->body.dblk_req.dle_id);
     const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
     const int rc =
         drvdle == nullptr ? GRFS_RC_BAD_DLE_HANDLE : ActOnDblk(drvdle, dblk, Unix_VerifyInfo, Unix_VerifyInfo);

@@ -92,7 +92,7 @@ TEST_F(AttachHandler, WorkstationAttachChecksNameAndPassword) {
     EXPECT_STREQ(stat.path, "");
     EXPECT_EQ(sent_.last_body_size, 22);
     EXPECT_EQ(ses_.attach_count, 1);
-    EXPECT_NE(LookupWsdle(stat.dle_id), nullptr);
+    EXPECT_NE(LookupWsdle(&ses_, stat.dle_id), nullptr);
 }
 
 TEST_F(AttachHandler, EachRefusalDoublesTheWaitBeforeTheNextAttachUpTo16Seconds) {
@@ -141,7 +141,7 @@ TEST_F(AttachHandler, DleAttachLimitsBlockSizeAndStartsAtTheRoot) {
     EXPECT_EQ(stat.supports_children, 0);
     EXPECT_EQ(stat.path_len, 1);
     EXPECT_EQ(sent_.last_body_size, 22);
-    DRVDLE* drvdle = LookupDrvdle(stat.dle_id);
+    DRVDLE* drvdle = LookupDrvdle(&ses_, stat.dle_id);
     ASSERT_NE(drvdle, nullptr);
     EXPECT_STREQ(drvdle->current_path, "");
     EXPECT_EQ(drvdle->attach_reason, 3);
@@ -275,7 +275,7 @@ TEST_F(Detach, WorkstationStaysUntilItsLastDleAttachmentGoes) {
     EXPECT_EQ(DoDetach(d2), 0);
     EXPECT_EQ(ses_.attach_list.count, 0);
     EXPECT_EQ(ses_.attach_count, 0);
-    EXPECT_EQ(session_handles()->in_use, 0u);
+    EXPECT_EQ(ses_.handles.in_use, 0u);
 }
 
 TEST_F(Detach, WorkstationWithoutDleAttachmentsGoesAtOnce) {
@@ -292,7 +292,7 @@ TEST_F(Detach, DetachReleasesTheRootDescriptorAndSearches) {
     fs::create_directory(export_ / "d");
     std::ofstream((export_ / "f").c_str()) << "x";
     uint32_t dle = AttachExport();
-    int root_fd = LookupDrvdle(dle)->root_fd;
+    int root_fd = LookupDrvdle(&ses_, dle)->root_fd;
     ASSERT_EQ(FindFirst(dle), 0);
     auto dblk = SaveDblk();
     EXPECT_EQ(LiveSearchCount(), 1u);
@@ -318,7 +318,7 @@ TEST_F(Detach, SessionEndReleasesEverything) {
     ReleaseAllAttachments(&ses_);
     EXPECT_EQ(ses_.attach_count, 0);
     EXPECT_EQ(ses_.attach_list.count, 0);
-    EXPECT_EQ(session_handles()->in_use, 0u);
+    EXPECT_EQ(ses_.handles.in_use, 0u);
 }
 
 // ---- change directory ----
@@ -334,7 +334,7 @@ protected:
         std::ofstream((export_ / "file").c_str()) << "x";
         dle_ = AttachExport();
     }
-    const char* Current() { return LookupDrvdle(dle_)->current_path; }
+    const char* Current() { return LookupDrvdle(&ses_, dle_)->current_path; }
     uint32_t dle_ = 0;
 };
 
@@ -377,7 +377,7 @@ TEST_F(ChangeDirectory, LinksAreFollowedWithFollowSymdirs) {
     // cannot write (and so cannot have made the link itself).
     EXPECT_EQ(ChangeDirTo(dle_, "out/secret"), GRFS_RC_CHANGE_DIR_FAILED);
     EXPECT_STREQ(Current(), "inner/local");
-    LookupDrvdle(dle_)->dle->writable = 0;
+    LookupDrvdle(&ses_, dle_)->dle->writable = 0;
     EXPECT_EQ(ChangeDirTo(dle_, "out/secret"), 0);
     EXPECT_EQ(ChangeDirTo(dle_, "out/../.."), GRFS_RC_CHANGE_DIR_FAILED);  // ".." never
     EXPECT_STREQ(Current(), "out/secret");

@@ -58,7 +58,6 @@ protected:
         InitQueue(&ws_cntl.dle_list);
         std::strcpy(ws_cntl.workstation_name, "HOST");
         gb_grfs_config.object_buffer_size = 31744;
-        ResetHandleTable(session_handles());
 
         std::memset(&ses_, 0, sizeof ses_);
         reply_ = NewMessage(0);
@@ -76,7 +75,7 @@ protected:
     void TearDown() override {
         ReleaseAllAttachments(&ses_);
         ReleaseAllSearches();
-        ResetHandleTable(session_handles());
+        ResetHandleTable(&ses_.handles);
         for (auto& dle : dles_) RemoveQueueElem(&ws_cntl.dle_list, &dle->link);
         dles_.clear();
         for (auto* entry : excludes_) {

@@ -110,7 +110,7 @@ TEST_F(FindObjects, FileDblkMatchesLstat) {
     // The search handle at 176 names the live search.
     uint32_t handle;
     std::memcpy(&handle, dblk_bytes(&dblk) + 176, 4);
-    EXPECT_NE(LookupSearch(handle), nullptr);
+    EXPECT_NE(LookupSearch(&ses_.handles, handle), nullptr);
 }
 
 TEST_F(FindObjects, DirectoryDblkCarriesItsPathFromTheRootTwice) {
@@ -667,7 +667,7 @@ TEST_F(ObjectInfo, RefusesEscapesLinksAndBadBlocks) {
     ws_cntl.follow_symdirs = 1;
     // Out of the export only where the server cannot write.
     EXPECT_EQ(Ask(*Block(FDB_ID, "out/secret")), GRFS_RC_ACCESS_DENIED);
-    LookupDrvdle(dle_)->dle->writable = 0;
+    LookupDrvdle(&ses_, dle_)->dle->writable = 0;
     ASSERT_EQ(Ask(*Block(FDB_ID, "out/secret")), 0);
     EXPECT_EQ(Ask(*Block(FDB_ID, "out/../../x")), GRFS_RC_ACCESS_DENIED);
 }

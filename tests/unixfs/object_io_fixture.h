@@ -115,8 +115,7 @@ struct READ_REPLY {
 class ObjectIoTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetHandleTable(session_handles());
-        char tmpl[] = "/tmp/objectioXXXXXX";
+                char tmpl[] = "/tmp/objectioXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         base_ = tmpl;
         chmod(base_.c_str(), 0755);
@@ -143,12 +142,12 @@ protected:
         drvdle_->current_path = current_path_;
         drvdle_->root_fd = OpenExportRoot(dle_->export_path).release();
         ASSERT_GE(drvdle_->root_fd, 0);
-        drvdle_->handle = IssueHandle(session_handles(), drvdle_.get(), HANDLE_KIND_DRVDLE);
-        dle_id_ = drvdle_->handle;
 
         reply_ = std::make_unique<GRFS_MESSAGE>();
         ses_ = std::make_unique<GRFS_SESSION>();
         std::memset(ses_.get(), 0, sizeof(GRFS_SESSION));
+        drvdle_->handle = IssueHandle(&ses_->handles, drvdle_.get(), HANDLE_KIND_DRVDLE);
+        dle_id_ = drvdle_->handle;
         ses_->ws = &ws_cntl;
         ses_->reply = reply_.get();
         sent_.Install(ses_.get());
@@ -163,8 +162,7 @@ protected:
         ReleaseAllObjects(ses_.get());
         FreeDefaultObject(ses_.get());
         if (drvdle_ && drvdle_->root_fd >= 0) close(drvdle_->root_fd);
-        ResetHandleTable(session_handles());
-        ws_cntl.follow_symdirs = saved_ws_follow_;
+                ws_cntl.follow_symdirs = saved_ws_follow_;
         gb_grfs_config.object_buffer_size = saved_buffer_size_;
         std::error_code ec;
         fs::remove_all(base_, ec);

@@ -39,7 +39,7 @@ TEST_F(OpenRead, FilesOfEverySizeClassReadWholeWithHeaderAndEndCode) {
             SCOPED_TRACE(way.ask);
             uint32_t obj = 0;
             ASSERT_EQ(OpenFile("f", OPEN_MODE_READ, true, &obj), 0);
-            FILE_MEMORY* rec = LookupOpenObject(obj);
+            FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
             ASSERT_NE(rec, nullptr);
             EXPECT_EQ(AsU64(rec->total_size), size);
             EXPECT_EQ(rec->preread_datasize, std::min<size_t>(size, 31744));  // primed after the reply
@@ -85,7 +85,7 @@ TEST_F(OpenRead, LinkReadsAsItsEaRecord) {
     ASSERT_EQ(symlink("abc", Export("l").c_str()), 0);
     uint32_t obj = 0;
     ASSERT_EQ(OpenFile("l", OPEN_MODE_READ, true, &obj), 0);
-    FILE_MEMORY* rec = LookupOpenObject(obj);
+    FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
     ASSERT_NE(rec, nullptr);
     EXPECT_EQ(rec->data_hand, -1);
     EXPECT_EQ(AsU64(rec->total_size), 10u);
@@ -147,7 +147,7 @@ TEST_F(OpenRead, DevicesOpenWithoutDescriptorAndReadEmpty) {
         SCOPED_TRACE(with_info);
         uint32_t obj = 0;
         ASSERT_EQ(OpenFile("null", OPEN_MODE_READ, with_info, &obj), 0);
-        FILE_MEMORY* rec = LookupOpenObject(obj);
+        FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->data_hand, -1);
         READ_REPLY r = ReadLarge(obj, 512, 0);
@@ -207,9 +207,9 @@ TEST_F(OpenRead, TwoObjectsAtOnceThenTheSessionRecordAgain) {
     uint32_t a = 0, b = 0;
     ASSERT_EQ(OpenFile("a", OPEN_MODE_READ, true, &a), 0);
     ASSERT_EQ(OpenFile("b", OPEN_MODE_READ, true, &b), 0);
-    EXPECT_EQ(LookupOpenObject(a), ses_->default_object);
-    ASSERT_NE(LookupOpenObject(b), nullptr);
-    EXPECT_EQ(LookupOpenObject(b)->mem_kind, MEM_KIND_ALLOCATED);
+    EXPECT_EQ(LookupOpenObject(ses_.get(), a), ses_->default_object);
+    ASSERT_NE(LookupOpenObject(ses_.get(), b), nullptr);
+    EXPECT_EQ(LookupOpenObject(ses_.get(), b)->mem_kind, MEM_KIND_ALLOCATED);
     EXPECT_EQ(ses_->object_list.count, 2);
     // Interleaved reads keep each object's own position and buffer.
     EXPECT_TRUE(ReadAll(b, 64, STRM_STANDARD, 200) == RandomBytes(200, 2));
@@ -221,7 +221,7 @@ TEST_F(OpenRead, TwoObjectsAtOnceThenTheSessionRecordAgain) {
 
     uint32_t c = 0;
     ASSERT_EQ(OpenFile("b", OPEN_MODE_READ, true, &c), 0);
-    EXPECT_EQ(LookupOpenObject(c), ses_->default_object);
+    EXPECT_EQ(LookupOpenObject(ses_.get(), c), ses_->default_object);
     EXPECT_NE(c, a);  // a new handle for the reused record
 }
 
@@ -265,7 +265,7 @@ TEST_F(OpenRead, DirectoriesOpenBelowTheRootAndReadEmpty) {
         SCOPED_TRACE(path);
         uint32_t obj = 0;
         ASSERT_EQ(OpenDir(path, OPEN_MODE_READ, &obj), 0);
-        FILE_MEMORY* rec = LookupOpenObject(obj);
+        FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->dblktype, DDB_ID);
         EXPECT_EQ(AsU64(rec->total_size), 0u);
@@ -420,7 +420,7 @@ TEST_F(OpenRead, ReadOnlyFileOpensForWriteAndKeepsItsMode) {
         uint32_t obj = 0;
         int16_t rc = OpenFile("ro", OPEN_MODE_WRITE, true, &obj);
         if (rc != 0) _exit(12);
-        FILE_MEMORY* rec = LookupOpenObject(obj);
+        FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
         if (rec == nullptr || write(rec->data_hand, "new", 3) != 3) _exit(13);
         Close(obj);
         _exit(0);
@@ -453,7 +453,7 @@ TEST_F(OpenRead, WriteOpenCreatesOrTruncates) {
     BuildFileDblk(&req_->body.open_obj.dblk, "new", nullptr);
     req_->body.open_obj.dblk.size = ToU64(1234);
     ASSERT_EQ(SendOpen(OPEN_MODE_WRITE, &obj), 0);
-    FILE_MEMORY* rec = LookupOpenObject(obj);
+    FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
     ASSERT_NE(rec, nullptr);
     EXPECT_GE(rec->data_hand, 0);
     EXPECT_EQ(AsU64(rec->data_size), 1234u);
@@ -511,7 +511,7 @@ TEST_F(OpenRead, PendingLinkIsMadeAtCloseReplacingAnOldName) {
         BuildFileDblk(&req_->body.open_obj.dblk, "ln", &link_st);
         uint32_t obj = 0;
         ASSERT_EQ(SendOpen(OPEN_MODE_WRITE, &obj), 0);
-        FILE_MEMORY* rec = LookupOpenObject(obj);
+        FILE_MEMORY* rec = LookupOpenObject(ses_.get(), obj);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->data_hand, -1);
         PutLinkRecord(rec, "ln", round == 0 ? "target" : "other");
@@ -525,7 +525,7 @@ TEST_F(OpenRead, PendingLinkNeedsAWriteOpenAndALiveAttachment) {
     WriteFile(Export("f"), RandomBytes(5, 12));
     uint32_t obj = 0;
     ASSERT_EQ(OpenFile("f", OPEN_MODE_READ, true, &obj), 0);
-    PutLinkRecord(LookupOpenObject(obj), "f", "x");
+    PutLinkRecord(LookupOpenObject(ses_.get(), obj), "f", "x");
     EXPECT_EQ(Close(obj), 0);
     EXPECT_FALSE(fs::is_symlink(Export("f")));
 
@@ -533,8 +533,8 @@ TEST_F(OpenRead, PendingLinkNeedsAWriteOpenAndALiveAttachment) {
     link_st.st_mode = S_IFLNK | 0777;
     BuildFileDblk(&req_->body.open_obj.dblk, "gone", &link_st);
     ASSERT_EQ(SendOpen(OPEN_MODE_WRITE, &obj), 0);
-    PutLinkRecord(LookupOpenObject(obj), "gone", "x");
-    ReleaseHandle(session_handles(), dle_id_);  // detached meanwhile
+    PutLinkRecord(LookupOpenObject(ses_.get(), obj), "gone", "x");
+    ReleaseHandle(&ses_->handles, dle_id_);  // detached meanwhile
     EXPECT_EQ(Close(obj), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Export("gone"))));
 }
@@ -623,13 +623,13 @@ TEST_F(OpenRead, ReleaseAllObjectsClosesDescriptorsAndHandles) {
     uint32_t a = 0, b = 0;
     ASSERT_EQ(OpenFile("a", OPEN_MODE_READ, true, &a), 0);
     ASSERT_EQ(OpenFile("b", OPEN_MODE_READ, true, &b), 0);
-    const int fa = LookupOpenObject(a)->data_hand;
-    const int fb = LookupOpenObject(b)->data_hand;
+    const int fa = LookupOpenObject(ses_.get(), a)->data_hand;
+    const int fb = LookupOpenObject(ses_.get(), b)->data_hand;
     ReleaseAllObjects(ses_.get());
     EXPECT_EQ(ses_->object_list.count, 0);
     EXPECT_EQ(ses_->default_object_in_use, 0);
-    EXPECT_EQ(LookupOpenObject(a), nullptr);
-    EXPECT_EQ(LookupOpenObject(b), nullptr);
+    EXPECT_EQ(LookupOpenObject(ses_.get(), a), nullptr);
+    EXPECT_EQ(LookupOpenObject(ses_.get(), b), nullptr);
     EXPECT_EQ(fcntl(fa, F_GETFD), -1);
     EXPECT_EQ(fcntl(fb, F_GETFD), -1);
     EXPECT_NE(ses_->default_object, nullptr);

@@ -167,7 +167,6 @@ inline std::string ReadText(const std::string& path) {
 class RestoreFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetHandleTable(session_handles());
         HardLinkersReset();
         saved_umask_ = umask(022);
         char templ[] = "/tmp/restore_test.XXXXXX";
@@ -209,14 +208,14 @@ protected:
         drvdle_.max_name_len = 255;
         drvdle_.root_fd = OpenExportRoot(export_.c_str()).release();
         ASSERT_GE(drvdle_.root_fd, 0);
-        drvdle_.handle = IssueHandle(session_handles(), &drvdle_, HANDLE_KIND_DRVDLE);
+        drvdle_.handle = IssueHandle(&session_->handles, &drvdle_, HANDLE_KIND_DRVDLE);
         ASSERT_NE(drvdle_.handle, 0u);
     }
 
     void TearDown() override {
         ReleaseAllObjects(session_.get());
         if (drvdle_.root_fd >= 0) close(drvdle_.root_fd);
-        ResetHandleTable(session_handles());
+        ResetHandleTable(&session_->handles);
         HardLinkersReset();
         ws_cntl = saved_ws_;
         umask(saved_umask_);

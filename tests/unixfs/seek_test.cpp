@@ -35,7 +35,7 @@ TEST_F(SeekTest, DistancesAndRepliesOfBothForms) {
     EXPECT_EQ(SeekLarge(obj, 0x100000000ull, &d64), 0);  // from 124: up to 512
     EXPECT_EQ(d64, 388u);
     EXPECT_EQ(sent_.last_body_size, 8);
-    EXPECT_EQ(AsU64(LookupOpenObject(obj)->obj_pos), 512u);
+    EXPECT_EQ(AsU64(LookupOpenObject(ses_.get(), obj)->obj_pos), 512u);
 }
 
 TEST_F(SeekTest, LinksAndDevicesHaveNoDescriptorToMove) {
@@ -45,7 +45,7 @@ TEST_F(SeekTest, LinksAndDevicesHaveNoDescriptorToMove) {
     uint64_t distance = 7;
     EXPECT_EQ(SeekLarge(obj, 4, &distance), GRFS_RC_BAD_OBJ_HANDLE);
     EXPECT_EQ(sent_.last_body_size, 0);
-    EXPECT_EQ(AsU64(LookupOpenObject(obj)->obj_pos), 0u);
+    EXPECT_EQ(AsU64(LookupOpenObject(ses_.get(), obj)->obj_pos), 0u);
     // The record still reads whole.
     auto record = ReadAll(obj, 100, STRM_UNIX_EA, 10);
     EXPECT_EQ(record.size(), 10u);
@@ -102,7 +102,7 @@ TEST_F(SeekTest, ReadsAfterSeeksReturnTheBytesAtTheNewPosition) {
                 ASSERT_EQ(SeekLarge(obj, step.count, &distance), 0);
                 EXPECT_EQ(distance, SeekDistance(pos, step.count));
                 pos += distance;
-                EXPECT_EQ(AsU64(LookupOpenObject(obj)->obj_pos), pos);
+                EXPECT_EQ(AsU64(LookupOpenObject(ses_.get(), obj)->obj_pos), pos);
             }
         }
         // Read on to the end with an odd request size.

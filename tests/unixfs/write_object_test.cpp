@@ -93,7 +93,7 @@ protected:
 
     uint16_t Consumed() const { return reply_->body.write_obj_stat.size; }
     uint16_t BlkSize() const { return reply_->body.write_obj_stat.blk_size; }
-    static FILE_MEMORY* Record(uint32_t obj_id) { return LookupOpenObject(obj_id); }
+    FILE_MEMORY* Record(uint32_t obj_id) const { return LookupOpenObject(session_.get(), obj_id); }
 
     static std::string LinkRecord(const std::string& name, const std::string& target) {
         const uint32_t length = static_cast<uint32_t>(4 + name.size() + 1 + target.size() + 1);
