@@ -290,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     CleanupSessionResources(&ses);
     FreeSessionBuffers(&ses);
-    HardLinkersReset();
+    HardLinkersReset(&ws_cntl);
     check_after_input();
     return 0;
 }

@@ -128,7 +128,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
     EnQueueElem(&parent->dle_attachments, &drvdle->link, 0);
     drvdle->max_name_len = static_cast<uint16_t>(query_max_name_len(dle->export_path));
     DEBUG_PRINTF(DBG_DIR, "initial max_name_len of %s is %d\n", dle->export_path, drvdle->max_name_len);
-    HardLinkersReset();
+    HardLinkersReset(ses->ws);
     DEBUG_PRINTF(DBG_CONFIG, "AttachDLE: initializing mount list for SOL_23\n");
     create_mount_list(3, 0);
     return 0;

@@ -41,6 +41,9 @@ struct DRVDLE {
     int root_fd;                // O_PATH descriptor of export_path, -1 when closed
 };
 
+// The workstation record of the session an attachment was made in.
+inline WS_CNTL* AttachmentWs(const DRVDLE* drvdle) { return drvdle->parent->session->ws; }
+
 inline WSDLE* LookupWsdle(const GRFS_SESSION* ses, uint32_t dle_id) {
     return static_cast<WSDLE*>(LookupHandle(&ses->handles, dle_id, HANDLE_KIND_WSDLE));
 }

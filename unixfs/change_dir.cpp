@@ -46,7 +46,7 @@ UniqueFd OpenSearchableDir(const DRVDLE* drvdle, const char* rel) {
     UniqueFd dir = OpenDirBeneath(drvdle->root_fd, rel, policy);
     if (!dir.valid()) return dir;
     // Reached through links: excluded by where it really is, too.
-    if (policy != LinkPolicy::kNoLinks && IsExcludedAt(dir.get(), {})) return UniqueFd();
+    if (policy != LinkPolicy::kNoLinks && IsExcludedAt(AttachmentWs(drvdle), dir.get(), {})) return UniqueFd();
     UniqueFd readable(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!readable.valid()) return readable;
     return dir;
@@ -99,7 +99,7 @@ int ChangeDir(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     UniqueFd dir;
     if (std::strcmp(new_path, "/proc") == 0) {
         reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
-    } else if (new_path[0] != '\0' && IsExcludedPath(std::string(drvdle->dle->export_path) + "/" + new_path)) {
+    } else if (new_path[0] != '\0' && IsExcludedPath(ses->ws, std::string(drvdle->dle->export_path) + "/" + new_path)) {
         reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
     } else if (new_path[0] != '\0') {
         dir = OpenSearchableDir(drvdle, new_path);

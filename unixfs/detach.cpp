@@ -56,7 +56,7 @@ int DetachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         ReleaseDrvdle(ses, drvdle);
         if (parent->attached == 0 && parent->dle_attachments.count == 0) FreeWsdle(ses, parent);
         CountDown(ses);
-        HardLinkersReset();
+        HardLinkersReset(ses->ws);
     } else {
         reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
     }

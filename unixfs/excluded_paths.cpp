@@ -38,8 +38,8 @@ bool Covers(const std::string& entry, const std::string& path) {
 
 }  // namespace
 
-bool IsExcludedAt(int dir_fd, std::string_view name) {
-    if (ws_cntl.exclude_list == nullptr) return false;
+bool IsExcludedAt(const WS_CNTL* ws, int dir_fd, std::string_view name) {
+    if (ws->exclude_list == nullptr) return false;
     char where[4096];
     const ssize_t n = readlink(FdPath(dir_fd).c_str(), where, sizeof where);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof where || where[0] != '/') return false;
@@ -48,17 +48,17 @@ bool IsExcludedAt(int dir_fd, std::string_view name) {
         path += '/';
         path.append(name);
     }
-    return IsExcludedPath(path);
+    return IsExcludedPath(ws, path);
 }
 
-bool IsExcludedDirectoryBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
-    if (ws_cntl.exclude_list == nullptr) return false;
+bool IsExcludedDirectoryBeneath(const WS_CNTL* ws, int root_fd, std::string_view rel, LinkPolicy policy) {
+    if (ws->exclude_list == nullptr) return false;
     UniqueFd dir = OpenDirBeneath(root_fd, rel, policy);
-    return dir.valid() && IsExcludedAt(dir.get(), {});
+    return dir.valid() && IsExcludedAt(ws, dir.get(), {});
 }
 
-bool IsExcludedPath(std::string_view full_path) {
-    if (ws_cntl.exclude_list == nullptr) return false;
+bool IsExcludedPath(const WS_CNTL* ws, std::string_view full_path) {
+    if (ws->exclude_list == nullptr) return false;
     // The list changes only when the configuration is read: its entries are normalised once,
     // not on every request (and again only should the list differ).
     struct Normal {
@@ -68,14 +68,14 @@ bool IsExcludedPath(std::string_view full_path) {
     static std::vector<Normal> excluded;
     size_t k = 0;
     bool same = true;
-    for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr && same; entry = entry->next) {
+    for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr && same; entry = entry->next) {
         if (entry->name == nullptr) continue;
         same = k < excluded.size() && excluded[k].name == entry->name;
         ++k;
     }
     if (!same || k != excluded.size()) {
         excluded.clear();
-        for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr; entry = entry->next) {
+        for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr; entry = entry->next) {
             if (entry->name != nullptr) excluded.push_back(Normal{entry->name, Normalized(entry->name)});
         }
     }

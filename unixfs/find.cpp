@@ -46,14 +46,14 @@ int16_t DescribeFailure(int err) {
 
 // A listing that links led into names its entries by other paths than the
 // exclude list does: an entry excluded where it really is stays out too.
-bool ExcludedThroughLinks(const SEARCH_STATE* state, const DTA& dta) {
+bool ExcludedThroughLinks(const WS_CNTL* ws, const SEARCH_STATE* state, const DTA& dta) {
     if (state->follow.policy == LinkPolicy::kNoLinks || state->stream == nullptr) return false;
-    if (IsExcludedAt(dirfd(state->stream), dta.achName)) return true;
+    if (IsExcludedAt(ws, dirfd(state->stream), dta.achName)) return true;
     if ((dta.attrFile & FILE_DIRECTORY) == 0) return false;
     std::string rel(state->rel_path);
     rel += '/';
     rel += dta.achName;
-    return IsExcludedDirectoryBeneath(state->follow.root_fd, rel, state->follow.policy);
+    return IsExcludedDirectoryBeneath(ws, state->follow.root_fd, rel, state->follow.policy);
 }
 
 uint32_t HandleOf(const SEARCH_STATE* state) { return state != nullptr ? state->handle : kNoSearchHandle; }
@@ -111,9 +111,9 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         if (state != nullptr) state->find_type = find_type;
         // An excluded directory is listed as one that does not exist, also
         // when links led to it.
-        if (rc == 0 && (IsExcludedPath(state->path) ||
+        if (rc == 0 && (IsExcludedPath(ses->ws, state->path) ||
                         (state->follow.policy != LinkPolicy::kNoLinks && state->stream != nullptr &&
-                         IsExcludedAt(dirfd(state->stream), {})))) {
+                         IsExcludedAt(ses->ws, dirfd(state->stream), {})))) {
             rc = GRFS_RC_NOT_FOUND;
         }
     } else {
@@ -126,7 +126,8 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     drvdle->hdir = state;
     if (state != nullptr) {
         DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path, dta.achName);
-        while (rc == 0 && (SkipObject(&dta, state, state->find_type, drvdle) || ExcludedThroughLinks(state, dta))) {
+        while (rc == 0 && (SkipObject(ses->ws, &dta, state, state->find_type, drvdle) ||
+                           ExcludedThroughLinks(ses->ws, state, dta))) {
             rc = FindNextUnix(state, &dta);
         }
     }
@@ -232,9 +233,10 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     std::string parent_rel(slash == std::string_view::npos ? std::string_view() : rel_view.substr(0, slash));
     char parent_text[kFullPathTextSize];
     JoinText(parent_text, export_path, parent_rel.c_str());
-    if (IsExcludedPath(std::string(parent_text) + "/" + last) ||
+    if (IsExcludedPath(ses->ws, std::string(parent_text) + "/" + last) ||
         (policy != LinkPolicy::kNoLinks &&
-         (IsExcludedAt(parent.get(), last) || IsExcludedDirectoryBeneath(drvdle->root_fd, rel, policy)))) {
+         (IsExcludedAt(ses->ws, parent.get(), last) ||
+          IsExcludedDirectoryBeneath(ses->ws, drvdle->root_fd, rel, policy)))) {
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }
     DTA dta{};

@@ -1,5 +1,5 @@
-// The hard-link table of a restore, held in the session process's copy of
-// ws_cntl. Entries are keyed by device and inode: an inode number alone is not
+// The hard-link table of a restore, held in the hard_link_list of the session
+// process's workstation record. Entries are keyed by device and inode: an inode number alone is not
 // unique across the file systems one export may span.
 //
 // The queue keeps the entries oldest first; a hash index over it finds a key
@@ -34,7 +34,7 @@ constexpr size_t kMaxBytes = size_t{64} << 20;
 constexpr size_t kAllocatorOverhead = 2 * 16;
 constexpr size_t kMinBuckets = 64;
 
-// The index over ws_cntl.hard_link_list: buckets of entries chained by
+// The index over the workstation record's hard_link_list: buckets of entries chained by
 // next_in_bucket, never fewer buckets than entries.
 struct Index {
     std::vector<HARD_LINK_ENTRY*> buckets;
@@ -71,14 +71,14 @@ void index_entry(HARD_LINK_ENTRY* entry) {
 // Builds the index anew from the queue, with room for at least `want`
 // entries. The queue is the truth: it may also have been emptied without
 // the index knowing (a workstation record cleared wholesale).
-void rebuild_index(size_t want) {
+void rebuild_index(WS_CNTL* ws, size_t want) {
     size_t n = kMinBuckets;
     while (n < want) n *= 2;
     table_index.buckets.assign(n, nullptr);
-    table_index.oldest = ws_cntl.hard_link_list.head;
+    table_index.oldest = ws->hard_link_list.head;
     table_index.entries = 0;
     table_index.bytes = 0;
-    for (auto* entry = QueueHead<HARD_LINK_ENTRY>(ws_cntl.hard_link_list); entry != nullptr;
+    for (auto* entry = QueueHead<HARD_LINK_ENTRY>(ws->hard_link_list); entry != nullptr;
          entry = QueueNext(entry)) {
         index_entry(entry);
         ++table_index.entries;
@@ -86,14 +86,14 @@ void rebuild_index(size_t want) {
     }
 }
 
-void ensure_index() {
-    if (table_index.buckets.empty() || table_index.oldest != ws_cntl.hard_link_list.head) {
-        rebuild_index(table_index.entries);
+void ensure_index(WS_CNTL* ws) {
+    if (table_index.buckets.empty() || table_index.oldest != ws->hard_link_list.head) {
+        rebuild_index(ws, table_index.entries);
     }
 }
 
-HARD_LINK_ENTRY* find(const HARD_LINK_KEY& key) {
-    ensure_index();
+HARD_LINK_ENTRY* find(WS_CNTL* ws, const HARD_LINK_KEY& key) {
+    ensure_index(ws);
     for (HARD_LINK_ENTRY* e = bucket_of(key); e != nullptr; e = e->next_in_bucket) {
         if (same_key(e->key, key)) return e;
     }
@@ -106,8 +106,8 @@ void free_entry(HARD_LINK_ENTRY* entry) {
 }
 
 // Takes the oldest entry off the queue and the index.
-void drop_oldest() {
-    auto* oldest = reinterpret_cast<HARD_LINK_ENTRY*>(DeQueueElem(&ws_cntl.hard_link_list));
+void drop_oldest(WS_CNTL* ws) {
+    auto* oldest = reinterpret_cast<HARD_LINK_ENTRY*>(DeQueueElem(&ws->hard_link_list));
     if (oldest == nullptr) return;
     for (HARD_LINK_ENTRY** at = &bucket_of(oldest->key); *at != nullptr; at = &(*at)->next_in_bucket) {
         if (*at == oldest) {
@@ -115,14 +115,14 @@ void drop_oldest() {
             break;
         }
     }
-    table_index.oldest = ws_cntl.hard_link_list.head;
+    table_index.oldest = ws->hard_link_list.head;
     --table_index.entries;
     table_index.bytes -= oldest->bytes;
     free_entry(oldest);
 }
 
 // Makes room for one more entry of `bytes` within the bound.
-void make_room(size_t bytes) {
+void make_room(WS_CNTL* ws, size_t bytes) {
     if (table_index.bytes + bytes <= kMaxBytes) return;
     if (!table_index.dropped) {
         DEBUG_PRINTF(DBG_DATA,
@@ -131,26 +131,26 @@ void make_room(size_t bytes) {
                      static_cast<int>(table_index.entries));
         table_index.dropped = true;
     }
-    while (table_index.entries > 0 && table_index.bytes + bytes > kMaxBytes) drop_oldest();
+    while (table_index.entries > 0 && table_index.bytes + bytes > kMaxBytes) drop_oldest(ws);
 }
 
 }  // namespace
 
-void HardLinkersReset() {
+void HardLinkersReset(WS_CNTL* ws) {
     DEBUG_PRINTF(DBG_DATA, "Resetting hard link info\n");
-    while (QElem* e = DeQueueElem(&ws_cntl.hard_link_list)) free_entry(reinterpret_cast<HARD_LINK_ENTRY*>(e));
+    while (QElem* e = DeQueueElem(&ws->hard_link_list)) free_entry(reinterpret_cast<HARD_LINK_ENTRY*>(e));
     // The memory of the index goes back too, not only its entries.
     std::vector<HARD_LINK_ENTRY*>().swap(table_index.buckets);
     table_index = Index{};
 }
 
-int HardLinkersAddLink(const HARD_LINK_KEY& key, const char* path) {
+int HardLinkersAddLink(WS_CNTL* ws, const HARD_LINK_KEY& key, const char* path) {
     DEBUG_PRINTF(DBG_DATA, "Adding first hard link info for %s, inodeKey=<%d,%d>\n", path,
                  static_cast<int>(key.st_ino.msw), static_cast<int>(key.st_ino.lsw));
-    if (find(key) != nullptr) return 0;  // the first name recorded wins
+    if (find(ws, key) != nullptr) return 0;  // the first name recorded wins
     const size_t length = std::strlen(path) + 1;
     const size_t bytes = sizeof(HARD_LINK_ENTRY) + length + 2 * sizeof(HARD_LINK_ENTRY*) + kAllocatorOverhead;
-    make_room(bytes);
+    make_room(ws, bytes);
     auto* entry = static_cast<HARD_LINK_ENTRY*>(MYCALLOC(1, sizeof(HARD_LINK_ENTRY)));
     char* copy = entry != nullptr ? static_cast<char*>(MYMALLOC(length)) : nullptr;
     if (copy == nullptr) {
@@ -163,17 +163,17 @@ int HardLinkersAddLink(const HARD_LINK_KEY& key, const char* path) {
     entry->path = copy;
     entry->bytes = bytes;
     InitQElem(&entry->link);
-    if (table_index.entries + 1 > table_index.buckets.size()) rebuild_index(2 * table_index.buckets.size());
-    EnQueueElem(&ws_cntl.hard_link_list, &entry->link, 0);
-    table_index.oldest = ws_cntl.hard_link_list.head;
+    if (table_index.entries + 1 > table_index.buckets.size()) rebuild_index(ws, 2 * table_index.buckets.size());
+    EnQueueElem(&ws->hard_link_list, &entry->link, 0);
+    table_index.oldest = ws->hard_link_list.head;
     index_entry(entry);
     ++table_index.entries;
     table_index.bytes += bytes;
     return 0;
 }
 
-const char* HardLinkersLookup(const HARD_LINK_KEY& key) {
-    if (const HARD_LINK_ENTRY* entry = find(key)) {
+const char* HardLinkersLookup(WS_CNTL* ws, const HARD_LINK_KEY& key) {
+    if (const HARD_LINK_ENTRY* entry = find(ws, key)) {
         DEBUG_PRINTF(DBG_DATA, "First hard link found for inodeKey=<%d,%d> is %s\n", static_cast<int>(key.st_ino.msw),
                      static_cast<int>(key.st_ino.lsw), entry->path);
         return entry->path;

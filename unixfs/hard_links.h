@@ -11,8 +11,11 @@ struct HARD_LINK_KEY {
     UINT64 st_ino;
 };
 
-void HardLinkersReset();
+struct WS_CNTL;
+
+// The table is the hard_link_list of the workstation record ws.
+void HardLinkersReset(WS_CNTL* ws);
 // 0 recorded, 1 out of memory (nothing recorded).
-int HardLinkersAddLink(const HARD_LINK_KEY& key, const char* path);
+int HardLinkersAddLink(WS_CNTL* ws, const HARD_LINK_KEY& key, const char* path);
 // Path of the first name restored for key, or nullptr.
-const char* HardLinkersLookup(const HARD_LINK_KEY& key);
+const char* HardLinkersLookup(WS_CNTL* ws, const HARD_LINK_KEY& key);

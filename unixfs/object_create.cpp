@@ -166,7 +166,7 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         if (unlinkat(parent_fd, name, 0) != 0 && errno == ETXTBSY) return GRFS_RC_INVALID_REQUEST;
         const char* first = nullptr;
         if (link_info) {
-            first = HardLinkersLookup(key);
+            first = HardLinkersLookup(AttachmentWs(drvdle), key);
             // The first name itself, restored once more: it is made anew.
             if (first != nullptr && std::strcmp(first, path) == 0) {
                 first = nullptr;
@@ -189,7 +189,7 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         err = create_regular(&target, static_cast<mode_t>(mode));
         // Only a name that exists may stand for its inode: a failed create
         // records nothing, so failures cannot fill the table.
-        if (err == 0 && link_info) HardLinkersAddLink(key, path);
+        if (err == 0 && link_info) HardLinkersAddLink(AttachmentWs(drvdle), key, path);
         break;
     }
     default:

@@ -55,14 +55,14 @@ uint32_t Unix_stat_to_attr(const struct stat* stat_info) {
     return attr;
 }
 
-int FillinDTA(const char* directory, const char* name, DTA* dta) {
+int FillinDTA(const WS_CNTL* ws, const char* directory, const char* name, DTA* dta) {
     char path[kJoinedPathSize];
     JoinPath(path, directory, name);
     if (path[0] == '\0') std::strcpy(path, "/");
     int result = lstat(path, &dta->stat_info);
     int err = errno;
     struct stat target {};
-    bool link_to_dir = result == 0 && ws_cntl.follow_symdirs && S_ISLNK(dta->stat_info.st_mode) &&
+    bool link_to_dir = result == 0 && ws->follow_symdirs && S_ISLNK(dta->stat_info.st_mode) &&
                        stat(path, &target) == 0 && S_ISDIR(target.st_mode);
     return FinishDTA(path, name, result, err, link_to_dir, &target, dta);
 }
@@ -92,8 +92,8 @@ int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_
     return FinishDTA(path, name, result, err, link_to_dir, &target, dta);
 }
 
-bool check_exclude_list(const char* path) {
-    for (const EXCLUDE_ENTRY* entry = ws_cntl.exclude_list; entry != nullptr; entry = entry->next) {
+bool check_exclude_list(const WS_CNTL* ws, const char* path) {
+    for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr; entry = entry->next) {
         if (entry->name != nullptr && std::strcmp(entry->name, path) == 0) return true;
     }
     return false;
@@ -114,7 +114,7 @@ bool FileIsNFS(dev_t device, const char* path) {
     return remote;
 }
 
-bool SkipObject(const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle) {
+bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle) {
     DEBUG_PRINTF(DBG_CONFIG, "SkipObject(%s): attrFile=0x%x\n", dta->achName, dta->attrFile);
     if (dta->attrFile == FILE_NEVER_LISTED) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: attrfile=0xFFFF, returning TRUE\n");
@@ -128,7 +128,7 @@ bool SkipObject(const DTA* dta, const SEARCH_STATE* hdir, int find_type, const D
     if (is_dir && (std::strcmp(dta->achName, ".") == 0 || std::strcmp(dta->achName, "..") == 0)) return true;
     char path[kJoinedPathSize];
     JoinPath(path, hdir != nullptr ? hdir->path : "", dta->achName);
-    if (ws_cntl.exclude_list != nullptr && check_exclude_list(path)) {
+    if (ws->exclude_list != nullptr && check_exclude_list(ws, path)) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: check_exclude_list() == TRUE\n");
         return true;
     }

@@ -9,6 +9,7 @@
 #include "unixfs/confined_path.h"
 
 struct DRVDLE;
+struct WS_CNTL;
 struct SEARCH_STATE;
 
 constexpr uint32_t FILE_READ_NONE = 0x0001;   // none of the read-permission bits
@@ -28,8 +29,9 @@ struct DTA {
 // Generic attribute bits of a stat record.
 uint32_t Unix_stat_to_attr(const struct stat* stat_info);
 
-// Describes name in directory by path texts. 0, -504 (no such object), -499.
-int FillinDTA(const char* directory, const char* name, DTA* dta);
+// Describes name in directory by path texts, a link to a directory as that
+// directory when ws says follow_symdirs. 0, -504 (no such object), -499.
+int FillinDTA(const WS_CNTL* ws, const char* directory, const char* name, DTA* dta);
 
 // Which links to directories a describe reports as the directory they lead
 // to: none (kNoLinks), all (kFollowLinks), or those whose resolution stays
@@ -52,8 +54,8 @@ bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, st
 // (other failures; also a name longer than an entry name can be).
 int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_FOLLOW& follow, DTA* dta);
 
-// True when path is exactly the name of an exclude-list entry.
-bool check_exclude_list(const char* path);
+// True when path is exactly the name of an entry of ws's exclude list.
+bool check_exclude_list(const WS_CNTL* ws, const char* path);
 
 // True when the directory at path (on device `device`) lies on a remote file
 // system: never when it is on the device of "/", otherwise as the session's
@@ -61,7 +63,7 @@ bool check_exclude_list(const char* path);
 bool FileIsNFS(dev_t device, const char* path);
 
 // True when the object is to be left out of a listing of hdir's directory.
-bool SkipObject(const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle);
+bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle);
 
 // True when path holds '*', the only wildcard.
 bool is_glob_needed(const char* path);

@@ -228,7 +228,7 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     int err = OpenNode(rec, policy, false, &parent, &node);
     if (err != 0) return FailedOpen(rec, O_PATH | O_NOFOLLOW, err);
     // Reached through links: excluded by where it really is, too.
-    if (policy != LinkPolicy::kNoLinks && parent.dir.valid() && IsExcludedAt(parent.dir.get(), parent.name)) {
+    if (policy != LinkPolicy::kNoLinks && parent.dir.valid() && IsExcludedAt(AttachmentWs(rec->dle), parent.dir.get(), parent.name)) {
         return GRFS_RC_NO_SUCH_FILE;
     }
     struct stat st;

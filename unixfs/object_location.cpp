@@ -10,10 +10,8 @@
 #include "unixfs/workstation.h"
 
 LinkPolicy ReadLinkPolicy(const DRVDLE* drvdle) {
-    const GRFS_SESSION* ses = drvdle != nullptr && drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
-    const WS_CNTL* ws = ses != nullptr && ses->ws != nullptr ? ses->ws : &ws_cntl;
-    if (ws->follow_symdirs == 0) return LinkPolicy::kNoLinks;
-    const bool writable = drvdle == nullptr || drvdle->dle == nullptr || drvdle->dle->writable != 0;
+    if (AttachmentWs(drvdle)->follow_symdirs == 0) return LinkPolicy::kNoLinks;
+    const bool writable = drvdle->dle == nullptr || drvdle->dle->writable != 0;
     return writable ? LinkPolicy::kFollowLinksBeneath : LinkPolicy::kFollowLinks;
 }
 

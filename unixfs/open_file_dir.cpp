@@ -31,7 +31,7 @@ int ProbeDirectory(const FILE_MEMORY* rec) {
     if (drvdle->root_fd < 0) return GRFS_RC_ACCESS_DENIED;
     const LinkPolicy policy = ReadLinkPolicy(drvdle);
     UniqueFd dir = OpenDirBeneath(drvdle->root_fd, ObjectRelPath(rec), policy);
-    if (dir.valid() && policy != LinkPolicy::kNoLinks && IsExcludedAt(dir.get(), {})) return GRFS_RC_NO_SUCH_FILE;
+    if (dir.valid() && policy != LinkPolicy::kNoLinks && IsExcludedAt(AttachmentWs(drvdle), dir.get(), {})) return GRFS_RC_NO_SUCH_FILE;
     if (dir.valid()) {
         UniqueFd listing(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (listing.valid()) return 0;
@@ -54,7 +54,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     if (HasDotDotComponent(current)) return GRFS_RC_ACCESS_DENIED;
     if (!SetObjectPath(rec, drvdle->dle->export_path, current, name, true)) return GRFS_RC_ACCESS_DENIED;
     DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenFile: mode=0x%x filename=%s\n", mode, rec->full_path);
-    if (mode != OPEN_MODE_WRITE && IsExcludedPath(rec->full_path)) return GRFS_RC_NO_SUCH_FILE;
+    if (mode != OPEN_MODE_WRITE && IsExcludedPath(AttachmentWs(rec->dle), rec->full_path)) return GRFS_RC_NO_SUCH_FILE;
 
     UNIX_FILE_OS_INFO info{};
     const bool have_info = CarriesOurUnixInfo(dblk);
@@ -108,7 +108,7 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     int16_t text_rc = DblkConfinedObjectText(dblk, &path);
     if (text_rc != 0) return text_rc;
     if (!SetObjectPath(rec, rec->dle->dle->export_path, path, {}, false)) return GRFS_RC_ACCESS_DENIED;
-    if (mode != OPEN_MODE_WRITE && IsExcludedPath(rec->full_path)) return GRFS_RC_NO_SUCH_FILE;
+    if (mode != OPEN_MODE_WRITE && IsExcludedPath(AttachmentWs(rec->dle), rec->full_path)) return GRFS_RC_NO_SUCH_FILE;
 
     // A directory object has no descriptor of its own.
     rec->data_hand = 0;

@@ -33,14 +33,15 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     RESTORE_TARGET target;
     int rc = BuildTargetPaths(drvdle, dblk, &target);
     if (rc != 0) return rc;
-    if (IsExcludedPath(target.full_path)) return GRFS_RC_BAD_OBJ_HANDLE;  // as for an object that is gone
+    if (IsExcludedPath(AttachmentWs(drvdle), target.full_path)) return GRFS_RC_BAD_OBJ_HANDLE;  // as for an object that is gone
     const LinkPolicy policy = ReadLinkPolicy(drvdle);
     int err = OpenTargetParent(drvdle, &target, policy);
     if (err != 0) return IsConfinementError(err) ? GRFS_RC_ACCESS_DENIED : map_lstat_errno(err);
     struct stat st;
     const int flags = AT_SYMLINK_NOFOLLOW | (target.name.empty() ? AT_EMPTY_PATH : 0);
-    if (policy != LinkPolicy::kNoLinks && (IsExcludedAt(target.parent.get(), target.name) ||
-                                           IsExcludedDirectoryBeneath(drvdle->root_fd, target.rel, policy))) {
+    if (policy != LinkPolicy::kNoLinks && (IsExcludedAt(AttachmentWs(drvdle), target.parent.get(), target.name) ||
+                                           IsExcludedDirectoryBeneath(AttachmentWs(drvdle), drvdle->root_fd,
+                                                                      target.rel, policy))) {
         return GRFS_RC_BAD_OBJ_HANDLE;
     }
     if (fstatat(target.parent.get(), target.name.c_str(), &st, flags) != 0) return map_lstat_errno(errno);

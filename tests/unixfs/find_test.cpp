@@ -693,18 +693,18 @@ TEST(FindRoutines, SkipObjectRules) {
     DTA dta{};
     dta.attrFile = 0xFFFF;
     std::strcpy(dta.achName, "door");
-    EXPECT_TRUE(SkipObject(&dta, nullptr, 0, nullptr));
+    EXPECT_TRUE(SkipObject(&ws_cntl, &dta, nullptr, 0, nullptr));
     dta.attrFile = FILE_DIRECTORY;
     std::strcpy(dta.achName, "..");
-    EXPECT_TRUE(SkipObject(&dta, nullptr, 0, nullptr));
+    EXPECT_TRUE(SkipObject(&ws_cntl, &dta, nullptr, 0, nullptr));
     std::strcpy(dta.achName, ".");
-    EXPECT_TRUE(SkipObject(&dta, nullptr, 0, nullptr));
+    EXPECT_TRUE(SkipObject(&ws_cntl, &dta, nullptr, 0, nullptr));
     std::strcpy(dta.achName, "dir");
-    EXPECT_FALSE(SkipObject(&dta, nullptr, OBJECT_DIR, nullptr));
+    EXPECT_FALSE(SkipObject(&ws_cntl, &dta, nullptr, OBJECT_DIR, nullptr));
     dta.attrFile = 0;
-    EXPECT_TRUE(SkipObject(&dta, nullptr, OBJECT_DIR, nullptr));
+    EXPECT_TRUE(SkipObject(&ws_cntl, &dta, nullptr, OBJECT_DIR, nullptr));
     std::strcpy(dta.achName, ".");  // a file named "." is no dot entry
-    EXPECT_FALSE(SkipObject(&dta, nullptr, 0, nullptr));
+    EXPECT_FALSE(SkipObject(&ws_cntl, &dta, nullptr, 0, nullptr));
 }
 
 TEST(FindRoutines, FillinDtaByPathFollowsOnlyWithFollowSymdirs) {
@@ -714,18 +714,18 @@ TEST(FindRoutines, FillinDtaByPathFollowsOnlyWithFollowSymdirs) {
     fs::create_directory(base / "dir");
     fs::create_directory_symlink("dir", base / "link");
     DTA dta{};
-    EXPECT_EQ(FillinDTA(base.c_str(), "missing", &dta), -504);
+    EXPECT_EQ(FillinDTA(&ws_cntl, base.c_str(), "missing", &dta), -504);
     EXPECT_STREQ(dta.achName, "missing");
-    ASSERT_EQ(FillinDTA(base.c_str(), "link", &dta), 0);
+    ASSERT_EQ(FillinDTA(&ws_cntl, base.c_str(), "link", &dta), 0);
     EXPECT_TRUE(S_ISLNK(dta.stat_info.st_mode));
     EXPECT_EQ(dta.attrFile & FILE_DIRECTORY, 0u);
     uint16_t saved = ws_cntl.follow_symdirs;
     ws_cntl.follow_symdirs = 1;
-    ASSERT_EQ(FillinDTA(base.c_str(), "link", &dta), 0);
+    ASSERT_EQ(FillinDTA(&ws_cntl, base.c_str(), "link", &dta), 0);
     EXPECT_TRUE(S_ISDIR(dta.stat_info.st_mode));
     EXPECT_EQ(dta.attrFile, FILE_DIRECTORY);
     ws_cntl.follow_symdirs = saved;
-    ASSERT_EQ(FillinDTA("", "", &dta), 0);  // the empty path is "/"
+    ASSERT_EQ(FillinDTA(&ws_cntl, "", "", &dta), 0);  // the empty path is "/"
     EXPECT_TRUE(S_ISDIR(dta.stat_info.st_mode));
     fs::remove_all(base);
 }

@@ -146,6 +146,9 @@ protected:
         reply_ = std::make_unique<GRFS_MESSAGE>();
         ses_ = std::make_unique<GRFS_SESSION>();
         std::memset(ses_.get(), 0, sizeof(GRFS_SESSION));
+        wsdle_ = std::make_unique<WSDLE>();
+        wsdle_->session = ses_.get();
+        drvdle_->parent = wsdle_.get();
         drvdle_->handle = IssueHandle(&ses_->handles, drvdle_.get(), HANDLE_KIND_DRVDLE);
         dle_id_ = drvdle_->handle;
         ses_->ws = &ws_cntl;
@@ -305,6 +308,7 @@ protected:
     fs::path base_;
     std::unique_ptr<DLE_RECORD> dle_;
     char current_path_[kCurrentPathSize];
+    std::unique_ptr<WSDLE> wsdle_;  // the attachment's parent, naming the session
     std::unique_ptr<DRVDLE> drvdle_;
     uint32_t dle_id_ = 0;
     std::unique_ptr<GRFS_MESSAGE> reply_;

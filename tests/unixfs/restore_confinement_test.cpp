@@ -190,7 +190,7 @@ TEST_F(ConfinementTest, HardLinkCannotReachOutside) {
     info.ino = 555;
     info.nlink = 2;
     HARD_LINK_KEY key{info.dev, ToU64(info.ino)};
-    ASSERT_EQ(HardLinkersAddLink(key, Out("victim").c_str()), 0);
+    ASSERT_EQ(HardLinkersAddLink(&ws_cntl, key, Out("victim").c_str()), 0);
     EXPECT_NE(CreateFile("stolen", &info), 0);
     EXPECT_FALSE(Exists(In("stolen")));
     ExpectOutsideUntouched();

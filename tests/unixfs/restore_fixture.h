@@ -167,7 +167,7 @@ inline std::string ReadText(const std::string& path) {
 class RestoreFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        HardLinkersReset();
+        HardLinkersReset(&ws_cntl);
         saved_umask_ = umask(022);
         char templ[] = "/tmp/restore_test.XXXXXX";
         ASSERT_NE(mkdtemp(templ), nullptr);
@@ -216,7 +216,7 @@ protected:
         ReleaseAllObjects(session_.get());
         if (drvdle_.root_fd >= 0) close(drvdle_.root_fd);
         ResetHandleTable(&session_->handles);
-        HardLinkersReset();
+        HardLinkersReset(&ws_cntl);
         ws_cntl = saved_ws_;
         umask(saved_umask_);
         std::string command = "chmod -R u+rwx '" + base_ + "' 2>/dev/null; rm -rf '" + base_ + "'";

@@ -185,7 +185,7 @@ TEST_F(CreateTest, HardLinkTableIsEmptiedByReset) {
     info.ino = 77;
     info.nlink = 3;
     EXPECT_EQ(CreateFile("one", &info), 0);
-    HardLinkersReset();  // what every DLE attach does
+    HardLinkersReset(&ws_cntl);  // what every DLE attach does
     EXPECT_EQ(CreateFile("two", &info), 0);
     EXPECT_NE(Lstat(In("one")).st_ino, Lstat(In("two")).st_ino);
     EXPECT_EQ(CreateFile("three", &info), 0);

@@ -143,7 +143,7 @@ TEST_F(VerifyBackupTest, HardLinkTableIsEmptiedByEveryDleAttach) {
     EXPECT_EQ(Dblk(CreateObject, GRFS_CREATE_OBJ, again, second), 0);
     ASSERT_EQ(stat((export_ / "other").c_str(), &b), 0);
     EXPECT_NE(a.st_ino, b.st_ino);
-    HardLinkersReset();  // the fixture clears ws_cntl, table and all
+    HardLinkersReset(&ws_cntl);  // the fixture clears ws_cntl, table and all
 }
 
 }  // namespace
