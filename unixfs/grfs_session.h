@@ -1,6 +1,6 @@
 // The GRFS session record: everything one session process owns for its
-// connection (buffers, attachments, open objects), and the reply path that
-// every request handler uses.
+// connection (buffers, attachments, open objects, the handles that name
+// them), and the reply path that every request handler uses.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +18,7 @@ struct GRFS_MESSAGE;
 struct SessionTally;
 
 struct GRFS_SESSION {
-    QElem link;                 // element of ws_cntl.session_list
+    QElem link;                 // element of ws->session_list
     NRL_SESSION* nrl_session;
     NRL_RESOURCE* nrl_resource;
     WS_CNTL* ws;
