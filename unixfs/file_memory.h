@@ -8,6 +8,7 @@
 
 #include "grfs/xdr.h"
 #include "unixfs/handle_table.h"
+#include "unixfs/sparse_file.h"
 #include "util/queue.h"
 #include "util/uint64.h"
 
@@ -69,6 +70,7 @@ struct FILE_MEMORY {
     int32_t sol_acl_cnt;
     SOL_ACL_ENTRY* sol_acls;
     uint32_t handle;             // obj_id issued for this open
+    SPARSE_STATE sparse;         // holes: found when reading, left when restoring
 };
 
 inline FILE_MEMORY* LookupObject(uint32_t obj_id) {

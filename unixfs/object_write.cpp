@@ -6,6 +6,7 @@
 
 #include "grfs/dblk.h"
 #include "unixfs/reply_start.h"
+#include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -103,7 +104,7 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
     *blk_size = 1;
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
-        int rc = WriteFileUnix(rec->data_hand, data, count);
+        int rc = SparseRestoreOn(rec) ? SparseWriteData(rec, data, count) : WriteFileUnix(rec->data_hand, data, count);
         if (rc == 0) advance(&rec->obj_pos, *count);
         return rc;
     }
