@@ -2,6 +2,7 @@
 // restore with sparse_restore leaves blocks of zeros as holes, whatever
 // pieces the data arrives in, over existing files and for hard links.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,23 @@ std::set<uint64_t> data_blocks(const std::string& path) {
     }
     close(fd);
     return blocks;
+}
+
+// How many pages of the file's first length bytes are in the page cache.
+size_t cached_pages(const std::string& path, size_t length) {
+    int fd = open(path.c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0) << path;
+    void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    EXPECT_NE(map, MAP_FAILED);
+    if (map == MAP_FAILED) return 0;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident((length + page - 1) / page);
+    EXPECT_EQ(mincore(map, length, resident.data()), 0);
+    munmap(map, length);
+    size_t n = 0;
+    for (unsigned char r : resident) n += r & 1;
+    return n;
 }
 
 std::vector<std::string> with_session(std::vector<std::string> args, const agent_it::AgentProcess& agent) {
@@ -194,13 +212,15 @@ TEST(SparseFiles, ABackupSendsHolesAsTheyReadWhenTheyAreReached) {
     const std::string path = agent.export_dir() + "/holes.bin";
     write_sparse(path, 2 * kMiB + 333, {{1, 5000}, {700 * 1024 + 3, 9000}, {2 * kMiB - 17, 50}}, 11);
 
-    // Read whole: the same bytes as the file.
+    // Read whole: the same bytes as the file, and the hole between 16 KiB
+    // and 700 KiB was never read (none of its pages came into the cache).
     grfs_client::Peer peer = expect_peer(agent, "DATA", 0);
     auto dblk = find_listed(peer, "", "holes.bin");
     ASSERT_TRUE(dblk);
     auto streams = peer.read_object("", *dblk);
     ASSERT_TRUE(streams.ok()) << streams.error().text;
     ASSERT_EQ(streams->size(), 1u);
+    EXPECT_EQ(cached_pages(path, 700 * 1024) - cached_pages(path, 16 * 1024), 0u);
     const std::vector<unsigned char> want = read_file_bytes(path);
     EXPECT_TRUE((*streams)[0].bytes == want) << (*streams)[0].bytes.size() << " bytes read";
 
