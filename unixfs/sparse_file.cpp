@@ -104,6 +104,8 @@ void SparseOpen(FILE_MEMORY* rec, const struct stat* st) {
 }
 
 bool SparseRestoreOn(const FILE_MEMORY* rec) {
+    // Data sent to an object opened for reading fails in write(2) as before.
+    if (rec->open_mode != OPEN_MODE_WRITE) return false;
     const DRVDLE* drvdle = rec->dle;
     const GRFS_SESSION* ses = drvdle != nullptr && drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
     const WS_CNTL* ws = ses != nullptr && ses->ws != nullptr ? ses->ws : &ws_cntl;

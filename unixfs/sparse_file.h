@@ -34,7 +34,8 @@ void SparseOpen(FILE_MEMORY* rec, const struct stat* st);
 // re-read after an error starts there).
 int ReadFileAhead(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size);
 
-// Whether the session that opened rec restores sparse files.
+// Whether data written into rec, opened for WRITE, leaves holes: the
+// session that opened it restores sparse files.
 bool SparseRestoreOn(const FILE_MEMORY* rec);
 
 // Data-stream bytes with sparse_restore: every 4 KiB block of the file

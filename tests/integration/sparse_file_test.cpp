@@ -197,6 +197,12 @@ TEST(SparseFiles, DataInPiecesOfAnySizeLeavesExactlyTheBlocksOfZerosAsHoles) {
         done += n;
     }
     EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+    // Zeros sent into an object opened for reading still fail.
+    auto reading = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_READ);
+    ASSERT_TRUE(reading.ok()) << reading.error().text;
+    const std::vector<unsigned char> zeros(100, 0);
+    EXPECT_EQ(failed_retcode(grfs_client::write_piece(c, reading->obj_id, 0, stream, zeros)), GRFS_RC_NO_SPACE);
+    EXPECT_TRUE(grfs_client::close_object(c, reading->obj_id).ok());
     peer.close();
 
     const std::string path = agent.export_dir() + "/pieces.bin";
