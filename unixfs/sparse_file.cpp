@@ -14,12 +14,11 @@
 #include "unixfs/object_files.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
+#include "util/uint64.h"
 
 namespace {
 
 const unsigned char kZeros[kSparseBlock] = {};
-
-uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
 
 bool AllZero(const unsigned char* p, size_t n) {
     return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
