@@ -95,11 +95,6 @@ size_t cached_pages(const std::string& path, size_t length) {
     return n;
 }
 
-std::vector<std::string> with_session(std::vector<std::string> args, const agent_it::AgentProcess& agent) {
-    for (const auto& a : session_args(agent)) args.push_back(a);
-    return args;
-}
-
 TEST(SparseFiles, ARestoreWithSparseRestoreKeepsHolesOverOldFilesAndLinksAndWithoutItAllocatesAll) {
     TempDir source("sparse-src");
     TempDir copy("sparse-copy");
