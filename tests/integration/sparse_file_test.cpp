@@ -206,6 +206,42 @@ TEST(SparseFiles, DataInPiecesOfAnySizeLeavesExactlyTheBlocksOfZerosAsHoles) {
     EXPECT_EQ(data_blocks(path), expected);
 }
 
+TEST(SparseFiles, AStreamCutShortInZerosKeepsItsLengthUnlessSetInformationChangesIt) {
+    agent_it::AgentConfig config;
+    config.extra_lines = "sparse_restore\n";
+    agent_it::AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    write_file(agent.export_dir() + "/kept.bin", std::string(5000, 'x'));
+    write_file(agent.export_dir() + "/sized.bin", std::string(10000, 'x'));
+    grfs_client::Peer peer = expect_peer(agent, "DATA", kReasonRestore);
+    // 4096 bytes of data and 8192 zeros of a stream announced as 20000 bytes.
+    std::vector<unsigned char> bytes(12288, 0);
+    std::fill(bytes.begin(), bytes.begin() + 4096, 'd');
+    for (const char* name : {"kept.bin", "sized.bin"}) {
+        SCOPED_TRACE(name);
+        auto dblk = find_listed(peer, "", name);
+        ASSERT_TRUE(dblk);
+        grfs_client::Connection& c = peer.connection();
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), *dblk)), 0);
+        auto opened = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_WRITE);
+        ASSERT_TRUE(opened.ok()) << opened.error().text;
+        GRFS_STREAM_INFO stream{};
+        stream.id = kStreamStandard;
+        stream.size = U64_Init(20000, 0);
+        auto w = grfs_client::write_piece(c, opened->obj_id, 0, stream, bytes);
+        ASSERT_TRUE(w.ok()) << w.error().text;
+        // Set information makes sized.bin as long as its block says.
+        if (std::string(name) == "sized.bin") {
+            EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, peer.dle_id(), *dblk)), 0);
+        }
+        EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+    }
+    std::string kept = read_file(agent.export_dir() + "/kept.bin");
+    EXPECT_EQ(kept, std::string(4096, 'd') + std::string(8192, '\0'));
+    EXPECT_EQ(data_blocks(agent.export_dir() + "/kept.bin"), std::set<uint64_t>{0});
+    EXPECT_EQ(read_file(agent.export_dir() + "/sized.bin"), kept.substr(0, 10000));
+}
+
 TEST(SparseFiles, ABackupSendsHolesAsTheyReadWhenTheyAreReached) {
     agent_it::AgentConfig config;
     agent_it::AgentProcess agent(config);
