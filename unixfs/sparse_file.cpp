@@ -19,6 +19,9 @@
 namespace {
 
 const unsigned char kZeros[kSparseBlock] = {};
+// Hole lookups in one fill of the read-ahead buffer; a file cut into many
+// small extents reads the rest of the fill plainly, which is then cheaper.
+constexpr int kMaxLookups = 4;
 
 bool AllZero(const unsigned char* p, size_t n) {
     return n == 0 || (p[0] == 0 && std::memcmp(p, p + 1, n - 1) == 0);
@@ -126,6 +129,7 @@ int ReadFileAhead(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, u
     uint32_t done = 0;
     int rc = 0;
     bool moved = false;  // the descriptor no longer stands at start + done
+    int lookups = 0;
     // Holes are looked up at every fill, never remembered: data written into
     // one meanwhile is read like any data. What was data stays readable as
     // data, whatever happens to it.
@@ -143,13 +147,14 @@ int ReadFileAhead(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, u
             if (rc != 0 || n < asked) break;
             continue;
         }
-        const off_t data = lseek(fd, static_cast<off_t>(cur), SEEK_DATA);
+        const off_t data = ++lookups > kMaxLookups ? -1 : lseek(fd, static_cast<off_t>(cur), SEEK_DATA);
         uint64_t hole_end;
         if (data < 0) {
             struct stat st;
-            if (errno != ENXIO || fstat(fd, &st) != 0) {
-                // No hole lookup here: read as before, from now on.
-                s.holes = 0;
+            if (lookups > kMaxLookups || errno != ENXIO || fstat(fd, &st) != 0) {
+                // No hole lookup here: read as before (from now on, when
+                // the file system cannot tell).
+                if (lookups <= kMaxLookups) s.holes = 0;
                 uint32_t n = left;
                 rc = ReadPlain(fd, cur, true, file_offset + done, dest + done, &n);
                 moved = false;

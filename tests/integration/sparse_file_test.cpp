@@ -247,7 +247,10 @@ TEST(SparseFiles, ABackupSendsHolesAsTheyReadWhenTheyAreReached) {
     agent_it::AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     const std::string path = agent.export_dir() + "/holes.bin";
-    write_sparse(path, 2 * kMiB + 333, {{1, 5000}, {700 * 1024 + 3, 9000}, {2 * kMiB - 17, 50}}, 11);
+    // Beyond 1 MiB, a stretch of many small extents.
+    std::vector<Extent> extents = {{1, 5000}, {700 * 1024 + 3, 9000}, {2 * kMiB - 17, 50}};
+    for (uint64_t at = kMiB; at < kMiB + 256 * 1024; at += 8192) extents.push_back({at + 100, 3000});
+    write_sparse(path, 2 * kMiB + 333, extents, 11);
 
     // Read whole: the same bytes as the file, and the hole between 16 KiB
     // and 700 KiB was never read (none of its pages came into the cache).
