@@ -95,6 +95,23 @@ size_t cached_pages(const std::string& path, size_t length) {
     return n;
 }
 
+// Creates the object of dblk and opens it for WRITE; 0 (and a failure
+// reported to the running test) when either fails.
+OBJ_HANDLE open_for_restore(grfs_client::Peer& peer, const grfs_client::Dblk& dblk) {
+    grfs_client::Connection& c = peer.connection();
+    EXPECT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), dblk)), 0);
+    auto opened = grfs_client::open_object(c, peer.dle_id(), dblk, GRFS_OPEN_WRITE);
+    EXPECT_TRUE(opened.ok()) << opened.error().text;
+    return opened.ok() ? opened->obj_id : 0;
+}
+
+GRFS_STREAM_INFO data_stream(uint32_t size) {
+    GRFS_STREAM_INFO stream{};
+    stream.id = kStreamStandard;
+    stream.size = U64_Init(size, 0);
+    return stream;
+}
+
 TEST(SparseFiles, ARestoreWithSparseRestoreKeepsHolesOverOldFilesAndLinksAndWithoutItAllocatesAll) {
     TempDir source("sparse-src");
     TempDir copy("sparse-copy");
@@ -175,23 +192,20 @@ TEST(SparseFiles, DataInPiecesOfAnySizeLeavesExactlyTheBlocksOfZerosAsHoles) {
     data.close();
     grfs_client::Peer peer = expect_peer(agent, "DATA", kReasonRestore);
     grfs_client::Connection& c = peer.connection();
-    ASSERT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), *dblk)), 0);
-    auto opened = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_WRITE);
-    ASSERT_TRUE(opened.ok()) << opened.error().text;
-    GRFS_STREAM_INFO stream{};
-    stream.id = kStreamStandard;
-    stream.size = U64_Init(static_cast<uint32_t>(size), 0);
+    const OBJ_HANDLE obj = open_for_restore(peer, *dblk);
+    ASSERT_NE(obj, 0u);
+    const GRFS_STREAM_INFO stream = data_stream(static_cast<uint32_t>(size));
     const size_t cuts[] = {1000, 4097, 3, 8191, 1, 6000, 12289, 777};
     size_t done = 0;
     for (size_t i = 0; done < size; ++i) {
         const size_t n = std::min(cuts[i % std::size(cuts)], size - done);
-        auto w = grfs_client::write_piece(c, opened->obj_id, done, done == 0 ? stream : GRFS_STREAM_INFO{},
+        auto w = grfs_client::write_piece(c, obj, done, done == 0 ? stream : GRFS_STREAM_INFO{},
                                           std::span<const unsigned char>(bytes.data() + done, n));
         ASSERT_TRUE(w.ok()) << w.error().text;
         ASSERT_EQ(w->consumed, n);
         done += n;
     }
-    EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+    EXPECT_TRUE(grfs_client::close_object(c, obj).ok());
     // Zeros sent into an object opened for reading still fail.
     auto reading = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_READ);
     ASSERT_TRUE(reading.ok()) << reading.error().text;
@@ -222,19 +236,15 @@ TEST(SparseFiles, AStreamCutShortInZerosKeepsItsLengthUnlessSetInformationChange
         auto dblk = find_listed(peer, "", name);
         ASSERT_TRUE(dblk);
         grfs_client::Connection& c = peer.connection();
-        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, peer.dle_id(), *dblk)), 0);
-        auto opened = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_WRITE);
-        ASSERT_TRUE(opened.ok()) << opened.error().text;
-        GRFS_STREAM_INFO stream{};
-        stream.id = kStreamStandard;
-        stream.size = U64_Init(20000, 0);
-        auto w = grfs_client::write_piece(c, opened->obj_id, 0, stream, bytes);
+        const OBJ_HANDLE obj = open_for_restore(peer, *dblk);
+        ASSERT_NE(obj, 0u);
+        auto w = grfs_client::write_piece(c, obj, 0, data_stream(20000), bytes);
         ASSERT_TRUE(w.ok()) << w.error().text;
         // Set information makes sized.bin as long as its block says.
         if (std::string(name) == "sized.bin") {
             EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, peer.dle_id(), *dblk)), 0);
         }
-        EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+        EXPECT_TRUE(grfs_client::close_object(c, obj).ok());
     }
     std::string kept = read_file(agent.export_dir() + "/kept.bin");
     EXPECT_EQ(kept, std::string(4096, 'd') + std::string(8192, '\0'));
