@@ -16,6 +16,7 @@
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
 #include "unixfs/open_file_dir.h"
+#include "unixfs/restore_target.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -27,7 +28,7 @@ bool CarriesOurUnixInfo(const GRFS_GEN_DBLK* dblk) {
 
 // A WRITE open on a write-protected export changes nothing and is refused.
 bool WriteRefused(const FILE_MEMORY* rec, uint16_t mode) {
-    return mode == OPEN_MODE_WRITE && rec->dle->dle != nullptr && rec->dle->dle->writable == 0;
+    return mode == OPEN_MODE_WRITE && ExportWriteProtected(rec->dle);
 }
 
 // The probe of a directory open: it must be reachable below the export root

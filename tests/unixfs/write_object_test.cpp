@@ -66,7 +66,7 @@ protected:
         WriteObject(session_.get(), req, 8 + 26 + carried);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_WRITE_OBJ_STAT);
         EXPECT_EQ(reply_->hdr.request_id, 77u);
-        EXPECT_EQ(session_->last_reply_size, 4);
+        EXPECT_EQ(sent_.last_body_size, 4);
         return reply_->hdr.retcode;
     }
 
@@ -87,7 +87,7 @@ protected:
         WriteObjectLarge(session_.get(), req, 8 + 32 + carried);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_WRITE_OBJ_LARGE_STAT);
         EXPECT_EQ(reply_->hdr.request_id, 78u);
-        EXPECT_EQ(session_->last_reply_size, 8);
+        EXPECT_EQ(sent_.last_body_size, 8);
         return reply_->hdr.retcode;
     }
 
