@@ -4,8 +4,9 @@ BUILD_ASAN ?= build-asan
 BUILD_CLANG ?= build-clang
 JOBS ?= $(shell nproc)
 CONFIG ?= examples/agent.cfg
-# ON makes every compiler warning an error (CI builds that way).
-WERROR ?= OFF
+# WERROR=ON makes every compiler warning an error (CI builds that way), OFF
+# turns that off again; unset, the build directory keeps what it has.
+WERROR ?=
 
 # The build's own progress lines are enough; make's "Entering directory"
 # lines, printed by the make that CMake runs below this one, are not.
@@ -19,7 +20,7 @@ deps:
 	@scripts/ensure-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAGENT_WERROR=$(WERROR) >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DAGENT_WERROR=$(WERROR)) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
