@@ -47,8 +47,6 @@ Bytes encode(GRFS_MESSAGE* m, int body) {
     return out;
 }
 
-UINT64 u64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
-
 struct Info {
     uint32_t mode = 0100644;
     uint64_t size = 0;
@@ -57,43 +55,52 @@ struct Info {
     uint32_t rdev = 0;
 };
 
-void set_dates(GRFS_GEN_DBLK* d) {
+// The fixed part both block types share: find information at 176, one date
+// for all three; returns the block's bytes for the variable area.
+uint8_t* start_dblk(GRFS_GEN_DBLK* d, uint8_t type, uint32_t gen_attr) {
+    std::memset(d, 0, sizeof *d);
+    d->dblk_type = type;
+    d->find_info = 176;
+    d->find_info_size = 4;
+    d->gen_attr = gen_attr;
     DATE_TIME t{1, 2020, 5, 17, 12, 30, 0, 0};
     d->creation_time = t;
     d->access_time = t;
     d->modified_time = t;
+    return dblk_bytes(d);
+}
+
+// The Unix information fields a file and a directory fill alike; marks the
+// block as carrying it.
+template <class OsInfo>
+void start_unix_info(GRFS_GEN_DBLK* d, OsInfo* os, const Info* info) {
+    d->os_id = DBLK_OS_ID_UNIX;
+    d->os_ver = DBLK_OS_VER_UNIX;
+    os->st_dev = 1;
+    os->st_mode = info->mode;
+    os->os_info_version = kOsInfoVersion;
+    os->st_ino = ToU64(info->ino);
+    os->st_nlink = info->nlink;
 }
 
 // A file DBLK as the agent lays out its own: find information at 176, the
 // name at 180, the versioned Unix information behind it.
 void file_dblk(GRFS_GEN_DBLK* d, const std::string& name, const Info* info) {
-    std::memset(d, 0, sizeof *d);
-    d->dblk_type = FDB_ID;
-    d->find_info = 176;
-    d->find_info_size = 4;
-    d->gen_attr = 0x20;
-    set_dates(d);
-    uint8_t* b = dblk_bytes(d);
+    uint8_t* b = start_dblk(d, FDB_ID, 0x20);
     std::memcpy(b + 180, name.c_str(), name.size() + 1);
     d->type_part.fdb.name = 180;
     d->type_part.fdb.os_name = 180;
     size_t end = 180 + name.size() + 1;
     if (info != nullptr) {
-        d->os_id = DBLK_OS_ID_UNIX;
-        d->os_ver = DBLK_OS_VER_UNIX;
         UNIX_FILE_OS_INFO os{};
-        os.st_dev = 1;
+        start_unix_info(d, &os, info);
         os.st_rdev = info->rdev;
-        os.st_mode = info->mode;
-        os.st_size = u64(info->size);
-        os.os_info_version = kOsInfoVersion;
-        os.st_ino = u64(info->ino);
-        os.st_nlink = info->nlink;
+        os.st_size = ToU64(info->size);
         std::memcpy(b + end, &os, sizeof os);
         d->os_spec_info = static_cast<uint16_t>(end);
         d->os_spec_size = sizeof os;
         end += sizeof os;
-        d->size = u64(info->size);
+        d->size = ToU64(info->size);
     }
     d->min_ddb_info = 176;
     d->min_ddb_size = static_cast<uint16_t>(4 + name.size() + 1);
@@ -101,13 +108,7 @@ void file_dblk(GRFS_GEN_DBLK* d, const std::string& name, const Info* info) {
 }
 
 void dir_dblk(GRFS_GEN_DBLK* d, const std::string& path, const Info* info) {
-    std::memset(d, 0, sizeof *d);
-    d->dblk_type = DDB_ID;
-    d->find_info = 176;
-    d->find_info_size = 4;
-    d->gen_attr = 0x30;
-    set_dates(d);
-    uint8_t* b = dblk_bytes(d);
+    uint8_t* b = start_dblk(d, DDB_ID, 0x30);
     const auto len = static_cast<uint16_t>(path.size() + 1);
     std::memcpy(b + 180, path.c_str(), len);
     d->type_part.ddb.path = 180;
@@ -116,17 +117,11 @@ void dir_dblk(GRFS_GEN_DBLK* d, const std::string& path, const Info* info) {
     d->type_part.ddb.os_path_leng = len;
     size_t end = 180 + len;
     if (info != nullptr) {
-        d->os_id = DBLK_OS_ID_UNIX;
-        d->os_ver = DBLK_OS_VER_UNIX;
         UNIX_DIR_OS_INFO os{};
-        os.st_dev = 1;
-        os.st_mode = info->mode;
+        start_unix_info(d, &os, info);
         os.access_date = d->access_time;
         os.dir_path_offset = 56;
         os.dir_path_length = len;
-        os.os_info_version = kOsInfoVersion;
-        os.st_ino = u64(info->ino);
-        os.st_nlink = info->nlink;
         std::memcpy(b + end, &os, sizeof os);
         std::memcpy(b + end + sizeof os, path.c_str(), len);
         d->os_spec_info = static_cast<uint16_t>(end);
@@ -188,7 +183,7 @@ Bytes read_obj(uint16_t size, uint32_t offset) {
 Bytes read_large(uint32_t size, uint64_t offset) {
     auto m = message(GRFS_READ_OBJ_LARGE, 7);
     m->body.read_obj_large.size = size;
-    m->body.read_obj_large.offset = u64(offset);
+    m->body.read_obj_large.offset = ToU64(offset);
     return encode(m.get(), 16);
 }
 
@@ -197,7 +192,7 @@ Bytes write_obj(uint8_t type, uint32_t stream, const std::string& data, uint32_t
     auto& b = m->body.write_obj;
     b.offset = offset;
     b.stream_info.id = stream;
-    b.stream_info.size = u64(data.size());
+    b.stream_info.size = ToU64(data.size());
     b.size = static_cast<uint16_t>(data.size());
     std::memcpy(b.data, data.data(), data.size());
     return encode(m.get(), static_cast<int>(data.size()) + 28);
@@ -206,9 +201,9 @@ Bytes write_obj(uint8_t type, uint32_t stream, const std::string& data, uint32_t
 Bytes write_large(uint8_t type, uint32_t stream, const std::string& data, uint64_t offset = 0) {
     auto m = message(type, 9);
     auto& b = m->body.write_obj_large;
-    b.offset = u64(offset);
+    b.offset = ToU64(offset);
     b.stream_info.id = stream;
-    b.stream_info.size = u64(data.size());
+    b.stream_info.size = ToU64(data.size());
     b.size = static_cast<uint32_t>(data.size());
     std::memcpy(b.data, data.data(), data.size());
     return encode(m.get(), static_cast<int>(data.size()) + 32);
@@ -222,7 +217,7 @@ Bytes seek_obj(uint32_t n) {
 
 Bytes seek_large(uint64_t n) {
     auto m = message(GRFS_SEEK_OBJ_LARGE, 11);
-    m->body.seek_obj_large.offset = u64(n);
+    m->body.seek_obj_large.offset = ToU64(n);
     return encode(m.get(), 12);
 }
 
