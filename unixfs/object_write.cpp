@@ -7,6 +7,8 @@
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/host_acl.h"
+#include "unixfs/object_acl.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -102,6 +104,7 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
                    uint32_t* blk_size) {
     (void)offset;  // data goes where the descriptor stands: objects arrive in order
     *blk_size = 1;
+    if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteFileAclStream(rec, data, count, blk_size);
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
         int rc = WriteFileUnix(rec->data_hand, data, count);
@@ -112,7 +115,8 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
         DEBUG_PRINTF(DBG_DATA, "In Unix_WriteFile for STRM_UNIX_EA *size=%d\n", static_cast<int>(*count));
         return write_ea_stream(rec, data, count, blk_size);
     default:
-        // Linux keeps no ACL stream: both byte orders' ACL records end here too.
+        // Without posix_acls both byte orders' ACL records end here, and
+        // with it the other byte order's.
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: unknown stream, type = %d\n", static_cast<int>(rec->cur_stream.id));
         advance(&rec->obj_pos, *count);
         return 0;
@@ -123,6 +127,7 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
                   uint32_t* blk_size) {
     (void)offset;
     *blk_size = 1;
+    if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteDirAclStream(rec, data, count, blk_size);
     if (rec->cur_stream.id == STRM_UNIX_EA) return write_ea_stream(rec, data, count, blk_size);
     // A directory has no data of its own; anything else is consumed and dropped.
     advance(&rec->obj_pos, *count);

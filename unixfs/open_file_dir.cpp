@@ -10,9 +10,11 @@
 #include "unixfs/dblk_texts.h"
 #include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/object_acl.h"
 #include "unixfs/object_ea.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_location.h"
+#include "unixfs/object_streams.h"
 #include "unixfs/open_file_dir.h"
 #include "util/debug_print.h"
 
@@ -49,6 +51,7 @@ int ProbeDirectory(const FILE_MEMORY* rec) {
 }  // namespace
 
 int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
+    MarkAclStream(rec);
     if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view name;
     int16_t text_rc = DblkConfinedObjectText(dblk, &name);
@@ -92,7 +95,8 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenFile: data_size=<%d,%d> ea_size=<%d,%d>\n", data_size.msw, data_size.lsw,
                      ea_size.msw, ea_size.lsw);
         if (AsU64(ea_size) != 0) result = Unix_OpenEA(rec);
-        if (result == 0) rec->total_size = ToU64(AsU64(rec->data_size) + AsU64(rec->ea_size));
+        if (result == 0) result = CollectObjectAcl(rec, false);
+        if (result == 0) rec->total_size = ToU64(ObjectTotalSize(rec));
     }
 
     if (result != 0 && rec->data_hand >= 0) {
@@ -106,6 +110,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
 }
 
 int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
+    MarkAclStream(rec);
     if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view path;
     int16_t text_rc = DblkConfinedObjectText(dblk, &path);
@@ -122,11 +127,12 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     int result = 0;
     if (mode != OPEN_MODE_WRITE) {
         result = ProbeDirectory(rec);
+        if (result == 0) result = CollectObjectAcl(rec, true);
         if (result == 0) rec->ea_offset = UINT64{};
     }
     if (result == 0) {
         if (AsU64(rec->ea_size) != 0) result = Unix_OpenEA(rec);
-        rec->total_size = rec->ea_size;
+        rec->total_size = ToU64(ObjectTotalSize(rec));
     }
     return result;
 }
