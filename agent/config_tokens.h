@@ -23,6 +23,7 @@ enum ConfigKeyword : int {
     CFG_SESSION_IDLE_TIMEOUT = 15,
     CFG_ALLOW = 16,
     CFG_POSIX_ACLS = 17,
+    CFG_SPARSE_RESTORE = 18,
 };
 
 // The keyword line begins with, or CFG_UNKNOWN. rest points at the value

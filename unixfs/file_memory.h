@@ -8,6 +8,7 @@
 
 #include "grfs/xdr.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/sparse_file.h"
 #include "util/queue.h"
 #include "util/uint64.h"
 
@@ -74,6 +75,7 @@ struct FILE_MEMORY {
     SOL_ACL_ENTRY* sol_acls;
     uint16_t acl_stream;         // the object carries the ACL stream (posix_acls)
     uint32_t handle;             // obj_id issued for this open
+    SPARSE_STATE sparse;         // holes: found when reading, left when restoring
 };
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {

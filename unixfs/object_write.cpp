@@ -9,6 +9,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/host_acl.h"
 #include "unixfs/object_acl.h"
+#include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -107,7 +108,7 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
     if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteFileAclStream(rec, data, count, blk_size);
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
-        int rc = WriteFileUnix(rec->data_hand, data, count);
+        int rc = SparseRestoreOn(rec) ? SparseWriteData(rec, data, count) : WriteFileUnix(rec->data_hand, data, count);
         if (rc == 0) advance(&rec->obj_pos, *count);
         return rc;
     }

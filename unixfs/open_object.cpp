@@ -9,6 +9,7 @@
 #include "unixfs/open_file_dir.h"
 #include "unixfs/open_object.h"
 #include "unixfs/session_tally.h"
+#include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -113,7 +114,7 @@ void PrimeReadAhead(FILE_MEMORY* rec) {
     rec->preread_datasize = 0;
     if (rec->preread_buf == nullptr || rec->data_hand < 0) return;
     uint32_t size = rec->preread_bufsize;
-    ReadFileUnix(rec->data_hand, 0, rec->preread_buf, &size);
+    ReadFileAhead(rec, 0, rec->preread_buf, &size);
     // Whatever arrived stays, so that the buffer always ends where the
     // descriptor stands.
     rec->preread_datasize = size;
@@ -138,6 +139,7 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         // A descriptor is closed even when a link record was written into
         // the object: nothing may leak.
         if (rec->data_hand >= 0) {
+            if (rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
             CloseFileUnix(rec->data_hand);
             rec->data_hand = -1;
         }
