@@ -79,6 +79,7 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     if (rec->sol_acls == nullptr) rec->sol_acl_space = 0;
     rec->dle = nullptr;
     rec->dle_id = 0;
+    rec->session = nullptr;
     if (ses != nullptr && ses->default_object == rec) ses->default_object_in_use = 0;
 }
 

@@ -76,6 +76,7 @@ struct FILE_MEMORY {
     uint16_t acl_stream;         // the object carries the ACL stream (posix_acls)
     uint32_t handle;             // obj_id issued for this open
     SPARSE_STATE sparse;         // holes: found when reading, left when restoring
+    GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
 };
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {

@@ -23,7 +23,7 @@ constexpr uint64_t kMaxAclStreamBytes = static_cast<uint64_t>(GRFS_MSG_DATA_MAX)
 
 void Advance(UINT64* pos, uint32_t count) { *pos = ToU64(AsU64(*pos) + count); }
 
-int MisSized() { return ws_cntl.ignore_acl_errors != 0 ? 0 : GRFS_RC_ACCESS_DENIED; }
+int MisSized(const FILE_MEMORY* rec) { return rec->session->ws->ignore_acl_errors != 0 ? 0 : GRFS_RC_ACCESS_DENIED; }
 
 // Room for n entries in sol_acls. false when memory runs out (the record
 // then has no room at all).
@@ -62,7 +62,7 @@ int OpenNodeAtName(const FILE_MEMORY* rec, UniqueFd* node, bool* is_link) {
 }  // namespace
 
 void MarkAclStream(FILE_MEMORY* rec) {
-    rec->acl_stream = ws_cntl.posix_acls != 0 ? 1 : 0;
+    rec->acl_stream = rec->session->ws->posix_acls != 0 ? 1 : 0;
     rec->sol_acl_cnt = 0;
 }
 
@@ -158,7 +158,7 @@ int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
     }
     // The access rule: an ACL that may not be read makes the object
     // unreadable, unless the administrator said to carry on without it.
-    if ((err == ENOENT || err == EACCES) && ws_cntl.ignore_acl_errors == 0 && (dir || rec->full_path[0] != '\0')) {
+    if ((err == ENOENT || err == EACCES) && rec->session->ws->ignore_acl_errors == 0 && (dir || rec->full_path[0] != '\0')) {
         DEBUG_PRINTF(DBG_CONFIG, "returning: fs access denied\n");
         return GRFS_RC_ACCESS_DENIED;
     }
@@ -178,7 +178,7 @@ int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size
     const uint32_t need = static_cast<uint32_t>(AclStreamSize(rec));
     if (asked < need) {
         // The stream goes out whole: the server asks again with room for it.
-        ws_cntl.processingAcl = 1;
+        rec->session->ws->processingAcl = 1;
         *blk_size = need;
         if (dir) {
             DEBUG_PRINTF(DBG_DATA, "UnixReadDir: buffer(%d) not large enough, setting blk_size=%d\n",
@@ -253,7 +253,7 @@ int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, 
             DEBUG_PRINTF(DBG_DATA,
                          "Unix_WriteFile: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
         }
-        return MisSized();
+        return MisSized(rec);
     }
     if (grew && dir) {
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: increased entry space for Solaris acls from %d to %d\n", old_space, n);
@@ -307,7 +307,7 @@ int WriteFileAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* co
     if (n < 0 || size != need) {
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size(%d) != 4+sol_acl_cnt*acl_size(%d)\n",
                      static_cast<int>(size), static_cast<int>(need));
-        return MisSized();
+        return MisSized(rec);
     }
     return TakeWholeStream(rec, data, size, n, false, count);
 }
@@ -322,7 +322,7 @@ int WriteDirAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* cou
     if (size < kAclCountBytes || n < 0 || size != need) {
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size-4(%d) != sol_acl_cnt*acl_size(%d)\n",
                      static_cast<int>(size) - 4, static_cast<int>(need - kAclCountBytes));
-        return MisSized();
+        return MisSized(rec);
     }
     return TakeWholeStream(rec, data, size, n, true, count);
 }

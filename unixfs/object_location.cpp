@@ -10,7 +10,8 @@
 #include "unixfs/workstation.h"
 
 LinkPolicy ReadLinkPolicy(const DRVDLE* drvdle) {
-    if (AttachmentWs(drvdle)->follow_symdirs == 0) return LinkPolicy::kNoLinks;
+    // An object whose attachment was detached reaches nothing (OpenObjectParent).
+    if (drvdle == nullptr || AttachmentWs(drvdle)->follow_symdirs == 0) return LinkPolicy::kNoLinks;
     const bool writable = drvdle->dle == nullptr || drvdle->dle->writable != 0;
     return writable ? LinkPolicy::kFollowLinksBeneath : LinkPolicy::kFollowLinks;
 }

@@ -66,6 +66,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     EnQueueElem(&ses->object_list, &rec->link, 0);
     rec->marker = FILE_MEMORY_MARKER;
     rec->dle = drvdle;
+    rec->session = ses;
     rec->dle_id = dle_id;
     rec->open_mode = mode;
 

@@ -39,17 +39,17 @@ uint32_t ReplyDataLimit() {
 
 // An ACL stream refused for lack of room goes out, when asked again, as
 // the continuation of the header the refusal carried.
-void AclReRequest(READ_OUTCOME* out) {
-    if (ws_cntl.processingAcl != 0 && out->blk_size == 1) {
+void AclReRequest(WS_CNTL* ws, READ_OUTCOME* out) {
+    if (ws->processingAcl != 0 && out->blk_size == 1) {
         out->stream_id = 0;
         out->stream_size = 0;
-        ws_cntl.processingAcl = 0;
+        ws->processingAcl = 0;
         DEBUG_PRINTF(DBG_DATA,
                      "ReadObjectLarge: Was processingAcl before, so adjusting stream id, buf_size=%d blk_size=%d "
                      "ret_val=%d cur_stream_id=%d\n",
                      static_cast<int>(out->bytes), static_cast<int>(out->blk_size), out->retcode, 0);
     } else if (out->bytes == 0 && out->blk_size != 1 && out->retcode != GRFS_RC_END_OF_DATA &&
-               ws_cntl.processingAcl == 0) {
+               ws->processingAcl == 0) {
         DEBUG_PRINTF(DBG_DATA,
                      "ReadObjectLarge: Error: processingAcl should be true when requesting larger ACL buffer, "
                      "buf_size=%d blk_size=%d ret_val=%d cur_stream_id=%d\n",
@@ -136,7 +136,7 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
     }
     out.bytes = size;
     out.blk_size = blk_size;
-    if (out.stream_id == kHostAclStream) AclReRequest(&out);
+    if (out.stream_id == kHostAclStream) AclReRequest(rec->session->ws, &out);
     return out;
 }
 

@@ -97,6 +97,7 @@ int ReadPlain(int fd, uint64_t at, bool moved, uint64_t file_offset, unsigned ch
 
 void SparseOpen(FILE_MEMORY* rec, const struct stat* st) {
     rec->sparse = SPARSE_STATE{};
+    rec->sparse.restore = rec->dle != nullptr && AttachmentWs(rec->dle)->sparse_restore != 0 ? 1 : 0;
     // Only a file with fewer blocks than its length can have holes worth
     // looking for; any other file reads exactly as before.
     if (st != nullptr && S_ISREG(st->st_mode) && static_cast<uint64_t>(st->st_blocks) * 512 <
@@ -107,11 +108,7 @@ void SparseOpen(FILE_MEMORY* rec, const struct stat* st) {
 
 bool SparseRestoreOn(const FILE_MEMORY* rec) {
     // Data sent to an object opened for reading fails in write(2) as before.
-    if (rec->open_mode != OPEN_MODE_WRITE) return false;
-    const DRVDLE* drvdle = rec->dle;
-    const GRFS_SESSION* ses = drvdle != nullptr && drvdle->parent != nullptr ? drvdle->parent->session : nullptr;
-    const WS_CNTL* ws = ses != nullptr && ses->ws != nullptr ? ses->ws : &ws_cntl;
-    return ws->sparse_restore != 0;
+    return rec->open_mode == OPEN_MODE_WRITE && rec->sparse.restore != 0;
 }
 
 int ReadFileAhead(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size) {

@@ -16,6 +16,7 @@ struct SPARSE_STATE {
     uint16_t holes;          // the file had fewer blocks than its length at open
     uint64_t data_until;     // file offsets below this were data when last asked
     // Writing with sparse_restore.
+    uint16_t restore;        // the session restores sparse files: taken at open
     uint16_t writing;        // the data stream has begun
     uint64_t pos;            // file offset of the next data byte
     uint64_t zero_from;      // start of the zeros left unwritten just before pos (== pos: none)
@@ -23,7 +24,8 @@ struct SPARSE_STATE {
     uint64_t end;            // the file's length as this open left it
 };
 
-// A new open of rec: forgets the last open's state; st is the file opened
+// A new open of rec: forgets the last open's state and takes sparse_restore
+// from the workstation record of rec's attachment; st is the file opened
 // for reading (nullptr for a write open).
 void SparseOpen(FILE_MEMORY* rec, const struct stat* st);
 
