@@ -169,6 +169,7 @@ bool needs_value(int token) {
         case CFG_FOLLOW_SYMDIRS:
         case CFG_PRESERVE_CTIME:
         case CFG_IGNORE_ACL_ERRORS:
+        case CFG_XATTRS:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
         case CFG_ALLOW:  // refused without its value, not ignored
@@ -256,6 +257,10 @@ void handle_line(ConfigState& st, const char* line) {
             break;
         case CFG_ALLOW:
             add_allowed_peer(st, line, word);
+            break;
+        case CFG_XATTRS:
+            ws->xattrs = 1;
+            DEBUG_PRINTF(DBG_CONFIG, "Carrying extended attributes\n");
             break;
         default:  // unknown keyword, blank line, mac_as_unix
             report_unrecognized(line);

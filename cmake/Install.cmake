@@ -44,6 +44,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/co
 if(EXISTS ${PROJECT_SOURCE_DIR}/docs/archive-format.md)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/archive-format.md DESTINATION ${AGENT_INSTALL_DOCDIR})
 endif()
+# The stream of extended attributes (keyword xattrs), for readers of archives.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md DESTINATION ${AGENT_INSTALL_DOCDIR})
 
 # The configuration directory and the unit's paths depend on the prefix the
 # installation finally uses (`--prefix`, or /usr for the package), so they are

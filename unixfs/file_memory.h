@@ -13,6 +13,7 @@
 
 struct DRVDLE;
 struct GRFS_SESSION;
+struct XATTR_STREAM;
 
 constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
@@ -69,6 +70,7 @@ struct FILE_MEMORY {
     int32_t sol_acl_cnt;
     SOL_ACL_ENTRY* sol_acls;
     uint32_t handle;             // obj_id issued for this open
+    XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
 };
 
 inline FILE_MEMORY* LookupObject(uint32_t obj_id) {

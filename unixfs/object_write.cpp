@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include "grfs/dblk.h"
+#include "unixfs/object_xattr.h"
+#include "unixfs/attach_records.h"
+#include "unixfs/xattr_stream.h"
 #include "unixfs/reply_start.h"
 #include "util/debug_print.h"
 
@@ -101,6 +104,9 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
                    uint32_t* blk_size) {
     (void)offset;  // data goes where the descriptor stands: objects arrive in order
     *blk_size = 1;
+    if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(LookupDrvdle(rec->dle_id))) {
+        return WriteXattrStream(rec, data, count);
+    }
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
         int rc = WriteFileUnix(rec->data_hand, data, count);
@@ -122,6 +128,9 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
                   uint32_t* blk_size) {
     (void)offset;
     *blk_size = 1;
+    if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(LookupDrvdle(rec->dle_id))) {
+        return WriteXattrStream(rec, data, count);
+    }
     if (rec->cur_stream.id == STRM_UNIX_EA) return write_ea_stream(rec, data, count, blk_size);
     // A directory has no data of its own; anything else is consumed and dropped.
     advance(&rec->obj_pos, *count);

@@ -13,6 +13,7 @@
 #include "unixfs/object_files.h"
 #include "unixfs/object_location.h"
 #include "unixfs/object_open.h"
+#include "unixfs/object_xattr.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -94,6 +95,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
                      ea_size.msw, ea_size.lsw);
         if (AsU64(ea_size) != 0) result = Unix_OpenEA(rec);
         if (result == 0) rec->total_size = ToU64(AsU64(rec->data_size) + AsU64(rec->ea_size));
+        if (result == 0) OpenXattrStream(rec);
     }
 
     if (result != 0 && rec->data_hand >= 0) {
@@ -129,5 +131,6 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         if (AsU64(rec->ea_size) != 0) result = Unix_OpenEA(rec);
         rec->total_size = rec->ea_size;
     }
+    if (result == 0) OpenXattrStream(rec);
     return result;
 }

@@ -7,6 +7,7 @@
 #include "unixfs/object_files.h"
 #include "unixfs/object_open.h"
 #include "unixfs/object_symlink.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/session_tally.h"
 #include "util/debug_print.h"
 
@@ -153,17 +154,18 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
     }
     RemoveElem(&ses->object_list, &rec->link);
-    if (rec->dblktype == FDB_ID) {
-        if (rec->symlink_pending != 0) {
-            rec->symlink_pending = 0;
-            if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(rec);
-        }
-        // A descriptor is closed even when a link record was written into
-        // the object: nothing may leak.
-        if (rec->data_hand >= 0) {
-            CloseFileUnix(rec->data_hand);
-            rec->data_hand = -1;
-        }
+    if (rec->dblktype == FDB_ID && rec->symlink_pending != 0) {
+        rec->symlink_pending = 0;
+        if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(rec);
+    }
+    // Extended attributes go last: a change of owner or data would drop
+    // a file capability set before it.
+    ApplyXattrsAtClose(ses, rec);
+    // A descriptor is closed even when a link record was written into the
+    // object: nothing may leak.
+    if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {
+        CloseFileUnix(rec->data_hand);
+        rec->data_hand = -1;
     }
     ReleaseFileMemory(ses, rec);
     return SendMessage(ses, reply, 0) != 0 ? 1 : 0;

@@ -6,6 +6,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_read.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -75,6 +76,8 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
         }
         DEBUG_PRINTF(DBG_DATA, "ea_offset <%d,%d> ea_size <%d,%d>\n", Hi(ea_offset), Lo(ea_offset), Hi(ea_size),
                      Lo(ea_size));
+    } else if (XattrStreamHeader(rec, x, &out.stream_id, &out.stream_size) || InsideXattrStream(rec, x)) {
+        // The LXAT stream: a header where it begins, none inside it.
     } else {
         if (large) {
             DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: real eof - offset <%d,%d>\n", Hi(x), Lo(x));
@@ -223,6 +226,8 @@ int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* bl
         DEBUG_PRINTF(DBG_DATA, "Copying %d bytes from ea_space + <%d,%d>\n", static_cast<int>(delivered), Hi(at),
                      Lo(at));
         std::memcpy(dest, rec->ea_space + at, delivered);
+    } else if (ReadXattrBytes(rec, pos, asked, dest, &delivered)) {
+        DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading LXAT data, %d bytes\n", static_cast<int>(delivered));
     } else {
         DEBUG_PRINTF(DBG_DATA, "UnixReadFile: eof 2\n");
         rc = GRFS_RC_END_OF_DATA;
@@ -239,6 +244,12 @@ int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t*
     const uint64_t pos = AsU64(rec->obj_pos);
     const uint64_t ea_offset = AsU64(rec->ea_offset);
     const uint64_t ea_size = AsU64(rec->ea_size);
+    uint32_t from_lxat = 0;
+    if (ReadXattrBytes(rec, pos, asked, dest, &from_lxat)) {
+        *size = from_lxat;
+        rec->obj_pos = ToU64(pos + from_lxat);
+        return 0;
+    }
     if (pos < ea_offset || pos >= ea_offset + ea_size || rec->ea_space == nullptr ||
         ea_size > AsU64(rec->ea_space_size)) {
         return GRFS_RC_END_OF_DATA;
