@@ -129,6 +129,14 @@ XattrTarget TargetOf(const FILE_MEMORY* rec, const DRVDLE* drvdle, LinkPolicy po
     if (rec->dblktype == DDB_ID) {
         UniqueFd dir = OpenDirBeneath(drvdle->root_fd, ObjectRelPath(rec), policy);
         if (!dir.valid()) return target;
+        // A restore never changes the export root, whatever name leads to it.
+        struct stat root;
+        struct stat here;
+        if (rec->open_mode == OPEN_MODE_WRITE &&
+            (fstat(drvdle->root_fd, &root) != 0 || fstat(dir.get(), &here) != 0 ||
+             (root.st_dev == here.st_dev && root.st_ino == here.st_ino))) {
+            return target;
+        }
         target.hold_fd(UniqueFd(openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC)));
         return target;
     }
@@ -288,9 +296,8 @@ void ApplyXattrsAtClose(GRFS_SESSION* ses, FILE_MEMORY* rec) {
                        rec->full_path);
         return;
     }
-    const DRVDLE* drvdle = AttachmentOf(rec);
-    if (rec->dblktype == DDB_ID && ObjectRelPath(rec)[0] == '\0') return;  // the export root is never changed
-    const XattrTarget target = TargetOf(rec, drvdle, LinkPolicy::kNoLinks);
+    const XattrTarget target = TargetOf(rec, AttachmentOf(rec), LinkPolicy::kNoLinks);
+    if (rec->dblktype == DDB_ID && !target.valid()) return;  // the export root, or gone
     for (const XATTR_ENTRY& e : entries) {
         int rc = -1;
         int err = EOPNOTSUPP;  // "system." names (ACLs) are never set from this stream

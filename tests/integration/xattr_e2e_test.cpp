@@ -151,6 +151,15 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
         ASSERT_TRUE(verified.ok()) << verified.error().text;
         EXPECT_TRUE(verified->ok()) << verified->differences[0].path << ": " << verified->differences[0].reason;
     }
+    // Verify compares the stream: a changed attribute is a difference.
+    set_attr(target + "/dir", "user.dirattr", "changed");
+    {
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DST");
+        auto verified = grfs_client::verify_archive(peer, archive);
+        ASSERT_TRUE(verified.ok()) << verified.error().text;
+        ASSERT_EQ(verified->differences.size(), 1u);
+        EXPECT_EQ(verified->differences[0].path, "dir");
+    }
     // The archive carries the stream as read: the link's own attribute.
     auto reader = grfs_client::ArchiveReader::open(archive);
     ASSERT_TRUE(reader.ok());
