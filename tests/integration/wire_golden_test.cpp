@@ -372,6 +372,9 @@ TEST(WireGoldenXattrs, TheLxatStreamFollowsTheDataStream) {
         Bytes opened = exchange(Image().header(9, 0, 4).le32(dle_id).le16(0).u8(0).u8(0).raw(block));
         ASSERT_GE(opened.size(), kBody + 4);
         const uint32_t obj_id = Le32At(opened, kBody);
+        // What the open announced is what is read, whatever changes since.
+        ASSERT_EQ(setxattr(path.c_str(), "user.alpha", "changed later", 13, 0), 0);
+        ASSERT_EQ(setxattr(path.c_str(), "user.beta", "new", 3, 0), 0);
 
         // The data stream alone: the object goes on.
         Image data;
