@@ -17,7 +17,7 @@
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
 #include "nrl/tli.h"
-#include "unixfs/attach.h"
+#include "unixfs/detach.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/handle_table.h"

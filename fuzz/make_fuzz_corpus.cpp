@@ -47,8 +47,6 @@ Bytes encode(GRFS_MESSAGE* m, int body) {
     return out;
 }
 
-UINT64 u64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
-
 struct Info {
     uint32_t mode = 0100644;
     uint64_t size = 0;
@@ -85,15 +83,15 @@ void file_dblk(GRFS_GEN_DBLK* d, const std::string& name, const Info* info) {
         os.st_dev = 1;
         os.st_rdev = info->rdev;
         os.st_mode = info->mode;
-        os.st_size = u64(info->size);
+        os.st_size = ToU64(info->size);
         os.os_info_version = kOsInfoVersion;
-        os.st_ino = u64(info->ino);
+        os.st_ino = ToU64(info->ino);
         os.st_nlink = info->nlink;
         std::memcpy(b + end, &os, sizeof os);
         d->os_spec_info = static_cast<uint16_t>(end);
         d->os_spec_size = sizeof os;
         end += sizeof os;
-        d->size = u64(info->size);
+        d->size = ToU64(info->size);
     }
     d->min_ddb_info = 176;
     d->min_ddb_size = static_cast<uint16_t>(4 + name.size() + 1);
@@ -125,7 +123,7 @@ void dir_dblk(GRFS_GEN_DBLK* d, const std::string& path, const Info* info) {
         os.dir_path_offset = 56;
         os.dir_path_length = len;
         os.os_info_version = kOsInfoVersion;
-        os.st_ino = u64(info->ino);
+        os.st_ino = ToU64(info->ino);
         os.st_nlink = info->nlink;
         std::memcpy(b + end, &os, sizeof os);
         std::memcpy(b + end + sizeof os, path.c_str(), len);
@@ -188,7 +186,7 @@ Bytes read_obj(uint16_t size, uint32_t offset) {
 Bytes read_large(uint32_t size, uint64_t offset) {
     auto m = message(GRFS_READ_OBJ_LARGE, 7);
     m->body.read_obj_large.size = size;
-    m->body.read_obj_large.offset = u64(offset);
+    m->body.read_obj_large.offset = ToU64(offset);
     return encode(m.get(), 16);
 }
 
@@ -197,7 +195,7 @@ Bytes write_obj(uint8_t type, uint32_t stream, const std::string& data, uint32_t
     auto& b = m->body.write_obj;
     b.offset = offset;
     b.stream_info.id = stream;
-    b.stream_info.size = u64(data.size());
+    b.stream_info.size = ToU64(data.size());
     b.size = static_cast<uint16_t>(data.size());
     std::memcpy(b.data, data.data(), data.size());
     return encode(m.get(), static_cast<int>(data.size()) + 28);
@@ -206,9 +204,9 @@ Bytes write_obj(uint8_t type, uint32_t stream, const std::string& data, uint32_t
 Bytes write_large(uint8_t type, uint32_t stream, const std::string& data, uint64_t offset = 0) {
     auto m = message(type, 9);
     auto& b = m->body.write_obj_large;
-    b.offset = u64(offset);
+    b.offset = ToU64(offset);
     b.stream_info.id = stream;
-    b.stream_info.size = u64(data.size());
+    b.stream_info.size = ToU64(data.size());
     b.size = static_cast<uint32_t>(data.size());
     std::memcpy(b.data, data.data(), data.size());
     return encode(m.get(), static_cast<int>(data.size()) + 32);
@@ -222,7 +220,7 @@ Bytes seek_obj(uint32_t n) {
 
 Bytes seek_large(uint64_t n) {
     auto m = message(GRFS_SEEK_OBJ_LARGE, 11);
-    m->body.seek_obj_large.offset = u64(n);
+    m->body.seek_obj_large.offset = ToU64(n);
     return encode(m.get(), 12);
 }
 

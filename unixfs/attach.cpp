@@ -1,4 +1,5 @@
 #include "unixfs/attach.h"
+#include "unixfs/change_dir.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,9 +10,10 @@
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
 #include "unixfs/credentials.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/session_tally.h"
+#include "unixfs/workstation.h"
 #include "util/alloc.h"
 #include "util/debug_print.h"
 

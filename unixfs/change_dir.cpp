@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include "grfs/messages.h"
-#include "unixfs/attach.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/change_dir.h"
 #include "unixfs/confined_path.h"
 #include "unixfs/excluded_paths.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/object_location.h"
 #include "unixfs/paths.h"
-#include "unixfs/reply_start.h"
 #include "util/debug_print.h"
 #include "util/unique_fd.h"
 

@@ -26,7 +26,18 @@ void DirectoryText(char (&out)[kDblkPathSize], const char* rel_dir, const DTA* d
     if (out[0] == '/') std::memmove(out, out + 1, len);
 }
 
-UINT64 ToU64(uint64_t value) { return UINT64{static_cast<uint32_t>(value), static_cast<uint32_t>(value >> 32)}; }
+// The stat fields both kinds of Unix information carry.
+template <typename OsInfo>
+void FillStatFields(OsInfo* info, const struct stat& st) {
+    info->st_dev = static_cast<uint32_t>(st.st_dev);
+    info->st_rdev = static_cast<uint32_t>(st.st_rdev);
+    info->st_mode = st.st_mode;
+    info->st_uid = st.st_uid;
+    info->st_gid = st.st_gid;
+    info->os_info_version = kOsInfoVersion;
+    info->st_ino = ToU64(st.st_ino);
+    info->st_nlink = static_cast<uint32_t>(st.st_nlink);
+}
 
 }  // namespace
 
@@ -68,17 +79,10 @@ int FillinDBLKInfo(const char* rel_dir, GRFS_GEN_DBLK* dblk, const DTA* dta, uin
         dblk->type_part.ddb.path_leng = static_cast<uint16_t>(len + 1);
         dblk->type_part.ddb.path = kDblkTextOffset;
         UNIX_DIR_OS_INFO info{};
-        info.st_dev = static_cast<uint32_t>(st.st_dev);
-        info.st_rdev = static_cast<uint32_t>(st.st_rdev);
-        info.st_mode = st.st_mode;
-        info.st_uid = st.st_uid;
-        info.st_gid = st.st_gid;
+        FillStatFields(&info, st);
         ConvertToStdDate(&info.access_date, st.st_atime);
         info.dir_path_offset = kUnixDirOsInfoSize;
         info.dir_path_length = static_cast<uint16_t>(len + 1);
-        info.os_info_version = kOsInfoVersion;
-        info.st_ino = ToU64(st.st_ino);
-        info.st_nlink = static_cast<uint32_t>(st.st_nlink);
         std::memcpy(bytes + info_offset, &info, sizeof info);
         std::memcpy(bytes + info_offset + sizeof info, shown, len + 1);
         dblk->os_spec_info = info_offset;
@@ -90,15 +94,8 @@ int FillinDBLKInfo(const char* rel_dir, GRFS_GEN_DBLK* dblk, const DTA* dta, uin
         dblk->type_part.fdb.name = kDblkTextOffset;
         dblk->type_part.fdb.fdb_reserved = 0;
         UNIX_FILE_OS_INFO info{};
-        info.st_dev = static_cast<uint32_t>(st.st_dev);
-        info.st_rdev = static_cast<uint32_t>(st.st_rdev);
-        info.st_mode = st.st_mode;
-        info.st_uid = st.st_uid;
-        info.st_gid = st.st_gid;
+        FillStatFields(&info, st);
         info.st_size = ToU64(static_cast<uint64_t>(st.st_size));
-        info.os_info_version = kOsInfoVersion;
-        info.st_ino = ToU64(st.st_ino);
-        info.st_nlink = static_cast<uint32_t>(st.st_nlink);
         std::memcpy(bytes + info_offset, &info, sizeof info);
         dblk->os_spec_info = info_offset;
         dblk->os_spec_size = kUnixFileOsInfoSize;

@@ -3,10 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
-#include "unixfs/object_attributes.h"
-#include "unixfs/reply_start.h"
+#include "unixfs/delete_object.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/restore_target.h"
 #include "util/debug_print.h"
 

@@ -1,10 +1,10 @@
 // Detaching, and releasing attachments at detach and at session end.
 #include "grfs/messages.h"
-#include "unixfs/attach.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/detach.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/search.h"
 #include "util/alloc.h"
 

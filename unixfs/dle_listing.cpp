@@ -2,9 +2,10 @@
 #include <cstring>
 
 #include "grfs/messages.h"
-#include "unixfs/attach.h"
 #include "unixfs/attach_records.h"
-#include "unixfs/reply_start.h"
+#include "unixfs/dle_listing.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/workstation.h"
 
 int FindDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     uint32_t dle_id = req->body.dle_req.dle_id;

@@ -45,6 +45,24 @@ void FreeFileMemory(FILE_MEMORY* rec) {
     MYFREE(rec);
 }
 
+void ClearObjectState(FILE_MEMORY* rec) {
+    const UINT64 zero{};
+    rec->total_size = zero;
+    rec->obj_pos = zero;
+    rec->ea_space_pos = zero;
+    rec->ea_size = zero;
+    rec->ea_offset = zero;
+    rec->data_size = zero;
+    rec->data_offset = zero;
+    rec->symlink_pending = 0;
+    rec->sol_acl_cnt = 0;
+    rec->preread_datasize = 0;
+    rec->preread_offset = 0;
+    rec->cur_stream = GRFS_STREAM_INFO{};
+    rec->file_mode = 0;
+    rec->data_hand = -1;
+}
+
 void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     if (rec == nullptr) return;
     if (rec->handle != 0) {
@@ -59,22 +77,8 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     }
     // The session's own record keeps its buffers; nothing of the last open
     // may carry over into the next one.
-    const UINT64 zero{};
-    rec->total_size = zero;
-    rec->obj_pos = zero;
-    rec->ea_space_pos = zero;
-    rec->ea_size = zero;
-    rec->ea_offset = zero;
-    rec->data_size = zero;
-    rec->data_offset = zero;
-    rec->symlink_pending = 0;
-    rec->sol_acl_cnt = 0;
+    ClearObjectState(rec);
     if (rec->sol_acls == nullptr) rec->sol_acl_space = 0;
-    rec->preread_datasize = 0;
-    rec->preread_offset = 0;
-    rec->cur_stream = GRFS_STREAM_INFO{};
-    rec->file_mode = 0;
-    rec->data_hand = -1;
     rec->dle = nullptr;
     rec->dle_id = 0;
     if (ses != nullptr && ses->default_object == rec) ses->default_object_in_use = 0;

@@ -97,6 +97,9 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec);
 // Frees a record of either kind with its buffers (the session's own record
 // at session end).
 void FreeFileMemory(FILE_MEMORY* rec);
+// Clears what one open left in a record (positions, sizes, stream, read-ahead
+// fill, descriptor number); buffers and handle stay.
+void ClearObjectState(FILE_MEMORY* rec);
 // Session end: takes every record off object_list, closes the descriptor
 // of each file object and releases the record. default_object stays.
 void ReleaseAllObjects(GRFS_SESSION* ses);

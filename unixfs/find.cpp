@@ -10,9 +10,9 @@
 #include "unixfs/dblk_fill.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/excluded_paths.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/object_location.h"
 #include "unixfs/paths.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/search.h"
 #include "util/debug_print.h"
 

@@ -4,8 +4,8 @@
 
 #include "grfs/dates.h"
 #include "grfs/messages.h"
-#include "unixfs/attach.h"
-#include "unixfs/reply_start.h"
+#include "unixfs/get_info.h"
+#include "unixfs/grfs_session.h"
 
 int GetInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_GET_INFO_STAT);

@@ -61,6 +61,17 @@ struct GRFS_SESSION {
     uint16_t end_cause;         // SessionEndCause (agent/session_process.h)
 };
 
+// Sets the reply's header: the given type, retcode 0 and the request's
+// request_id. The body is left for the handler to fill.
+GRFS_MESSAGE* StartReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type);
+
+// Sends a header-only reply of reply_type carrying rc. rc, or 1 when the
+// reply could not be sent.
+int AnswerRetcode(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type, int rc);
+
+// The workstation record a session works on (the process's own copy).
+WS_CNTL* SessionWs(const GRFS_SESSION* ses);
+
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0
 // sent (or nowhere to send: neither sink nor NRL session), 1 the send was
 // refused or failed.

@@ -50,7 +50,7 @@ bool same_key(const HARD_LINK_KEY& a, const HARD_LINK_KEY& b) {
 }
 
 size_t hash_key(const HARD_LINK_KEY& key) {
-    uint64_t h = (static_cast<uint64_t>(key.st_ino.msw) << 32 | key.st_ino.lsw) ^
+    uint64_t h = AsU64(key.st_ino) ^
                  (static_cast<uint64_t>(key.st_dev) * 0x9E3779B97F4A7C15ull);
     h ^= h >> 33;
     h *= 0xFF51AFD7ED558CCDull;

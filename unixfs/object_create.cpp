@@ -8,12 +8,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
 #include "unixfs/name_munge.h"
 #include "unixfs/paths.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/restore_target.h"
 #include "unixfs/str_match.h"
 #include "util/debug_print.h"

@@ -7,15 +7,13 @@
 
 #include "grfs/messages.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/object_ea.h"
 #include "unixfs/object_location.h"
-#include "unixfs/object_open.h"
 #include "util/alloc.h"
 #include "util/debug_print.h"
 
 namespace {
 
-uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-UINT64 ToU64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
 
 // Gives ea_space room for needed bytes: a new buffer below the 64 KiB cap
 // (never smaller than a fresh record's, so that an estimate that came out

@@ -181,7 +181,7 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         if (type == S_IFLNK) {
             // Nothing to open: the link's record is made from readlink. The
             // estimate only sizes the EA buffer.
-            const uint64_t estimate = (static_cast<uint64_t>(info->st_size.msw) << 32 | info->st_size.lsw) +
+            const uint64_t estimate = AsU64(info->st_size) +
                                       std::strlen(rec->full_path) + 2;
             *ea_size = U64_Init(static_cast<uint32_t>(estimate), static_cast<uint32_t>(estimate >> 32));
             DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: Symlink found\n");

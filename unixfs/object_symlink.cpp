@@ -26,8 +26,8 @@ bool LinkRecordTarget(const unsigned char* record, size_t length, std::string_vi
 }
 
 void MakePendingSymlink(FILE_MEMORY* rec) {
-    uint64_t written = static_cast<uint64_t>(rec->ea_space_pos.msw) << 32 | rec->ea_space_pos.lsw;
-    const uint64_t room = static_cast<uint64_t>(rec->ea_space_size.msw) << 32 | rec->ea_space_size.lsw;
+    uint64_t written = AsU64(rec->ea_space_pos);
+    const uint64_t room = AsU64(rec->ea_space_size);
     if (written > room) written = room;
     std::string_view target_view;
     if (!LinkRecordTarget(rec->ea_space, static_cast<size_t>(written), &target_view)) {

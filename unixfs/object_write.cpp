@@ -5,10 +5,11 @@
 #include <unistd.h>
 
 #include "grfs/dblk.h"
-#include "unixfs/object_xattr.h"
+#include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/grfs_session.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/xattr_stream.h"
-#include "unixfs/reply_start.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -85,8 +86,8 @@ int Unix_WriteEA(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, u
     *blk_size = 1;
     if (*count == 0) return 0;
     // The record never grows past the buffer that the WRITE open prepared.
-    const uint64_t pos = (static_cast<uint64_t>(rec->ea_space_pos.msw) << 32) | rec->ea_space_pos.lsw;
-    const uint64_t room = (static_cast<uint64_t>(rec->ea_space_size.msw) << 32) | rec->ea_space_size.lsw;
+    const uint64_t pos = AsU64(rec->ea_space_pos);
+    const uint64_t room = AsU64(rec->ea_space_size);
     if (rec->ea_space == nullptr || pos > room || *count > room - pos) {
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteEA: %d bytes at %d do not fit in %d bytes of EA space\n",
                      static_cast<int>(*count), static_cast<int>(pos), static_cast<int>(room));
@@ -137,52 +138,51 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
     return 0;
 }
 
-int WriteObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
-    const GRFS_WRITE_OBJ_BODY& body = req->body.write_obj;
+namespace {
+
+// GRFS_WRITE_OBJ and GRFS_WRITE_OBJ_LARGE differ only in their fields'
+// widths.
+int WriteRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, bool large) {
+    const GRFS_WRITE_OBJ_BODY& small = req->body.write_obj;
+    const GRFS_WRITE_OBJ_LARGE_BODY& big = req->body.write_obj_large;
     const uint32_t request_id = req->hdr.request_id;
-    uint32_t count = body.size;
+    const uint32_t obj_id = large ? big.obj_id : small.obj_id;
+    const uint32_t size = large ? big.size : small.size;
+    uint32_t count = size;
     uint32_t blk_size = 1;
     int rc;
-    FILE_MEMORY* rec = LookupOpenObject(body.obj_id);
+    FILE_MEMORY* rec = LookupOpenObject(obj_id);
     if (rec == nullptr) {
         rc = GRFS_RC_BAD_OBJ_HANDLE;
         count = 0;
-    } else if (!data_present(body.size, length, kWriteHeadBytes)) {
+    } else if (!data_present(size, length, large ? kWriteLargeHeadBytes : kWriteHeadBytes)) {
         rc = GRFS_RC_INVALID_REQUEST;
         count = 0;
+    } else if (large) {
+        rc = write_object(rec, big.stream_info, big.offset, reinterpret_cast<const unsigned char*>(big.data), &count,
+                          &blk_size);
     } else {
-        rc = write_object(rec, body.stream_info, U32_To_U64(body.offset),
-                          reinterpret_cast<const unsigned char*>(body.data), &count, &blk_size);
+        rc = write_object(rec, small.stream_info, U32_To_U64(small.offset),
+                          reinterpret_cast<const unsigned char*>(small.data), &count, &blk_size);
     }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_WRITE_OBJ_STAT);
+    // The reply may share the request's memory: it starts once the data is written.
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_WRITE_OBJ_LARGE_STAT : GRFS_WRITE_OBJ_STAT);
     reply->hdr.retcode = static_cast<int16_t>(rc);
-    reply->body.write_obj_stat.size = static_cast<uint16_t>(count);
-    reply->body.write_obj_stat.blk_size = static_cast<uint16_t>(blk_size);
-    if (SendMessage(ses, reply, 4) != 0) return 1;
+    if (large) {
+        reply->body.write_obj_large_stat.size = count;
+        reply->body.write_obj_large_stat.blk_size = blk_size;
+    } else {
+        reply->body.write_obj_stat.size = static_cast<uint16_t>(count);
+        reply->body.write_obj_stat.blk_size = static_cast<uint16_t>(blk_size);
+    }
+    if (SendMessage(ses, reply, large ? 8 : 4) != 0) return 1;
     return rc;
 }
 
+}  // namespace
+
+int WriteObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) { return WriteRequest(ses, req, length, false); }
+
 int WriteObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
-    const GRFS_WRITE_OBJ_LARGE_BODY& body = req->body.write_obj_large;
-    const uint32_t request_id = req->hdr.request_id;
-    uint32_t count = body.size;
-    uint32_t blk_size = 1;
-    int rc;
-    FILE_MEMORY* rec = LookupOpenObject(body.obj_id);
-    if (rec == nullptr) {
-        rc = GRFS_RC_BAD_OBJ_HANDLE;
-        count = 0;
-    } else if (!data_present(body.size, length, kWriteLargeHeadBytes)) {
-        rc = GRFS_RC_INVALID_REQUEST;
-        count = 0;
-    } else {
-        rc = write_object(rec, body.stream_info, body.offset, reinterpret_cast<const unsigned char*>(body.data),
-                          &count, &blk_size);
-    }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_WRITE_OBJ_LARGE_STAT);
-    reply->hdr.retcode = static_cast<int16_t>(rc);
-    reply->body.write_obj_large_stat.size = count;
-    reply->body.write_obj_large_stat.blk_size = blk_size;
-    if (SendMessage(ses, reply, 8) != 0) return 1;
-    return rc;
+    return WriteRequest(ses, req, length, true);
 }

@@ -36,9 +36,6 @@ constexpr const char* kCapabilityName = "security.capability";
 // Namespaces carried; "system." names are ACLs, which travel elsewhere.
 constexpr std::string_view kCarried[] = {"user.", "trusted.", "security."};
 
-uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-UINT64 ToU64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
-
 bool Carried(std::string_view name) {
     for (std::string_view ns : kCarried) {
         if (name.size() > ns.size() && name.substr(0, ns.size()) == ns) return true;

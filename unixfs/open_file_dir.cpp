@@ -10,16 +10,15 @@
 #include "unixfs/dblk_texts.h"
 #include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/object_ea.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_location.h"
-#include "unixfs/object_open.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/open_file_dir.h"
 #include "util/debug_print.h"
 
 namespace {
 
-uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-UINT64 ToU64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
 
 bool CarriesOurUnixInfo(const GRFS_GEN_DBLK* dblk) {
     return dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX && dblk->os_spec_info != 0;

@@ -5,21 +5,14 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_files.h"
-#include "unixfs/object_open.h"
 #include "unixfs/object_symlink.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/open_file_dir.h"
+#include "unixfs/open_object.h"
 #include "unixfs/session_tally.h"
 #include "util/debug_print.h"
 
 namespace {
-
-void StartObjectReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t type) {
-    GRFS_MESSAGE* reply = ses->reply;
-    reply->hdr.msg_type = type;
-    reply->hdr.msg_reserved = 0;
-    reply->hdr.retcode = GRFS_RC_SUCCESS;
-    reply->hdr.request_id = request_id;
-}
 
 // A record for one open: the session's own while it is free, else a new one.
 FILE_MEMORY* TakeRecord(GRFS_SESSION* ses, uint16_t mode) {
@@ -32,21 +25,7 @@ FILE_MEMORY* TakeRecord(GRFS_SESSION* ses, uint16_t mode) {
 
 // Nothing of an earlier open of the same record may show through.
 void ResetForOpen(FILE_MEMORY* rec) {
-    const UINT64 zero{};
-    rec->obj_pos = zero;
-    rec->total_size = zero;
-    rec->data_size = zero;
-    rec->data_offset = zero;
-    rec->ea_space_pos = zero;
-    rec->ea_size = zero;
-    rec->ea_offset = zero;
-    rec->preread_datasize = 0;
-    rec->preread_offset = 0;
-    rec->cur_stream = GRFS_STREAM_INFO{};
-    rec->file_mode = 0;
-    rec->symlink_pending = 0;
-    rec->sol_acl_cnt = 0;
-    rec->data_hand = -1;
+    ClearObjectState(rec);
     rec->full_path[0] = '\0';
     rec->file_name = rec->full_path;
     rec->rel_offset = 0;
@@ -62,8 +41,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     const GRFS_GEN_DBLK* dblk = &req->body.open_obj.dblk;
     const uint8_t dblk_type = dblk->dblk_type;
 
-    StartObjectReply(ses, request_id, GRFS_OPEN_OBJ_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_OPEN_OBJ_STAT);
 
     DRVDLE* drvdle = LookupDrvdle(dle_id);
     if (drvdle == nullptr) {
@@ -145,8 +123,7 @@ void PrimeReadAhead(FILE_MEMORY* rec) {
 int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     const uint32_t request_id = req->hdr.request_id;
     const uint32_t obj_id = req->body.close_obj.obj_id;
-    StartObjectReply(ses, request_id, GRFS_CLOSE_OBJ_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_CLOSE_OBJ_STAT);
 
     FILE_MEMORY* rec = LookupOpenObject(obj_id);
     if (rec == nullptr) {

@@ -5,15 +5,13 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_files.h"
-#include "unixfs/object_read.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/read_object.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
 namespace {
 
-inline uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-inline UINT64 ToU64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
 inline uint32_t Hi(uint64_t v) { return static_cast<uint32_t>(v >> 32); }
 inline uint32_t Lo(uint64_t v) { return static_cast<uint32_t>(v); }
 
@@ -109,82 +107,73 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
     return out;
 }
 
-void StartReadReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t type) {
-    GRFS_MESSAGE* reply = ses->reply;
-    reply->hdr.msg_type = type;
-    reply->hdr.msg_reserved = 0;
-    reply->hdr.retcode = GRFS_RC_SUCCESS;
-    reply->hdr.request_id = request_id;
+// The reply body of either request size; only the widths of size and
+// blk_size differ.
+template <typename Body>
+void FillReadBody(Body* body, const READ_OUTCOME& out, UINT64 stream_size) {
+    body->size = static_cast<decltype(body->size)>(out.bytes);
+    body->blk_size = static_cast<decltype(body->blk_size)>(out.blk_size);
+    body->stream_info.id = out.stream_id;
+    body->stream_info.attrib = 0;
+    body->stream_info.reserved = 0;
+    body->stream_info.size = out.stream_id != 0 ? stream_size : UINT64{};
+}
+
+// GRFS_READ_OBJ and GRFS_READ_OBJ_LARGE differ only in their fields' widths
+// (the small one's stream size and offset have 32 bits); the traces name
+// the request they serve.
+int ReadRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
+    const char* name = large ? "ReadObjectLarge" : "ReadObject";
+    // The reply may share the request's memory: take what is needed first.
+    const uint32_t request_id = req->hdr.request_id;
+    const uint32_t obj_id = large ? req->body.read_obj_large.obj_id : req->body.read_obj.obj_id;
+    const uint32_t asked = large ? req->body.read_obj_large.size : req->body.read_obj.size;
+    const uint64_t offset = large ? AsU64(req->body.read_obj_large.offset) : req->body.read_obj.offset;
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_READ_OBJ_LARGE_STAT : GRFS_READ_OBJ_STAT);
+
+    FILE_MEMORY* rec = LookupOpenObject(obj_id);
+    if (rec == nullptr) {
+        DEBUG_PRINTF(DBG_DATA, "%s: Object not opened\n", name);
+        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
+        return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_BAD_OBJ_HANDLE;
+    }
+    if (large) {
+        DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: requested %d bytes offset=<%d,%d>\n", static_cast<int>(asked),
+                     Hi(offset), Lo(offset));
+    } else {
+        DEBUG_PRINTF(DBG_DATA, "ReadObject: requested %d bytes offset=%d\n", static_cast<int>(asked),
+                     static_cast<int>(offset));
+    }
+
+    char* data = large ? reply->body.read_obj_large_stat.data : reply->body.read_obj_stat.data;
+    const READ_OUTCOME out = ServeRead(rec, offset, asked, reinterpret_cast<unsigned char*>(data), large);
+    reply->hdr.retcode = static_cast<int16_t>(out.retcode);
+    int shown_size = 0;
+    int shown_blk_size = 0;
+    if (large) {
+        GRFS_READ_OBJ_LARGE_STAT_BODY& body = reply->body.read_obj_large_stat;
+        FillReadBody(&body, out, ToU64(out.stream_size));
+        shown_size = static_cast<int>(body.size);
+        shown_blk_size = static_cast<int>(body.blk_size);
+    } else {
+        GRFS_READ_OBJ_STAT_BODY& body = reply->body.read_obj_stat;
+        FillReadBody(&body, out, UINT64{Lo(out.stream_size), 0});
+        shown_size = body.size;
+        shown_blk_size = body.blk_size;
+    }
+    if (out.data_ref != nullptr) SetReplyData(ses, data, out.data_ref, out.bytes);
+    DEBUG_PRINTF(DBG_DATA, "%s: buf_size=%d blk_size=%d\n", name, shown_size, shown_blk_size);
+    const int head_bytes = large ? 24 : 20;
+    if (SendMessage(ses, reply, head_bytes + static_cast<int>(out.bytes)) != 0) return 1;
+    if (out.retcode == 0 && rec->dblktype == FDB_ID) RefillReadAhead(rec);
+    return out.retcode;
 }
 
 }  // namespace
 
-int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
-    const uint32_t request_id = req->hdr.request_id;
-    const uint32_t obj_id = req->body.read_obj.obj_id;
-    const uint16_t asked = req->body.read_obj.size;
-    const uint32_t offset = req->body.read_obj.offset;
-    StartReadReply(ses, request_id, GRFS_READ_OBJ_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
+int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return ReadRequest(ses, req, false); }
 
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
-    if (rec == nullptr) {
-        DEBUG_PRINTF(DBG_DATA, "ReadObject: Object not opened\n");
-        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
-        return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_BAD_OBJ_HANDLE;
-    }
-    DEBUG_PRINTF(DBG_DATA, "ReadObject: requested %d bytes offset=%d\n", asked, static_cast<int>(offset));
-
-    GRFS_READ_OBJ_STAT_BODY& body = reply->body.read_obj_stat;
-    const READ_OUTCOME out =
-        ServeRead(rec, offset, asked, reinterpret_cast<unsigned char*>(body.data), false);
-    reply->hdr.retcode = static_cast<int16_t>(out.retcode);
-    body.size = static_cast<uint16_t>(out.bytes);
-    body.blk_size = static_cast<uint16_t>(out.blk_size);
-    body.stream_info.id = out.stream_id;
-    body.stream_info.attrib = 0;
-    body.stream_info.reserved = 0;
-    body.stream_info.size = UINT64{out.stream_id != 0 ? Lo(out.stream_size) : 0, 0};
-    if (out.data_ref != nullptr) SetReplyData(ses, body.data, out.data_ref, out.bytes);
-    DEBUG_PRINTF(DBG_DATA, "ReadObject: buf_size=%d blk_size=%d\n", body.size, body.blk_size);
-    if (SendMessage(ses, reply, 20 + static_cast<int>(out.bytes)) != 0) return 1;
-    if (out.retcode == 0 && rec->dblktype == FDB_ID) RefillReadAhead(rec);
-    return out.retcode;
-}
-
-int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
-    const uint32_t request_id = req->hdr.request_id;
-    const uint32_t obj_id = req->body.read_obj_large.obj_id;
-    const uint32_t asked = req->body.read_obj_large.size;
-    const uint64_t offset = AsU64(req->body.read_obj_large.offset);
-    StartReadReply(ses, request_id, GRFS_READ_OBJ_LARGE_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
-
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
-    if (rec == nullptr) {
-        DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: Object not opened\n");
-        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
-        return SendMessage(ses, reply, 0) != 0 ? 1 : GRFS_RC_BAD_OBJ_HANDLE;
-    }
-    DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: requested %d bytes offset=<%d,%d>\n", static_cast<int>(asked),
-                 Hi(offset), Lo(offset));
-
-    GRFS_READ_OBJ_LARGE_STAT_BODY& body = reply->body.read_obj_large_stat;
-    const READ_OUTCOME out = ServeRead(rec, offset, asked, reinterpret_cast<unsigned char*>(body.data), true);
-    reply->hdr.retcode = static_cast<int16_t>(out.retcode);
-    body.size = out.bytes;
-    body.blk_size = out.blk_size;
-    body.stream_info.id = out.stream_id;
-    body.stream_info.attrib = 0;
-    body.stream_info.reserved = 0;
-    body.stream_info.size = out.stream_id != 0 ? ToU64(out.stream_size) : UINT64{};
-    if (out.data_ref != nullptr) SetReplyData(ses, body.data, out.data_ref, out.bytes);
-    DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: buf_size=%d blk_size=%d\n", static_cast<int>(body.size),
-                 static_cast<int>(body.blk_size));
-    if (SendMessage(ses, reply, 24 + static_cast<int>(out.bytes)) != 0) return 1;
-    if (out.retcode == 0 && rec->dblktype == FDB_ID) RefillReadAhead(rec);
-    return out.retcode;
-}
+int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return ReadRequest(ses, req, true); }
 
 int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest,
                  const unsigned char** data_ref) {

@@ -7,8 +7,8 @@
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/paths.h"
-#include "unixfs/reply_start.h"
 
 std::string JoinPath(std::string_view base, std::string_view part) {
     std::vector<char> buffer(base.size() + part.size() + 3, '\0');
@@ -59,6 +59,13 @@ int OpenTargetParent(const DRVDLE* drvdle, RESTORE_TARGET* target, LinkPolicy po
     return target->parent.valid() ? 0 : (errno != 0 ? errno : EIO);
 }
 
+int ActOnDblk(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, DblkAction on_dir, DblkAction on_file) {
+    if (CheckDblkSize(dblk) != 0) return GRFS_RC_INVALID_REQUEST;
+    if (dblk->dblk_type == DDB_ID) return on_dir(drvdle, dblk);
+    if (dblk->dblk_type == FDB_ID) return on_file(drvdle, dblk);
+    return GRFS_RC_WRONG_DBLK_TYPE;
+}
+
 int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type, DblkAction on_dir,
                        DblkAction on_file) {
     const uint32_t request_id = req->hdr.request_id;
@@ -69,17 +76,8 @@ int AnswerObjectChange(GRFS_SESSION* ses, GRFS_MESSAGE* req, uint8_t reply_type,
         rc = GRFS_RC_BAD_DLE_HANDLE;
     } else if (ExportWriteProtected(drvdle)) {
         rc = GRFS_RC_ACCESS_DENIED;
-    } else if (CheckDblkSize(dblk) != 0) {
-        rc = GRFS_RC_INVALID_REQUEST;
-    } else if (dblk->dblk_type == DDB_ID) {
-        rc = on_dir(drvdle, dblk);
-    } else if (dblk->dblk_type == FDB_ID) {
-        rc = on_file(drvdle, dblk);
     } else {
-        rc = GRFS_RC_WRONG_DBLK_TYPE;
+        rc = ActOnDblk(drvdle, dblk, on_dir, on_file);
     }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, reply_type);
-    reply->hdr.retcode = static_cast<int16_t>(rc);
-    if (SendMessage(ses, reply, 0) != 0) return 1;
-    return rc;
+    return AnswerRetcode(ses, request_id, reply_type, rc);
 }

@@ -56,6 +56,10 @@ struct GRFS_MESSAGE;
 // A handler's action on the object a request's DBLK names.
 using DblkAction = int (*)(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);
 
+// Checks the block and acts by its type: -495 for a block whose sizes do
+// not hold, -510 for neither a file nor a directory block.
+int ActOnDblk(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, DblkAction on_dir, DblkAction on_file);
+
 // The shape shared by the requests that change one object named by a DBLK
 // (create, delete): check the attachment, write protection and the block,
 // act by block type, and answer with a header-only reply of reply_type.

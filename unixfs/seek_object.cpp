@@ -4,21 +4,10 @@
 #include "grfs/messages.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
-#include "unixfs/object_read.h"
+#include "unixfs/seek_object.h"
 #include "util/debug_print.h"
 
 namespace {
-
-inline uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-inline UINT64 ToU64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
-
-void StartSeekReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t type) {
-    GRFS_MESSAGE* reply = ses->reply;
-    reply->hdr.msg_type = type;
-    reply->hdr.msg_reserved = 0;
-    reply->hdr.retcode = GRFS_RC_SUCCESS;
-    reply->hdr.request_id = request_id;
-}
 
 int16_t SeekErrnoToRetcode(int err) { return err == EBADF ? GRFS_RC_BAD_OBJ_HANDLE : GRFS_RC_END_OF_DATA; }
 
@@ -62,12 +51,15 @@ uint64_t SeekDistance(uint64_t position, uint64_t count) {
     return kSeekBlock - (position + count) % kSeekBlock;
 }
 
-int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+namespace {
+
+// GRFS_SEEK_OBJ and GRFS_SEEK_OBJ_LARGE differ only in the width of the
+// count and of the distance answered.
+int SeekRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
     const uint32_t request_id = req->hdr.request_id;
-    const uint32_t obj_id = req->body.seek_obj.obj_id;
-    const uint32_t count = req->body.seek_obj.offset;
-    StartSeekReply(ses, request_id, GRFS_SEEK_OBJ_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
+    const uint32_t obj_id = large ? req->body.seek_obj_large.obj_id : req->body.seek_obj.obj_id;
+    const uint64_t count = large ? AsU64(req->body.seek_obj_large.offset) : req->body.seek_obj.offset;
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_SEEK_OBJ_LARGE_STAT : GRFS_SEEK_OBJ_STAT);
 
     FILE_MEMORY* rec = LookupOpenObject(obj_id);
     if (rec == nullptr) {
@@ -79,27 +71,18 @@ int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     const uint64_t distance = SeekDistance(AsU64(rec->obj_pos), count);
     const int16_t rc = MoveObject(rec, distance);
     reply->hdr.retcode = rc;
-    reply->body.seek_obj_stat.seek_offset = rc == 0 ? static_cast<uint32_t>(distance) : 0;
-    return SendMessage(ses, reply, rc == 0 ? 4 : 0) != 0 ? 1 : 0;
-}
-
-int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
-    const uint32_t request_id = req->hdr.request_id;
-    const uint32_t obj_id = req->body.seek_obj_large.obj_id;
-    const uint64_t count = AsU64(req->body.seek_obj_large.offset);
-    StartSeekReply(ses, request_id, GRFS_SEEK_OBJ_LARGE_STAT);
-    GRFS_MESSAGE* reply = ses->reply;
-
-    FILE_MEMORY* rec = LookupOpenObject(obj_id);
-    if (rec == nullptr) {
-        reply->hdr.retcode = GRFS_RC_BAD_OBJ_HANDLE;
-        return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
+    const uint64_t moved = rc == 0 ? distance : 0;
+    if (large) {
+        reply->body.seek_obj_large_stat.seek_offset = ToU64(moved);
+    } else {
+        reply->body.seek_obj_stat.seek_offset = static_cast<uint32_t>(moved);
     }
-    if (rec->dblktype == DDB_ID) return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
-
-    const uint64_t distance = SeekDistance(AsU64(rec->obj_pos), count);
-    const int16_t rc = MoveObject(rec, distance);
-    reply->hdr.retcode = rc;
-    reply->body.seek_obj_large_stat.seek_offset = rc == 0 ? ToU64(distance) : UINT64{};
-    return SendMessage(ses, reply, rc == 0 ? 8 : 0) != 0 ? 1 : 0;
+    const int body_bytes = large ? 8 : 4;
+    return SendMessage(ses, reply, rc == 0 ? body_bytes : 0) != 0 ? 1 : 0;
 }
+
+}  // namespace
+
+int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return SeekRequest(ses, req, false); }
+
+int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return SeekRequest(ses, req, true); }

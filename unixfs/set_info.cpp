@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include "grfs/dates.h"
+#include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
-#include "unixfs/object_attributes.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/object_xattr.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/restore_target.h"
+#include "unixfs/set_info.h"
+#include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -19,7 +21,6 @@ namespace {
 constexpr uint32_t kModeCompareBits = 0x7FFF;
 constexpr mode_t kPermissionBits = 07777;
 
-uint64_t as_u64(UINT64 v) { return (static_cast<uint64_t>(v.msw) << 32) | v.lsw; }
 
 // A DBLK date as a timespec; left alone (UTIME_OMIT) when the date is absent
 // or cannot be represented.
@@ -168,10 +169,10 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     }
 
     if (is_file && (drvdle->attach_reason & kAttachReasonRestore) != 0 && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_size) != as_u64(dblk->size)) {
+        static_cast<uint64_t>(st.st_size) != AsU64(dblk->size)) {
         DEBUG_PRINTF(DBG_CONFIG, "truncating %s to <%d,%d>\n", path, static_cast<int>(dblk->size.msw),
                      static_cast<int>(dblk->size.lsw));
-        if (truncate_at(dir, name, st, static_cast<off_t>(as_u64(dblk->size))) != 0) {
+        if (truncate_at(dir, name, st, static_cast<off_t>(AsU64(dblk->size))) != 0) {
             rc = GRFS_RC_ACCESS_DENIED;
         } else {
             dropped_privileges = true;
@@ -218,33 +219,26 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     return rc;
 }
 
-int SetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
-    (void)length;
-    const uint32_t request_id = req->hdr.request_id;
-    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
-    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
-    int rc = 0;
-    if (drvdle == nullptr) {
-        rc = GRFS_RC_BAD_DLE_HANDLE;
-    } else {
-        DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: drvdle->attach_reason=0x%x\n", drvdle->attach_reason);
-        if ((drvdle->attach_reason & kAttachReasonRestore) == 0 && SessionWs(ses)->preserve_ctime != 0) {
-            rc = 0;  // a backup that keeps ctime changes nothing
-        } else if (ExportWriteProtected(drvdle)) {
-            rc = GRFS_RC_ACCESS_DENIED;
-        } else if (CheckDblkSize(dblk) != 0) {
-            rc = GRFS_RC_INVALID_REQUEST;
-        } else {
-            DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: grdblk->blk_type=0x%x\n", dblk->dblk_type);
-            if (dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID) {
-                rc = Unix_SetInfo(drvdle, dblk);
-            } else {
-                rc = GRFS_RC_WRONG_DBLK_TYPE;
-            }
-        }
+namespace {
+
+// What a set-information request on a known attachment comes to.
+int SetInfoOutcome(GRFS_SESSION* ses, DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
+    DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: drvdle->attach_reason=0x%x\n", drvdle->attach_reason);
+    if ((drvdle->attach_reason & kAttachReasonRestore) == 0 && SessionWs(ses)->preserve_ctime != 0) {
+        return 0;  // a backup that keeps ctime changes nothing
     }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_SET_OBJ_INFO_STAT);
-    reply->hdr.retcode = static_cast<int16_t>(rc);
-    if (SendMessage(ses, reply, 0) != 0) return 1;
-    return rc;
+    if (ExportWriteProtected(drvdle)) return GRFS_RC_ACCESS_DENIED;
+    if (CheckDblkSize(dblk) != 0) return GRFS_RC_INVALID_REQUEST;
+    DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: grdblk->blk_type=0x%x\n", dblk->dblk_type);
+    if (dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID) return Unix_SetInfo(drvdle, dblk);
+    return GRFS_RC_WRONG_DBLK_TYPE;
+}
+
+}  // namespace
+
+int SetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
+    DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
+    const int rc =
+        drvdle == nullptr ? GRFS_RC_BAD_DLE_HANDLE : SetInfoOutcome(ses, drvdle, &req->body.dblk_req.dblk);
+    return AnswerRetcode(ses, req->hdr.request_id, GRFS_SET_OBJ_INFO_STAT, rc);
 }

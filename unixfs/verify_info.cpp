@@ -3,14 +3,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/excluded_paths.h"
-#include "unixfs/object_attributes.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/object_location.h"
-#include "unixfs/reply_start.h"
 #include "unixfs/restore_target.h"
+#include "unixfs/verify_info.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -86,23 +87,10 @@ int Unix_VerifyInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     return rc;
 }
 
-int VerifyObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length) {
-    (void)length;
-    const uint32_t request_id = req->hdr.request_id;
-    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
+int VerifyObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     DRVDLE* drvdle = LookupDrvdle(req->body.dblk_req.dle_id);
-    int rc;
-    if (drvdle == nullptr) {
-        rc = GRFS_RC_BAD_DLE_HANDLE;
-    } else if (CheckDblkSize(dblk) != 0) {
-        rc = GRFS_RC_INVALID_REQUEST;
-    } else if (dblk->dblk_type == DDB_ID || dblk->dblk_type == FDB_ID) {
-        rc = Unix_VerifyInfo(drvdle, dblk);
-    } else {
-        rc = GRFS_RC_WRONG_DBLK_TYPE;
-    }
-    GRFS_MESSAGE* reply = StartReply(ses, request_id, GRFS_VERIFY_OBJ_INFO_STAT);
-    reply->hdr.retcode = static_cast<int16_t>(rc);
-    if (SendMessage(ses, reply, 0) != 0) return 1;
-    return rc;
+    const GRFS_GEN_DBLK* dblk = &req->body.dblk_req.dblk;
+    const int rc =
+        drvdle == nullptr ? GRFS_RC_BAD_DLE_HANDLE : ActOnDblk(drvdle, dblk, Unix_VerifyInfo, Unix_VerifyInfo);
+    return AnswerRetcode(ses, req->hdr.request_id, GRFS_VERIFY_OBJ_INFO_STAT, rc);
 }

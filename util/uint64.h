@@ -17,6 +17,10 @@ enum : uint16_t { U64_DIV_DONE = 0, U64_DIV_BY_ZERO = 4 };
 // Room U64_Litoa needs: 22 octal digits after "0", or 20 grouped decimal digits.
 constexpr size_t U64_TEXT_SIZE = 32;
 
+// The same value as one native integer, and back.
+constexpr uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
+constexpr UINT64 ToU64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
+
 UINT64 U64_Init(uint32_t lsw, uint32_t msw);
 UINT64 U32_To_U64(uint32_t v);
 int U64_To_32Bit(UINT64 x, uint32_t* lsw, uint32_t* msw);

@@ -11,7 +11,7 @@ int U64_To_32Bit(UINT64 x, uint32_t* lsw, uint32_t* msw) {
 }
 
 off_t UINT64_To_offt(UINT64 x) {
-    return static_cast<off_t>((static_cast<uint64_t>(x.msw) << 32) | x.lsw);
+    return static_cast<off_t>(AsU64(x));
 }
 
 UINT64 U64_Add(UINT64 a, UINT64 b, uint16_t* status) {
@@ -83,9 +83,9 @@ UINT64 U64_Btop(UINT64 a, UINT64 b, uint32_t op, int n) {
         case 6:
         case 7: {
             if (n < 1 || n > 63) return a;
-            uint64_t v = (static_cast<uint64_t>(a.msw) << 32) | a.lsw;
+            uint64_t v = AsU64(a);
             v = op == 6 ? v << n : v >> n;
-            return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)};
+            return ToU64(v);
         }
         default: return a;
     }

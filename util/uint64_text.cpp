@@ -22,8 +22,6 @@ const UINT64 kPowersOfTen[kPowers] = {
 
 bool less_than(UINT64 a, UINT64 b) { return a.msw < b.msw || (a.msw == b.msw && a.lsw < b.lsw); }
 
-UINT64 from_native(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
-
 UINT64 rejected(uint16_t* status) {
     *status = U64_STATUS_OUT_OF_RANGE;
     return UINT64{0, 0};
@@ -48,7 +46,7 @@ UINT64 parse_hex(const char* digits, uint16_t* status) {
         if (d < 0) break;
         v = (v << 4) | static_cast<uint64_t>(d);
     }
-    return from_native(v);
+    return ToU64(v);
 }
 
 // Digits are taken from the last towards the first; a stray character ends
@@ -62,7 +60,7 @@ UINT64 parse_decimal(const char* text, uint16_t* status) {
         char c = text[i - 1];
         if (c < '0' || c > '9') {
             *status = U64_STATUS_OUT_OF_RANGE;
-            return from_native(value);
+            return ToU64(value);
         }
         uint64_t term;
         if (__builtin_mul_overflow(static_cast<uint64_t>(c - '0'), power, &term) ||
@@ -71,7 +69,7 @@ UINT64 parse_decimal(const char* text, uint16_t* status) {
         }
         if (i > 1) power *= 10;  // at most 10^19: the text has at most 20 digits
     }
-    return from_native(value);
+    return ToU64(value);
 }
 
 // digits: the text after its leading "0". A text of 23 characters or more
@@ -86,7 +84,7 @@ UINT64 parse_octal(const char* digits, uint16_t* status) {
         if ((v >> 61) != 0) return rejected(status);  // would pass 2^64 - 1
         v = (v << 3) | static_cast<uint64_t>(c - '0');
     }
-    return from_native(v);
+    return ToU64(v);
 }
 
 void append_decimal_msw(UINT64 x, char* out) {
@@ -105,7 +103,7 @@ void append_decimal_msw(UINT64 x, char* out) {
 }
 
 void append_octal_msw(UINT64 x, char* out) {
-    uint64_t v = (static_cast<uint64_t>(x.msw) << 32) | x.lsw;
+    uint64_t v = AsU64(x);
     uint64_t top = v >> 33;
     unsigned middle = static_cast<unsigned>((v >> 30) & 7U);
     unsigned long low = static_cast<unsigned long>(v & 0x3FFFFFFFU);

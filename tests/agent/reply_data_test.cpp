@@ -12,7 +12,6 @@
 #include "grfs/xdr.h"
 #include "session_test_support.h"
 #include "unixfs/grfs_session.h"
-#include "unixfs/reply_start.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "grfs/messages.h"
 #include "session_test_support.h"
 #include "unixfs/grfs_session.h"
-#include "unixfs/reply_start.h"
+#include "unixfs/workstation.h"
 
 namespace {
 

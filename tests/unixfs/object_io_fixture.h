@@ -23,16 +23,15 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/handle_table.h"
-#include "unixfs/object_open.h"
-#include "unixfs/object_read.h"
+#include "unixfs/open_object.h"
+#include "unixfs/read_object.h"
+#include "unixfs/seek_object.h"
 #include "unixfs/workstation.h"
 
 namespace io_test {
 
 namespace fs = std::filesystem;
 
-inline uint64_t AsU64(UINT64 v) { return static_cast<uint64_t>(v.msw) << 32 | v.lsw; }
-inline UINT64 ToU64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
 
 inline std::vector<unsigned char> RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);

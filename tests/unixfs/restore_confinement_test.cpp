@@ -2,11 +2,13 @@
 // outside the tree, or inside a write-protected one, changes.
 #include <gtest/gtest.h>
 
-#include "unixfs/object_attributes.h"
-#include "unixfs/object_create.h"
-#include "unixfs/object_open.h"
-#include "unixfs/object_write.h"
 #include "restore_fixture.h"
+#include "unixfs/delete_object.h"
+#include "unixfs/object_create.h"
+#include "unixfs/object_write.h"
+#include "unixfs/open_object.h"
+#include "unixfs/set_info.h"
+#include "unixfs/verify_info.h"
 
 namespace restore_test {
 namespace {
@@ -186,7 +188,7 @@ TEST_F(ConfinementTest, HardLinkCannotReachOutside) {
     UnixInfo info;
     info.ino = 555;
     info.nlink = 2;
-    HARD_LINK_KEY key{info.dev, U64(info.ino)};
+    HARD_LINK_KEY key{info.dev, ToU64(info.ino)};
     ASSERT_EQ(HardLinkersAddLink(key, Out("victim").c_str()), 0);
     EXPECT_NE(CreateFile("stolen", &info), 0);
     EXPECT_FALSE(Exists(In("stolen")));

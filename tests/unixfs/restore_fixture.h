@@ -38,8 +38,6 @@ struct UnixInfo {
     uint32_t nlink = 1;
 };
 
-inline UINT64 U64(uint64_t v) { return U64_Init(static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)); }
-
 inline void SetDates(GRFS_GEN_DBLK* dblk, time_t atime, time_t mtime) {
     ConvertToStdDate(&dblk->access_time, atime);
     ConvertToStdDate(&dblk->modified_time, mtime);
@@ -69,15 +67,15 @@ inline void MakeFileDblk(GRFS_GEN_DBLK* dblk, const std::string& name, const Uni
         os.st_mode = info->mode;
         os.st_uid = info->uid;
         os.st_gid = info->gid;
-        os.st_size = U64(info->size);
+        os.st_size = ToU64(info->size);
         os.os_info_version = kOsInfoVersion;
-        os.st_ino = U64(info->ino);
+        os.st_ino = ToU64(info->ino);
         os.st_nlink = info->nlink;
         std::memcpy(bytes + end, &os, sizeof os);
         dblk->os_spec_info = static_cast<uint16_t>(end);
         dblk->os_spec_size = sizeof os;
         end += sizeof os;
-        dblk->size = U64(info->size);
+        dblk->size = ToU64(info->size);
     }
     dblk->dblk_actual_size = static_cast<uint16_t>(end);
 }
@@ -110,14 +108,14 @@ inline void MakeDirDblk(GRFS_GEN_DBLK* dblk, const std::string& path, const Unix
         os.dir_path_offset = 56;
         os.dir_path_length = len;
         os.os_info_version = kOsInfoVersion;
-        os.st_ino = U64(info->ino);
+        os.st_ino = ToU64(info->ino);
         os.st_nlink = info->nlink;
         std::memcpy(bytes + end, &os, sizeof os);
         std::memcpy(bytes + end + sizeof os, path.c_str(), len);
         dblk->os_spec_info = static_cast<uint16_t>(end);
         dblk->os_spec_size = static_cast<uint16_t>(sizeof os + len);
         end += sizeof os + len;
-        dblk->size = U64(info->size);
+        dblk->size = ToU64(info->size);
     }
     dblk->dblk_actual_size = static_cast<uint16_t>(end);
 }

@@ -1,8 +1,8 @@
 // GRFS_SET_OBJ_INFO on a real tree.
 #include <gtest/gtest.h>
 
-#include "unixfs/object_attributes.h"
 #include "restore_fixture.h"
+#include "unixfs/set_info.h"
 
 namespace restore_test {
 namespace {

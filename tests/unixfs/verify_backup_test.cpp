@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "find_fixture.h"
-#include "unixfs/object_attributes.h"
-#include "unixfs/object_create.h"
 #include "unixfs/hard_links.h"
+#include "unixfs/object_create.h"
+#include "unixfs/verify_info.h"
 
 namespace find_test {
 namespace {

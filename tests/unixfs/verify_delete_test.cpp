@@ -1,9 +1,10 @@
 // GRFS_VERIFY_OBJ_INFO and GRFS_DELETE_OBJ on a real tree.
 #include <gtest/gtest.h>
 
-#include "unixfs/object_attributes.h"
-#include "unixfs/object_describe.h"
 #include "restore_fixture.h"
+#include "unixfs/delete_object.h"
+#include "unixfs/object_describe.h"
+#include "unixfs/verify_info.h"
 
 namespace restore_test {
 namespace {

@@ -5,11 +5,11 @@
 
 #include <vector>
 
-#include "unixfs/object_attributes.h"
-#include "unixfs/object_create.h"
-#include "unixfs/object_open.h"
-#include "unixfs/object_write.h"
 #include "restore_fixture.h"
+#include "unixfs/object_create.h"
+#include "unixfs/object_write.h"
+#include "unixfs/open_object.h"
+#include "unixfs/set_info.h"
 
 namespace restore_test {
 namespace {
@@ -74,7 +74,7 @@ protected:
         req->hdr.request_id = 78;
         GRFS_WRITE_OBJ_LARGE_BODY& body = req->body.write_obj_large;
         body.obj_id = obj_id;
-        body.offset = U64(0);
+        body.offset = ToU64(0);
         std::memset(&body.stream_info, 0, sizeof body.stream_info);
         body.stream_info.id = stream;
         body.size = static_cast<uint32_t>(data.size());

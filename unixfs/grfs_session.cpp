@@ -11,6 +11,7 @@
 #include "nrl/nrl_session.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/session_tally.h"
+#include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -85,6 +86,24 @@ void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uin
     ses->reply_data = data;
     ses->reply_data_len = len;
 }
+
+GRFS_MESSAGE* StartReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type) {
+    GRFS_MESSAGE* reply = ses->reply;
+    reply->hdr.msg_type = reply_type;
+    reply->hdr.msg_reserved = 0;
+    reply->hdr.retcode = GRFS_RC_SUCCESS;
+    reply->hdr.request_id = request_id;
+    return reply;
+}
+
+int AnswerRetcode(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type, int rc) {
+    GRFS_MESSAGE* reply = StartReply(ses, request_id, reply_type);
+    reply->hdr.retcode = static_cast<int16_t>(rc);
+    if (SendMessage(ses, reply, 0) != 0) return 1;
+    return rc;
+}
+
+WS_CNTL* SessionWs(const GRFS_SESSION* ses) { return ses->ws != nullptr ? ses->ws : &ws_cntl; }
 
 int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),

@@ -1,7 +1,7 @@
-// Reading and seeking objects: GRFS_READ_OBJ(_LARGE) hand out the object's
-// byte sequence (data stream, then EA stream) with a stream header where a
-// stream begins and the end-of-object code with the last bytes;
-// GRFS_SEEK_OBJ(_LARGE) skip forward.
+// Reading objects: GRFS_READ_OBJ(_LARGE) hand out the object's byte
+// sequence (data stream, then EA stream) with a stream header where a stream
+// begins and the end-of-object code with the last bytes, served from the
+// read-ahead buffer.
 #pragma once
 
 #include <cstdint>
@@ -11,15 +11,11 @@ struct GRFS_MESSAGE;
 struct FILE_MEMORY;
 
 constexpr uint32_t kRefillThreshold = 4096;  // read-ahead refills at or below this
-constexpr uint32_t kSeekBlock = 512;         // long seeks stop at this boundary
 
 // GRFS_READ_OBJ and GRFS_READ_OBJ_LARGE. The reply's retcode, or 1 when the
 // send failed.
 int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
 int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
-// GRFS_SEEK_OBJ and GRFS_SEEK_OBJ_LARGE. 0, or 1 when the send failed.
-int SeekObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
-int SeekObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
 
 // Copy the next bytes of a file or directory object from obj_pos into dest:
 // *size asked in, delivered out; obj_pos advances by what is delivered.
@@ -42,7 +38,3 @@ int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned cha
 // read-ahead buffer and they are fewer than those handed out, move them to
 // the front and read behind them.
 void RefillReadAhead(FILE_MEMORY* rec);
-
-// The distance a seek of count bytes moves from position: count itself
-// below 512, else up to the next multiple of 512 (1 to 512 bytes).
-uint64_t SeekDistance(uint64_t position, uint64_t count);
