@@ -3,8 +3,9 @@
 // of a foreign owner, a link with a trusted.* attribute of its own and a
 // directory with attributes is backed up and restored into an empty export,
 // twice, and must come back equal each time; malformed and oversized
-// streams change nothing; an agent without the keyword restores the data
-// and drops the stream.
+// streams change nothing, a refused name is named on the console while the
+// others are set; an agent without the keyword restores the data and drops
+// the stream.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -168,6 +169,7 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     for (const auto& object : loaded.objects)
         for (const auto& s : object.streams) lxat_streams += s.header.id == kLxat;
     EXPECT_EQ(lxat_streams, 5);  // data.txt, tool, link, dir, dir/inner.txt
+    EXPECT_EQ(agent.Stderr().find("not set"), std::string::npos) << agent.Stderr();
     hardening::ExpectCleanStop(agent);
 
     // An agent without the keyword restores the data and drops the stream.
@@ -227,6 +229,17 @@ TEST(XattrEndToEnd, RefusedStreamsSetNothingAndACapabilityOutlivesALaterOwnerCha
         // The same stream announced as it is: set.
         EXPECT_EQ(write_lxat(peer, *model, good, good.size()), 0);
         EXPECT_EQ(attributes(agent.export_dir() + "/model.txt"), (Attrs{{"user.ok", "v"}}));
+
+        // A name the file system refuses is named on the console, escaped,
+        // and the others are still set.
+        std::vector<unsigned char> mixed = {2, 0, 0, 0, 8, 0, 1, 0, 0, 0};
+        for (char ch : std::string("other.\nxz")) mixed.push_back(static_cast<unsigned char>(ch));
+        mixed.insert(mixed.end(), {7, 0, 1, 0, 0, 0});
+        for (char ch : std::string("user.okw")) mixed.push_back(static_cast<unsigned char>(ch));
+        EXPECT_EQ(write_lxat(peer, *model, mixed, mixed.size()), 0);
+        EXPECT_EQ(attributes(agent.export_dir() + "/model.txt"), (Attrs{{"user.ok", "w"}}));
+        EXPECT_TRUE(agent.WaitForStderr("model.txt: extended attribute other.\\nx not set: ", 5000))
+            << agent.Stderr();
 
         // A file capability survives a change of owner made after the close.
         if (geteuid() == 0) {
