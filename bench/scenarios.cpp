@@ -86,6 +86,15 @@ std::vector<unsigned char> find_object(Session& s, const std::string& name) {
     die(name + " not found in the export");
 }
 
+// The reply to the second find in the session's current directory: a
+// GRFS_FIND_NEXT_OBJ, as the find of every entry but the first is.
+WireReply find_second(Session& s) {
+    WireSession& w = *s.wire;
+    WireReply r = w.transact(kFindFirstObj, build_find_first(w.body(), s.dle));
+    std::vector<unsigned char> dblk = reply_dblk(r);
+    return w.transact(kFindNextObj, build_dblk_request(w.body(), s.dle, dblk.data(), dblk.size()));
+}
+
 uint32_t open_object(WireSession& w, uint32_t dle, uint16_t mode, const std::vector<unsigned char>& dblk) {
     WireReply r = w.transact(kOpenObj, build_open(w.body(), dle, mode, dblk.data(), dblk.size()));
     if (r.retcode != 0 || r.body_len < 4) die("open failed with retcode " + std::to_string(r.retcode));
@@ -400,14 +409,11 @@ void probe_exchange_sizes(BenchSetup& setup) {
         auto s = open_session(setup.agent, setup.agent.data_dle);
         change_dir(*s, setup.data.small_dir);
         WireSession& w = *s->wire;
-        // The second file: its find is a GRFS_FIND_NEXT_OBJ, as for all but the first.
-        WireReply r = w.transact(kFindFirstObj, build_find_first(w.body(), s->dle));
-        std::vector<unsigned char> dblk = reply_dblk(r);
-        r = w.transact(kFindNextObj, build_dblk_request(w.body(), s->dle, dblk.data(), dblk.size()));
+        WireReply r = find_second(*s);
         if (r.retcode != 0) die("the small-file directory holds a single file");
         std::vector<Exchange> p;
         p.push_back({static_cast<uint32_t>(w.last_request_wire()), static_cast<uint32_t>(r.wire_len)});
-        dblk = reply_dblk(r);
+        std::vector<unsigned char> dblk = reply_dblk(r);
         WireReply o = w.transact(kOpenObj, build_open(w.body(), s->dle, kOpenRead, dblk.data(), dblk.size()));
         if (o.retcode != 0) die("open of a small file failed with retcode " + std::to_string(o.retcode));
         p.push_back({static_cast<uint32_t>(w.last_request_wire()), static_cast<uint32_t>(o.wire_len)});
@@ -421,11 +427,8 @@ void probe_exchange_sizes(BenchSetup& setup) {
     {
         auto s = open_session(setup.agent, setup.agent.data_dle);
         change_dir(*s, setup.data.list_large_dir);
-        WireSession& w = *s->wire;
-        WireReply r = w.transact(kFindFirstObj, build_find_first(w.body(), s->dle));
-        std::vector<unsigned char> dblk = reply_dblk(r);
-        r = w.transact(kFindNextObj, build_dblk_request(w.body(), s->dle, dblk.data(), dblk.size()));
-        setup.listing_pattern = {{static_cast<uint32_t>(w.last_request_wire()), static_cast<uint32_t>(r.wire_len)}};
+        WireReply r = find_second(*s);
+        setup.listing_pattern = {{static_cast<uint32_t>(s->wire->last_request_wire()), static_cast<uint32_t>(r.wire_len)}};
     }
 }
 

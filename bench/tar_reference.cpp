@@ -41,16 +41,24 @@ void wait_ok(pid_t pid) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("tar failed");
 }
 
-// tar -c of names below dir into a socket that we drain; seconds taken.
-double tar_create(const std::string& dir, const std::string& name, uint64_t* bytes) {
-    const auto start = Clock::now();
+// A connected TCP pair over loopback, so that tar's bytes take the path the
+// agent's do: write to out, read from in.
+void loopback_pair(int* out, int* in) {
     uint16_t port = 0;
     int lfd = listen_loopback("127.0.0.1", &port);
     if (lfd < 0) die("cannot listen for tar");
-    int out = connect_loopback("127.0.0.1", port);
-    int in = accept_one(lfd);
+    *out = connect_loopback("127.0.0.1", port);
+    *in = accept_one(lfd);
     close(lfd);
-    if (out < 0 || in < 0) die("cannot connect tar's socket");
+    if (*out < 0 || *in < 0) die("cannot connect tar's socket");
+}
+
+// tar -c of names below dir into a socket that we drain; seconds taken.
+double tar_create(const std::string& dir, const std::string& name, uint64_t* bytes) {
+    const auto start = Clock::now();
+    int out = -1;
+    int in = -1;
+    loopback_pair(&out, &in);
     pid_t pid = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
     close(out);
     std::vector<unsigned char> buf(1 << 16);
@@ -70,13 +78,9 @@ double tar_create(const std::string& dir, const std::string& name, uint64_t* byt
 double tar_copy(const std::string& dir, const std::string& name, const std::string& into) {
     std::filesystem::create_directories(into);
     const auto start = Clock::now();
-    uint16_t port = 0;
-    int lfd = listen_loopback("127.0.0.1", &port);
-    if (lfd < 0) die("cannot listen for tar");
-    int out = connect_loopback("127.0.0.1", port);
-    int in = accept_one(lfd);
-    close(lfd);
-    if (out < 0 || in < 0) die("cannot connect tar's socket");
+    int out = -1;
+    int in = -1;
+    loopback_pair(&out, &in);
     pid_t writer = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
     pid_t reader = spawn_tar({"-xf", "-", "-C", into}, in, false);
     close(out);

@@ -4,6 +4,7 @@
 
 #include "client/archive_writer.h"
 #include "client/retcodes.h"
+#include "util/uint64.h"
 
 namespace grfs_client {
 
@@ -29,8 +30,6 @@ void count_kind(BackupReport& report, const Dblk& dblk) {
     else
         ++report.others;
 }
-
-uint64_t announced(const GRFS_STREAM_INFO& s) { return (static_cast<uint64_t>(s.size.msw) << 32) | s.size.lsw; }
 
 // Reads one object into the archive. Errors of kind retcode are the
 // object's own; any other error ends the backup.
@@ -73,7 +72,7 @@ Status store_object(Peer& peer, ArchiveWriter& writer, const WalkEntry& entry, B
     uint64_t expected = 0;
     Status read = read_object(c, opened->obj_id, peer.piece_size(), [&](const ReadPiece& piece) -> Status {
         if (piece.stream.id != 0) {
-            expected += announced(piece.stream);
+            expected += AsU64(piece.stream.size);
             if (Status s = writer.stream_header(piece.stream); !s.ok()) return s;
         }
         if (Status s = writer.data(piece.data); !s.ok()) return s;

@@ -92,9 +92,7 @@ int command_ls(const std::vector<std::string>& args, const CommandIo& io) {
     if (!options.ok()) return report_error(io, "ls", options.error().text, kExitUsage);
     if (pos.size() == 1) return list_exports(*options, io);
 
-    std::string path = pos.size() == 3 ? pos[2] : "";
-    while (!path.empty() && path.front() == '/') path.erase(0, 1);
-    while (!path.empty() && path.back() == '/') path.pop_back();
+    const std::string path = strip_slashes(pos.size() == 3 ? pos[2] : "");
     auto peer = open_peer(*options, pos[1]);
     if (!peer.ok()) return report_error(io, "ls", peer.error().text, kExitFailed);
     const bool recursive = parsed->flag("-R") || parsed->flag("--recursive");

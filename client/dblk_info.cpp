@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "grfs/xdr.h"
+#include "util/uint64.h"
 
 namespace grfs_client {
 
@@ -19,10 +20,17 @@ GRFS_GEN_DBLK& scratch_record() {
     return *record;
 }
 
-uint64_t to_u64(const UINT64& v) { return (static_cast<uint64_t>(v.msw) << 32) | v.lsw; }
 
 bool has_unix_info(const GRFS_GEN_DBLK& d) {
     return d.os_id == DBLK_OS_ID_UNIX && d.os_ver == DBLK_OS_VER_UNIX && d.os_spec_info != 0;
+}
+
+// Either Unix information record, by the fields both hold.
+template <class Info>
+UnixInfo unix_info_of(const Info& info) {
+    return UnixInfo{.present = true, .mode = info.st_mode, .uid = info.st_uid, .gid = info.st_gid,
+                    .dev = info.st_dev, .rdev = info.st_rdev, .nlink = info.st_nlink,
+                    .ino = AsU64(info.st_ino), .version = info.os_info_version};
 }
 
 void put16(unsigned char* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
@@ -36,6 +44,12 @@ std::string join_path(std::string_view dir, std::string_view name) {
     if (out.back() != '/') out += '/';
     out += name;
     return out;
+}
+
+std::string strip_slashes(std::string_view path) {
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    return std::string(path);
 }
 
 std::vector<unsigned char> dblk_to_wire(const GRFS_GEN_DBLK& record) {
@@ -85,7 +99,7 @@ void Dblk::to_record(GRFS_GEN_DBLK* record) const {
 
 void Dblk::take_fields(const GRFS_GEN_DBLK& r) {
     type_ = r.dblk_type;
-    size_ = to_u64(r.size);
+    size_ = AsU64(r.size);
     gen_attr_ = r.gen_attr;
     modified_ = r.modified_time;
     accessed_ = r.access_time;
@@ -95,29 +109,14 @@ void Dblk::take_fields(const GRFS_GEN_DBLK& r) {
     text_ = text != nullptr ? text : "";
     unix_ = UnixInfo{};
     if (!has_unix_info(r)) return;
-    unix_.present = true;
     if (type_ == DDB_ID) {
         UNIX_DIR_OS_INFO info{};
         FillDirInfoFromDblk(&info, &r);
-        unix_.mode = info.st_mode;
-        unix_.uid = info.st_uid;
-        unix_.gid = info.st_gid;
-        unix_.dev = info.st_dev;
-        unix_.rdev = info.st_rdev;
-        unix_.nlink = info.st_nlink;
-        unix_.ino = to_u64(info.st_ino);
-        unix_.version = info.os_info_version;
+        unix_ = unix_info_of(info);
     } else {
         UNIX_FILE_OS_INFO info{};
         FillFileInfoFromDblk(&info, &r);
-        unix_.mode = info.st_mode;
-        unix_.uid = info.st_uid;
-        unix_.gid = info.st_gid;
-        unix_.dev = info.st_dev;
-        unix_.rdev = info.st_rdev;
-        unix_.nlink = info.st_nlink;
-        unix_.ino = to_u64(info.st_ino);
-        unix_.version = info.os_info_version;
+        unix_ = unix_info_of(info);
     }
 }
 

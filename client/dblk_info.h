@@ -88,4 +88,8 @@ Dblk minimal_directory(std::string_view path);
 // "a/b" joined with "c" is "a/b/c"; empty parts are left out.
 std::string join_path(std::string_view dir, std::string_view name);
 
+// "/a/b/" without its leading and trailing slashes: "a/b", the form the
+// agent's paths take below an export.
+std::string strip_slashes(std::string_view path);
+
 }  // namespace grfs_client

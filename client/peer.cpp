@@ -72,9 +72,7 @@ Status Peer::change_dir(std::string_view path) {
 }
 
 Status Peer::walk(std::string_view start, const WalkOptions& options, const WalkCallback& on_entry) {
-    std::string dir(start);
-    while (!dir.empty() && dir.back() == '/') dir.pop_back();
-    while (!dir.empty() && dir.front() == '/') dir.erase(0, 1);
+    const std::string dir = strip_slashes(start);
     if (Status s = change_dir(dir); !s.ok()) return s;
     std::vector<std::pair<uint32_t, uint64_t>> ancestors;
     if (options.include_start) {
@@ -167,14 +165,7 @@ Status Peer::read_object(std::string_view dir, const Dblk& dblk, uint16_t mode,
 
 Result<std::vector<StreamBytes>> Peer::read_object(std::string_view dir, const Dblk& dblk) {
     std::vector<StreamBytes> streams;
-    Status s = read_object(dir, dblk, GRFS_OPEN_READ, [&](const ReadPiece& piece) -> Status {
-        if (piece.stream.id != 0 || streams.empty()) {
-            streams.emplace_back();
-            streams.back().header = piece.stream;
-        }
-        streams.back().bytes.insert(streams.back().bytes.end(), piece.data.begin(), piece.data.end());
-        return {};
-    });
+    Status s = read_object(dir, dblk, GRFS_OPEN_READ, collect_streams(streams));
     if (!s.ok()) return s;
     return streams;
 }

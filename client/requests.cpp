@@ -6,12 +6,12 @@
 
 #include "client/credentials.h"
 #include "client/retcodes.h"
+#include "util/uint64.h"
 
 namespace grfs_client {
 
 namespace {
 
-UINT64 u64(uint64_t v) { return UINT64{static_cast<uint32_t>(v), static_cast<uint32_t>(v >> 32)}; }
 
 // Sends request (already filled) and checks the reply's retcode: 0 is
 // success, anything else an error unless it is in `accepted`.
@@ -254,7 +254,7 @@ Result<ReadPiece> read_piece(Connection& c, OBJ_HANDLE obj, uint64_t offset, uin
     GRFS_MESSAGE& rq = begin(c, GRFS_READ_OBJ_LARGE);
     rq.body.read_obj_large.obj_id = obj;
     rq.body.read_obj_large.size = size;
-    rq.body.read_obj_large.offset = u64(offset);
+    rq.body.read_obj_large.offset = ToU64(offset);
     if (Status s = round_trip(c, {GRFS_RC_END_OF_DATA}); !s.ok()) return s;
     const GRFS_MESSAGE& rp = c.reply_scratch();
     ReadPiece piece;
@@ -299,16 +299,20 @@ Status read_object(Connection& c, OBJ_HANDLE obj, uint32_t piece_size,
     }
 }
 
-Result<std::vector<StreamBytes>> read_object_streams(Connection& c, OBJ_HANDLE obj, uint32_t piece_size) {
-    std::vector<StreamBytes> streams;
-    Status s = read_object(c, obj, piece_size, [&](const ReadPiece& piece) -> Status {
+std::function<Status(const ReadPiece&)> collect_streams(std::vector<StreamBytes>& streams) {
+    return [&streams](const ReadPiece& piece) -> Status {
         if (piece.stream.id != 0 || streams.empty()) {
             streams.emplace_back();
             streams.back().header = piece.stream;
         }
         streams.back().bytes.insert(streams.back().bytes.end(), piece.data.begin(), piece.data.end());
         return {};
-    });
+    };
+}
+
+Result<std::vector<StreamBytes>> read_object_streams(Connection& c, OBJ_HANDLE obj, uint32_t piece_size) {
+    std::vector<StreamBytes> streams;
+    Status s = read_object(c, obj, piece_size, collect_streams(streams));
     if (!s.ok()) return s;
     return streams;
 }
@@ -320,7 +324,7 @@ Result<WriteReply> write_piece(Connection& c, OBJ_HANDLE obj, uint64_t offset, c
     GRFS_MESSAGE& rq = begin(c, GRFS_WRITE_OBJ_LARGE);
     auto& b = rq.body.write_obj_large;
     b.obj_id = obj;
-    b.offset = u64(offset);
+    b.offset = ToU64(offset);
     b.stream_info = stream;
     b.size = static_cast<uint32_t>(data.size());
     if (!data.empty()) std::memcpy(b.data, data.data(), data.size());

@@ -113,6 +113,9 @@ struct StreamBytes {
     GRFS_STREAM_INFO header{};
     std::vector<unsigned char> bytes;
 };
+// A read_object callback that appends each piece to `streams`: a new entry
+// where a stream header arrives, else to the last one.
+std::function<Status(const ReadPiece&)> collect_streams(std::vector<StreamBytes>& streams);
 // The byte sequence in memory (for small objects and tests).
 Result<std::vector<StreamBytes>> read_object_streams(Connection& c, OBJ_HANDLE obj, uint32_t piece_size);
 

@@ -212,8 +212,7 @@ Result<RestoreReport> restore_archive(Peer& peer, const std::string& archive_pat
     if (!archive.ok()) return archive.error();
     RestoreReport report;
     RestoreOptions opts = options;
-    while (!opts.to.empty() && opts.to.back() == '/') opts.to.pop_back();
-    while (!opts.to.empty() && opts.to.front() == '/') opts.to.erase(0, 1);
+    opts.to = strip_slashes(opts.to);
     Restorer restorer(peer, *archive, opts, report);
     ArchivedObject object;
     for (;;) {

@@ -6,12 +6,11 @@
 #include "client/archive_reader.h"
 #include "client/restore.h"
 #include "client/retcodes.h"
+#include "util/uint64.h"
 
 namespace grfs_client {
 
 namespace {
-
-uint64_t announced(const GRFS_STREAM_INFO& s) { return (static_cast<uint64_t>(s.size.msw) << 32) | s.size.lsw; }
 
 // Compares the pieces read back with the archived streams, in order.
 class ContentComparer {
@@ -33,10 +32,10 @@ public:
                 return {};
             }
             const GRFS_STREAM_INFO& archived = current().header;
-            if (p.stream.id != archived.id || announced(p.stream) != announced(archived)) {
-                difference_ = "stream " + stream_name(p.stream.id) + " of " + std::to_string(announced(p.stream)) +
+            if (p.stream.id != archived.id || AsU64(p.stream.size) != AsU64(archived.size)) {
+                difference_ = "stream " + stream_name(p.stream.id) + " of " + std::to_string(AsU64(p.stream.size)) +
                               " bytes where the archive has " + stream_name(archived.id) + " of " +
-                              std::to_string(announced(archived)) + " bytes";
+                              std::to_string(AsU64(archived.size)) + " bytes";
                 return {};
             }
         }
@@ -89,9 +88,7 @@ private:
 Result<VerifyReport> verify_archive(Peer& peer, const std::string& archive_path, const VerifyOptions& options) {
     auto archive = ArchiveReader::open(archive_path);
     if (!archive.ok()) return archive.error();
-    std::string to = options.to;
-    while (!to.empty() && to.back() == '/') to.pop_back();
-    while (!to.empty() && to.front() == '/') to.erase(0, 1);
+    const std::string to = strip_slashes(options.to);
 
     Connection& c = peer.connection();
     VerifyReport report;

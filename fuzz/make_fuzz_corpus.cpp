@@ -55,38 +55,47 @@ struct Info {
     uint32_t rdev = 0;
 };
 
-void set_dates(GRFS_GEN_DBLK* d) {
+// The fixed part both block types share: find information at 176, one date
+// for all three; returns the block's bytes for the variable area.
+uint8_t* start_dblk(GRFS_GEN_DBLK* d, uint8_t type, uint32_t gen_attr) {
+    std::memset(d, 0, sizeof *d);
+    d->dblk_type = type;
+    d->find_info = 176;
+    d->find_info_size = 4;
+    d->gen_attr = gen_attr;
     DATE_TIME t{1, 2020, 5, 17, 12, 30, 0, 0};
     d->creation_time = t;
     d->access_time = t;
     d->modified_time = t;
+    return dblk_bytes(d);
+}
+
+// The Unix information fields a file and a directory fill alike; marks the
+// block as carrying it.
+template <class OsInfo>
+void start_unix_info(GRFS_GEN_DBLK* d, OsInfo* os, const Info* info) {
+    d->os_id = DBLK_OS_ID_UNIX;
+    d->os_ver = DBLK_OS_VER_UNIX;
+    os->st_dev = 1;
+    os->st_mode = info->mode;
+    os->os_info_version = kOsInfoVersion;
+    os->st_ino = ToU64(info->ino);
+    os->st_nlink = info->nlink;
 }
 
 // A file DBLK as the agent lays out its own: find information at 176, the
 // name at 180, the versioned Unix information behind it.
 void file_dblk(GRFS_GEN_DBLK* d, const std::string& name, const Info* info) {
-    std::memset(d, 0, sizeof *d);
-    d->dblk_type = FDB_ID;
-    d->find_info = 176;
-    d->find_info_size = 4;
-    d->gen_attr = 0x20;
-    set_dates(d);
-    uint8_t* b = dblk_bytes(d);
+    uint8_t* b = start_dblk(d, FDB_ID, 0x20);
     std::memcpy(b + 180, name.c_str(), name.size() + 1);
     d->type_part.fdb.name = 180;
     d->type_part.fdb.os_name = 180;
     size_t end = 180 + name.size() + 1;
     if (info != nullptr) {
-        d->os_id = DBLK_OS_ID_UNIX;
-        d->os_ver = DBLK_OS_VER_UNIX;
         UNIX_FILE_OS_INFO os{};
-        os.st_dev = 1;
+        start_unix_info(d, &os, info);
         os.st_rdev = info->rdev;
-        os.st_mode = info->mode;
         os.st_size = ToU64(info->size);
-        os.os_info_version = kOsInfoVersion;
-        os.st_ino = ToU64(info->ino);
-        os.st_nlink = info->nlink;
         std::memcpy(b + end, &os, sizeof os);
         d->os_spec_info = static_cast<uint16_t>(end);
         d->os_spec_size = sizeof os;
@@ -99,13 +108,7 @@ void file_dblk(GRFS_GEN_DBLK* d, const std::string& name, const Info* info) {
 }
 
 void dir_dblk(GRFS_GEN_DBLK* d, const std::string& path, const Info* info) {
-    std::memset(d, 0, sizeof *d);
-    d->dblk_type = DDB_ID;
-    d->find_info = 176;
-    d->find_info_size = 4;
-    d->gen_attr = 0x30;
-    set_dates(d);
-    uint8_t* b = dblk_bytes(d);
+    uint8_t* b = start_dblk(d, DDB_ID, 0x30);
     const auto len = static_cast<uint16_t>(path.size() + 1);
     std::memcpy(b + 180, path.c_str(), len);
     d->type_part.ddb.path = 180;
@@ -114,17 +117,11 @@ void dir_dblk(GRFS_GEN_DBLK* d, const std::string& path, const Info* info) {
     d->type_part.ddb.os_path_leng = len;
     size_t end = 180 + len;
     if (info != nullptr) {
-        d->os_id = DBLK_OS_ID_UNIX;
-        d->os_ver = DBLK_OS_VER_UNIX;
         UNIX_DIR_OS_INFO os{};
-        os.st_dev = 1;
-        os.st_mode = info->mode;
+        start_unix_info(d, &os, info);
         os.access_date = d->access_time;
         os.dir_path_offset = 56;
         os.dir_path_length = len;
-        os.os_info_version = kOsInfoVersion;
-        os.st_ino = ToU64(info->ino);
-        os.st_nlink = info->nlink;
         std::memcpy(b + end, &os, sizeof os);
         std::memcpy(b + end + sizeof os, path.c_str(), len);
         d->os_spec_info = static_cast<uint16_t>(end);

@@ -155,7 +155,8 @@ struct UNIX_FILE_OS_INFO_32 {
 };
 
 // Directory information, versioned form; a copy of the directory's path
-// (dir_path_length bytes) follows it at dir_path_offset (56).
+// (dir_path_length bytes) follows it at dir_path_offset (56). The older form
+// is its first 40 bytes (up to dir_path_length), then the path copy.
 struct UNIX_DIR_OS_INFO {
     uint32_t st_dev;
     uint32_t st_rdev;
@@ -169,18 +170,6 @@ struct UNIX_DIR_OS_INFO {
     uint8_t os_info_pad[2];
     UINT64 st_ino;
     uint32_t st_nlink;
-};
-
-// Older directory form: the first 40 bytes, then the path copy.
-struct UNIX_DIR_OS_INFO_OLD {
-    uint32_t st_dev;
-    uint32_t st_rdev;
-    uint32_t st_mode;
-    uint32_t st_uid;
-    uint32_t st_gid;
-    DATE_TIME access_date;
-    uint16_t dir_path_offset;
-    uint16_t dir_path_length;
 };
 
 constexpr int kUnixFileOsInfoSize = 56;
@@ -198,7 +187,7 @@ static_assert(sizeof(UNIX_FILE_OS_INFO_32) == kUnixFileOsInfo32Size);
 static_assert(sizeof(UNIX_DIR_OS_INFO) == kUnixDirOsInfoSize);
 static_assert(offsetof(UNIX_DIR_OS_INFO, dir_path_offset) == 36);
 static_assert(offsetof(UNIX_DIR_OS_INFO, st_ino) == 44);
-static_assert(sizeof(UNIX_DIR_OS_INFO_OLD) == kUnixDirOsInfoOldSize);
+static_assert(offsetof(UNIX_DIR_OS_INFO, os_info_version) == kUnixDirOsInfoOldSize);
 
 // Variants of the OS-specific information (DblkOsInfoType's result).
 enum DblkOsInfoKind : int {

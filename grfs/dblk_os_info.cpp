@@ -148,14 +148,22 @@ void ByteSwapOSInfo(GRFS_GEN_DBLK* d, size_t room) {
     }
 }
 
-void FillFileInfoFromDblk(UNIX_FILE_OS_INFO* info, const GRFS_GEN_DBLK* d, size_t room) {
-    switch (DblkOsInfoType(d)) {
+namespace {
+
+// Both records share the versioned layout up to st_nlink; an older or unknown
+// variant leaves the inode unknown. `unknown_cap` bounds what an unknown
+// variant copies (the file record takes its whole size, the directory only
+// its old 40-byte form). Returns the variant.
+template <class Info>
+int fill_info_from_dblk(Info* info, const GRFS_GEN_DBLK* d, size_t room, size_t unknown_cap,
+                         const char* caller) {
+    const int kind = DblkOsInfoType(d);
+    switch (kind) {
         case DBLK_OSINFO_VERSIONED:
-            copy_info_out(info, sizeof *info, d, kUnixFileOsInfoSize, room);
-            return;
+            copy_info_out(info, sizeof *info, d, sizeof *info, room);
+            return kind;
         case DBLK_OSINFO_FILE_32:
             copy_info_out(info, sizeof *info, d, kUnixFileOsInfo32Size, room);
-            info->st_size.msw = 0;
             break;
         case DBLK_OSINFO_FILE_64:
             copy_info_out(info, sizeof *info, d, kUnixFileOsInfo64Size, room);
@@ -164,37 +172,24 @@ void FillFileInfoFromDblk(UNIX_FILE_OS_INFO* info, const GRFS_GEN_DBLK* d, size_
             copy_info_out(info, sizeof *info, d, kUnixDirOsInfoOldSize, room);
             break;
         default:
-            copy_info_out(info, sizeof *info, d, std::min<size_t>(d->os_spec_size, kUnixFileOsInfoSize), room);
-            DEBUG_PRINTF(DBG_DATA, "ERROR: unknown spec info type in FillFileInfoFromDblk(), os_spec_size=%d\n",
+            copy_info_out(info, sizeof *info, d, std::min<size_t>(d->os_spec_size, unknown_cap), room);
+            DEBUG_PRINTF(DBG_DATA, "ERROR: unknown spec info type in %s(), os_spec_size=%d\n", caller,
                          d->os_spec_size);
             break;
     }
     info->os_info_version = 0;
     info->st_ino = kUnknownInode;
     info->st_nlink = 1;
+    return kind;
+}
+
+}  // namespace
+
+void FillFileInfoFromDblk(UNIX_FILE_OS_INFO* info, const GRFS_GEN_DBLK* d, size_t room) {
+    if (fill_info_from_dblk(info, d, room, kUnixFileOsInfoSize, "FillFileInfoFromDblk") == DBLK_OSINFO_FILE_32)
+        info->st_size.msw = 0;  // the 32-bit form's size has no high half
 }
 
 void FillDirInfoFromDblk(UNIX_DIR_OS_INFO* info, const GRFS_GEN_DBLK* d, size_t room) {
-    switch (DblkOsInfoType(d)) {
-        case DBLK_OSINFO_VERSIONED:
-            copy_info_out(info, sizeof *info, d, kUnixDirOsInfoSize, room);
-            return;
-        case DBLK_OSINFO_FILE_32:
-            copy_info_out(info, sizeof *info, d, kUnixFileOsInfo32Size, room);
-            break;
-        case DBLK_OSINFO_FILE_64:
-            copy_info_out(info, sizeof *info, d, kUnixFileOsInfo64Size, room);
-            break;
-        case DBLK_OSINFO_DIR_OLD:
-            copy_info_out(info, sizeof *info, d, kUnixDirOsInfoOldSize, room);
-            break;
-        default:
-            copy_info_out(info, sizeof *info, d, std::min<size_t>(d->os_spec_size, kUnixDirOsInfoOldSize), room);
-            DEBUG_PRINTF(DBG_DATA, "ERROR: unknown spec info type in FillDirInfoFromDblk(), os_spec_size=%d\n",
-                         d->os_spec_size);
-            break;
-    }
-    info->os_info_version = 0;
-    info->st_ino = kUnknownInode;
-    info->st_nlink = 1;
+    fill_info_from_dblk(info, d, room, kUnixDirOsInfoOldSize, "FillDirInfoFromDblk");
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <type_traits>
 
 #include "grfs/dates.h"
 #include "grfs/dblk.h"
@@ -27,26 +28,20 @@ std::string text_or_empty(const GRFS_GEN_DBLK* dblk, uint16_t offset) {
     return text != nullptr ? Escaped(text) : std::string();
 }
 
-void print_unix_dir_info(FILE* out, const GRFS_GEN_DBLK* dblk) {
-    UNIX_DIR_OS_INFO info;
-    FillDirInfoFromDblk(&info, dblk);
+// The Unix information normalised to the versioned form; the second line
+// and what follows it tell a directory from a file.
+template <class Info>
+void print_unix_info(FILE* out, const Info& info) {
     std::fprintf(out, "   st_dev=0x%x   st_rdev=0x%x   st_mode=0x%x\n", info.st_dev, info.st_rdev,
                  info.st_mode);
-    std::fprintf(out, "   st_uid=0x%x   st_gid=0x%x    path=%d\n", info.st_uid, info.st_gid,
-                 info.dir_path_offset);
-    std::fprintf(out, "   access_date: %s\n", date_time_to_str(&info.access_date));
-    if (info.os_info_version > 0)
-        std::fprintf(out, "   st_ino=<%d,%d>   st_nlink=%d\n", static_cast<int>(info.st_ino.msw),
-                     static_cast<int>(info.st_ino.lsw), static_cast<int>(info.st_nlink));
-}
-
-void print_unix_file_info(FILE* out, const GRFS_GEN_DBLK* dblk) {
-    UNIX_FILE_OS_INFO info;
-    FillFileInfoFromDblk(&info, dblk);
-    std::fprintf(out, "   st_dev=0x%x   st_rdev=0x%x   st_mode=0x%x\n", info.st_dev, info.st_rdev,
-                 info.st_mode);
-    std::fprintf(out, "   st_uid=0x%x   st_gid=0x%x    st_size=<%d,%d>\n", info.st_uid, info.st_gid,
-                 static_cast<int>(info.st_size.msw), static_cast<int>(info.st_size.lsw));
+    if constexpr (std::is_same_v<Info, UNIX_DIR_OS_INFO>) {
+        std::fprintf(out, "   st_uid=0x%x   st_gid=0x%x    path=%d\n", info.st_uid, info.st_gid,
+                     info.dir_path_offset);
+        std::fprintf(out, "   access_date: %s\n", date_time_to_str(&info.access_date));
+    } else {
+        std::fprintf(out, "   st_uid=0x%x   st_gid=0x%x    st_size=<%d,%d>\n", info.st_uid, info.st_gid,
+                     static_cast<int>(info.st_size.msw), static_cast<int>(info.st_size.lsw));
+    }
     if (info.os_info_version > 0)
         std::fprintf(out, "   st_ino=<%d,%d>   st_nlink=%d\n", static_cast<int>(info.st_ino.msw),
                      static_cast<int>(info.st_ino.lsw), static_cast<int>(info.st_nlink));
@@ -55,10 +50,15 @@ void print_unix_file_info(FILE* out, const GRFS_GEN_DBLK* dblk) {
 void print_os_info(FILE* out, const GRFS_GEN_DBLK* dblk) {
     std::fputs("os specific info:\n", out);
     if (dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX) {
-        if (dblk->dblk_type == DDB_ID)
-            print_unix_dir_info(out, dblk);
-        else
-            print_unix_file_info(out, dblk);
+        if (dblk->dblk_type == DDB_ID) {
+            UNIX_DIR_OS_INFO info;
+            FillDirInfoFromDblk(&info, dblk);
+            print_unix_info(out, info);
+        } else {
+            UNIX_FILE_OS_INFO info;
+            FillFileInfoFromDblk(&info, dblk);
+            print_unix_info(out, info);
+        }
         return;
     }
     std::fputs("        foreign os format\n", out);

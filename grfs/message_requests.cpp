@@ -115,21 +115,17 @@ int code_get_info(GRFS_XDR* xdr, GRFS_GET_INFO_BODY* b) {
 
 }  // namespace
 
-bool code_request_body(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int* length) {
-    auto& body = msg->body;
-    switch (msg->hdr.msg_type) {
+RequestBody request_body(int msg_type) {
+    switch (msg_type) {
     case GRFS_ATTACH_DLE:
-        *length = code_attach_dle(xdr, &body.attach_dle);
-        return true;
+        return RequestBody::attach_dle;
     case GRFS_FIND_FIRST_DLE:
     case GRFS_FIND_NEXT_DLE:
     case GRFS_DETACH_DLE:
     case GRFS_GET_CUR_DDB:
-        *length = code_dle_req(xdr, &body.dle_req);
-        return true;
+        return RequestBody::dle_req;
     case GRFS_FIND_FIRST_OBJ:
-        *length = code_find_first_obj(xdr, &body.find_first_obj);
-        return true;
+        return RequestBody::find_first_obj;
     case GRFS_FIND_NEXT_OBJ:
     case GRFS_FIND_CLOSE:
     case GRFS_CREATE_OBJ:
@@ -138,41 +134,81 @@ bool code_request_body(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int* length) {
     case GRFS_VERIFY_OBJ_INFO:
     case GRFS_SET_OBJ_INFO:
     case GRFS_PREPARE_DBLK:
-        *length = code_dblk_req(xdr, &body.dblk_req);
-        return true;
+        return RequestBody::dblk_req;
     case GRFS_OPEN_OBJ:
-        *length = code_open_obj(xdr, &body.open_obj);
-        return true;
+        return RequestBody::open_obj;
     case GRFS_READ_OBJ:
-        *length = code_read_obj(xdr, &body.read_obj);
-        return true;
+        return RequestBody::read_obj;
     case GRFS_WRITE_OBJ:
     case GRFS_VERIFY_OBJ:
-        *length = code_write_obj(xdr, &body.write_obj);
-        return true;
+        return RequestBody::write_obj;
     case GRFS_SEEK_OBJ:
-        *length = code_seek_obj(xdr, &body.seek_obj);
-        return true;
+        return RequestBody::seek_obj;
     case GRFS_CLOSE_OBJ:
-        *length = code_close_obj(xdr, &body.close_obj);
-        return true;
+        return RequestBody::close_obj;
     case GRFS_CHANGE_DIR:
-        *length = code_change_dir(xdr, &body.change_dir);
-        return true;
+        return RequestBody::change_dir;
     case GRFS_READ_OBJ_LARGE:
-        *length = code_read_obj_large(xdr, &body.read_obj_large);
-        return true;
+        return RequestBody::read_obj_large;
     case GRFS_WRITE_OBJ_LARGE:
     case GRFS_VERIFY_OBJ_LARGE:
+        return RequestBody::write_obj_large;
+    case GRFS_SEEK_OBJ_LARGE:
+        return RequestBody::seek_obj_large;
+    case GRFS_GET_INFO:
+        return RequestBody::get_info;
+    default:
+        return RequestBody::none;
+    }
+}
+
+bool code_request_body(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int* length) {
+    auto& body = msg->body;
+    switch (request_body(msg->hdr.msg_type)) {
+    case RequestBody::attach_dle:
+        *length = code_attach_dle(xdr, &body.attach_dle);
+        return true;
+    case RequestBody::dle_req:
+        *length = code_dle_req(xdr, &body.dle_req);
+        return true;
+    case RequestBody::find_first_obj:
+        *length = code_find_first_obj(xdr, &body.find_first_obj);
+        return true;
+    case RequestBody::dblk_req:
+        *length = code_dblk_req(xdr, &body.dblk_req);
+        return true;
+    case RequestBody::open_obj:
+        *length = code_open_obj(xdr, &body.open_obj);
+        return true;
+    case RequestBody::read_obj:
+        *length = code_read_obj(xdr, &body.read_obj);
+        return true;
+    case RequestBody::write_obj:
+        *length = code_write_obj(xdr, &body.write_obj);
+        return true;
+    case RequestBody::seek_obj:
+        *length = code_seek_obj(xdr, &body.seek_obj);
+        return true;
+    case RequestBody::close_obj:
+        *length = code_close_obj(xdr, &body.close_obj);
+        return true;
+    case RequestBody::change_dir:
+        *length = code_change_dir(xdr, &body.change_dir);
+        return true;
+    case RequestBody::read_obj_large:
+        *length = code_read_obj_large(xdr, &body.read_obj_large);
+        return true;
+    case RequestBody::write_obj_large:
         *length = code_write_obj_large(xdr, &body.write_obj_large);
         return true;
-    case GRFS_SEEK_OBJ_LARGE:
+    case RequestBody::seek_obj_large:
         *length = code_seek_obj_large(xdr, &body.seek_obj_large);
         return true;
-    case GRFS_GET_INFO:
+    case RequestBody::get_info:
         *length = code_get_info(xdr, &body.get_info);
         return true;
-    default:
-        return false;  // 21 to 23 have no layout
+    case RequestBody::none:
+        break;
     }
+    return false;
 }

@@ -103,6 +103,76 @@ void print_get_info_stat(FILE* out, const GRFS_GET_INFO_STAT_BODY& b) {
     std::fprintf(out, "\tasctime(gmtime) %s\n", asctime_r(&tm, text) ? text : "Invalid Date\n");
 }
 
+// The fields of a request body, by the record it travels in.
+void print_request_fields(FILE* out, RequestBody layout, const decltype(GRFS_MESSAGE::body)& b) {
+    switch (layout) {
+    case RequestBody::attach_dle:
+        print_attach_dle(out, b.attach_dle);
+        break;
+    case RequestBody::dle_req:
+        std::fprintf(out, "\tdle_id 0x%08x\n", b.dle_req.dle_id);
+        break;
+    case RequestBody::find_first_obj:
+        std::fprintf(out, "\tdle_id 0x%08x find_type %-3s search name %s\n", b.find_first_obj.dle_id,
+                     b.find_first_obj.find_type == 1 ? "DIR" : "ALL",
+                     Escaped(FieldText(b.find_first_obj.search_name).text).c_str());
+        break;
+    case RequestBody::dblk_req:
+        std::fprintf(out, "\tdle_id 0x%08x\n", b.dblk_req.dle_id);
+        print_dblk(&b.dblk_req.dblk);
+        break;
+    case RequestBody::open_obj:
+        std::fprintf(out, "\tdle_id 0x%08x mode %s\n", b.open_obj.dle_id, open_mode_name(b.open_obj.mode));
+        print_dblk(&b.open_obj.dblk);
+        break;
+    case RequestBody::read_obj:
+        std::fprintf(out, "\tobj_id 0x%08x size %d offset %d\n", b.read_obj.obj_id, b.read_obj.size,
+                     static_cast<int>(b.read_obj.offset));
+        break;
+    case RequestBody::write_obj:
+        std::fprintf(out, "\tobj_id 0x%08x size %d offset %d\n", b.write_obj.obj_id, b.write_obj.size,
+                     static_cast<int>(b.write_obj.offset));
+        print_stream_info(out, b.write_obj.stream_info);
+        break;
+    case RequestBody::seek_obj:
+        std::fprintf(out, "\tobj_id 0x%08x offset %d\n", b.seek_obj.obj_id, static_cast<int>(b.seek_obj.offset));
+        break;
+    case RequestBody::close_obj:
+        std::fprintf(out, "\tobj_id 0x%08x\n", b.close_obj.obj_id);
+        break;
+    case RequestBody::change_dir: {
+        // The path up to its first zero byte, never past the record.
+        const char* path = b.change_dir.net_path;
+        int shown = static_cast<int>(strnlen(path, sizeof b.change_dir.net_path));
+        std::fprintf(out, "\tdle_id 0x%08x size %d net_path %s\n", b.change_dir.dle_id, b.change_dir.size,
+                     Escaped(std::string_view(path, static_cast<size_t>(shown))).c_str());
+        break;
+    }
+    case RequestBody::read_obj_large:
+        std::fprintf(out, "\tobj_id 0x%08x size %d offset <%d,%d>\n", b.read_obj_large.obj_id,
+                     static_cast<int>(b.read_obj_large.size), static_cast<int>(b.read_obj_large.offset.msw),
+                     static_cast<int>(b.read_obj_large.offset.lsw));
+        break;
+    case RequestBody::write_obj_large:
+        std::fprintf(out, "\tobj_id 0x%08x size %d offset <%d,%d>\n", b.write_obj_large.obj_id,
+                     static_cast<int>(b.write_obj_large.size), static_cast<int>(b.write_obj_large.offset.msw),
+                     static_cast<int>(b.write_obj_large.offset.lsw));
+        print_stream_info(out, b.write_obj_large.stream_info);
+        break;
+    case RequestBody::seek_obj_large:
+        std::fprintf(out, "\tobj_id 0x%08x offset <%d,%d>\n", b.seek_obj_large.obj_id,
+                     static_cast<int>(b.seek_obj_large.offset.msw), static_cast<int>(b.seek_obj_large.offset.lsw));
+        break;
+    case RequestBody::get_info:
+        std::fprintf(out, "\treserved1 %d reserved2 %d reserved3 <%d,%d>\n", static_cast<int>(b.get_info.reserved1),
+                     static_cast<int>(b.get_info.reserved2), static_cast<int>(b.get_info.reserved3.msw),
+                     static_cast<int>(b.get_info.reserved3.lsw));
+        break;
+    case RequestBody::none:
+        break;
+    }
+}
+
 }  // namespace
 
 void print_message(const GRFS_MESSAGE* msg, int size) {
@@ -113,81 +183,11 @@ void print_message(const GRFS_MESSAGE* msg, int size) {
     std::fprintf(out, "MESSAGE: %s retcode %d request_id %d - size %d\n", type_to_str(h.msg_type), h.retcode,
                  static_cast<int>(h.request_id), size);
     // Fields are shown as they stand in the record, whatever the retcode.
-    switch (h.msg_type) {
-    case GRFS_ATTACH_DLE:
-        print_attach_dle(out, b.attach_dle);
-        break;
-    case GRFS_FIND_FIRST_DLE:
-    case GRFS_FIND_NEXT_DLE:
-    case GRFS_DETACH_DLE:
-    case GRFS_GET_CUR_DDB:
-        std::fprintf(out, "\tdle_id 0x%08x\n", b.dle_req.dle_id);
-        break;
-    case GRFS_FIND_FIRST_OBJ:
-        std::fprintf(out, "\tdle_id 0x%08x find_type %-3s search name %s\n", b.find_first_obj.dle_id,
-                     b.find_first_obj.find_type == 1 ? "DIR" : "ALL",
-                     Escaped(FieldText(b.find_first_obj.search_name).text).c_str());
-        break;
-    case GRFS_FIND_NEXT_OBJ:
-    case GRFS_FIND_CLOSE:
-    case GRFS_CREATE_OBJ:
-    case GRFS_DELETE_OBJ:
-    case GRFS_GET_OBJ_INFO:
-    case GRFS_VERIFY_OBJ_INFO:
-    case GRFS_SET_OBJ_INFO:
-    case GRFS_PREPARE_DBLK:
-        std::fprintf(out, "\tdle_id 0x%08x\n", b.dblk_req.dle_id);
-        print_dblk(&b.dblk_req.dblk);
-        break;
-    case GRFS_OPEN_OBJ:
-        std::fprintf(out, "\tdle_id 0x%08x mode %s\n", b.open_obj.dle_id, open_mode_name(b.open_obj.mode));
-        print_dblk(&b.open_obj.dblk);
-        break;
-    case GRFS_READ_OBJ:
-        std::fprintf(out, "\tobj_id 0x%08x size %d offset %d\n", b.read_obj.obj_id, b.read_obj.size,
-                     static_cast<int>(b.read_obj.offset));
-        break;
-    case GRFS_WRITE_OBJ:
-    case GRFS_VERIFY_OBJ:
-        std::fprintf(out, "\tobj_id 0x%08x size %d offset %d\n", b.write_obj.obj_id, b.write_obj.size,
-                     static_cast<int>(b.write_obj.offset));
-        print_stream_info(out, b.write_obj.stream_info);
-        break;
-    case GRFS_SEEK_OBJ:
-        std::fprintf(out, "\tobj_id 0x%08x offset %d\n", b.seek_obj.obj_id, static_cast<int>(b.seek_obj.offset));
-        break;
-    case GRFS_CLOSE_OBJ:
-        std::fprintf(out, "\tobj_id 0x%08x\n", b.close_obj.obj_id);
-        break;
-    case GRFS_CHANGE_DIR: {
-        // The path up to its first zero byte, never past the record.
-        const char* path = b.change_dir.net_path;
-        int shown = static_cast<int>(strnlen(path, sizeof b.change_dir.net_path));
-        std::fprintf(out, "\tdle_id 0x%08x size %d net_path %s\n", b.change_dir.dle_id, b.change_dir.size,
-                     Escaped(std::string_view(path, static_cast<size_t>(shown))).c_str());
-        break;
+    if (const RequestBody layout = request_body(h.msg_type); layout != RequestBody::none) {
+        print_request_fields(out, layout, b);
+        return;
     }
-    case GRFS_READ_OBJ_LARGE:
-        std::fprintf(out, "\tobj_id 0x%08x size %d offset <%d,%d>\n", b.read_obj_large.obj_id,
-                     static_cast<int>(b.read_obj_large.size), static_cast<int>(b.read_obj_large.offset.msw),
-                     static_cast<int>(b.read_obj_large.offset.lsw));
-        break;
-    case GRFS_WRITE_OBJ_LARGE:
-    case GRFS_VERIFY_OBJ_LARGE:
-        std::fprintf(out, "\tobj_id 0x%08x size %d offset <%d,%d>\n", b.write_obj_large.obj_id,
-                     static_cast<int>(b.write_obj_large.size), static_cast<int>(b.write_obj_large.offset.msw),
-                     static_cast<int>(b.write_obj_large.offset.lsw));
-        print_stream_info(out, b.write_obj_large.stream_info);
-        break;
-    case GRFS_SEEK_OBJ_LARGE:
-        std::fprintf(out, "\tobj_id 0x%08x offset <%d,%d>\n", b.seek_obj_large.obj_id,
-                     static_cast<int>(b.seek_obj_large.offset.msw), static_cast<int>(b.seek_obj_large.offset.lsw));
-        break;
-    case GRFS_GET_INFO:
-        std::fprintf(out, "\treserved1 %d reserved2 %d reserved3 <%d,%d>\n", static_cast<int>(b.get_info.reserved1),
-                     static_cast<int>(b.get_info.reserved2), static_cast<int>(b.get_info.reserved3.msw),
-                     static_cast<int>(b.get_info.reserved3.lsw));
-        break;
+    switch (h.msg_type) {
     case GRFS_ATTACH_DLE_STAT:
         if (h.retcode == GRFS_RC_SUCCESS) print_attach_dle_stat(out, b.attach_dle_stat);
         break;

@@ -396,6 +396,26 @@ int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size,
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
                                    int* body_length = nullptr);
 
+// The body record a request type travels in; several types share one.
+enum class RequestBody : uint8_t {
+    none,  // not a request, or one without a layout (21 to 23)
+    attach_dle,
+    dle_req,
+    find_first_obj,
+    dblk_req,
+    open_obj,
+    read_obj,
+    write_obj,
+    seek_obj,
+    close_obj,
+    change_dir,
+    read_obj_large,
+    write_obj_large,
+    seek_obj_large,
+    get_info,
+};
+RequestBody request_body(int msg_type);
+
 // The catalogue name of type, or "** Unknown type %d **" (one static buffer,
 // overwritten by the next call for an unknown type).
 const char* type_to_str(int type);

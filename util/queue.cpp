@@ -33,6 +33,15 @@ void link_before(Queue* q, QElem* cur, QElem* e) {
     cur->prev = e;
 }
 
+// At the start: before the head, or alone in an empty queue.
+void prepend(Queue* q, QElem* e) {
+    if (q->head != nullptr) {
+        link_before(q, q->head, e);
+    } else {
+        append(q, e);
+    }
+}
+
 // Takes the head without locking; shared by the locking DeQueueElem and PopElem.
 QElem* take_head(Queue* q) {
     QElem* e = q->head;
@@ -118,14 +127,7 @@ QElem* DeQueueElem(Queue* q) {
 
 void PushElem(Queue* q, QElem* e) {
     LockQueue(q);
-    e->prev = nullptr;
-    e->next = q->head;
-    if (q->head == nullptr) {
-        q->tail = e;
-    } else {
-        q->head->prev = e;
-    }
-    q->head = e;
+    prepend(q, e);
     note_insertion(q, e);
     UnlockQueue(q);
 }
@@ -173,14 +175,7 @@ void InsertElem(Queue* q, QElem* ref, QElem* e, int after) {
         // No reference element: "before nothing" is the end, "after nothing"
         // the start, so that a caller walking off either end still links e.
         if (after != 0) {
-            e->prev = nullptr;
-            e->next = q->head;
-            if (q->head == nullptr) {
-                q->tail = e;
-            } else {
-                q->head->prev = e;
-            }
-            q->head = e;
+            prepend(q, e);
         } else {
             append(q, e);
         }
