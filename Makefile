@@ -1,10 +1,18 @@
 # Front door for administrators and CI; the build itself is CMake.
 BUILD ?= build
 BUILD_ASAN ?= build-asan
+BUILD_CLANG ?= build-clang
 JOBS ?= $(shell nproc)
 CONFIG ?= examples/agent.cfg
+# WERROR=ON makes every compiler warning an error (CI builds that way), OFF
+# turns that off again; unset, the build directory keeps what it has.
+WERROR ?=
 
-.PHONY: all deps configure build run check check-asan fuzz soak clean
+# The build's own progress lines are enough; make's "Entering directory"
+# lines, printed by the make that CMake runs below this one, are not.
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps configure build run check check-asan check-clang fuzz soak clean
 
 all: build
 
@@ -12,7 +20,7 @@ deps:
 	@scripts/ensure-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DAGENT_WERROR=$(WERROR)) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -35,6 +43,15 @@ check-asan: deps
 	@ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# The whole tree, tests included, built with clang and warnings as errors:
+# only its warnings are wanted, and clang gives them without optimising, so
+# the build type None (no optimisation, no debug information) keeps it quick.
+check-clang:
+	@scripts/ensure-deps.sh clang
+	@cmake -S . -B $(BUILD_CLANG) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=None -DAGENT_WERROR=ON >/dev/null
+	@cmake --build $(BUILD_CLANG) -j $(JOBS)
 
 # Every fuzz target for FUZZ_SECONDS (default 60) each, built with clang in
 # build-fuzz (scripts/run-fuzzers.sh); a crash or sanitizer report fails.
@@ -59,4 +76,4 @@ bench: configure
 	@$(BUILD)/bench/grfs_bench $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_CLANG)

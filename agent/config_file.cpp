@@ -169,6 +169,7 @@ bool needs_value(int token) {
         case CFG_FOLLOW_SYMDIRS:
         case CFG_PRESERVE_CTIME:
         case CFG_IGNORE_ACL_ERRORS:
+        case CFG_POSIX_ACLS:
         case CFG_XATTRS:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
@@ -252,6 +253,10 @@ void handle_line(ConfigState& st, const char* line) {
             ws->ignore_acl_errors = 1;
             DEBUG_PRINTF(DBG_CONFIG, "Ignoring ACL errors\n");
             break;
+        case CFG_POSIX_ACLS:
+            ws->posix_acls = 1;
+            DEBUG_PRINTF(DBG_CONFIG, "Carrying POSIX ACLs in the ACL stream\n");
+            break;
         case CFG_SESSION_IDLE_TIMEOUT:
             set_session_idle_timeout(st, word);
             break;
@@ -260,7 +265,7 @@ void handle_line(ConfigState& st, const char* line) {
             break;
         case CFG_XATTRS:
             ws->xattrs = 1;
-            DEBUG_PRINTF(DBG_CONFIG, "Carrying extended attributes\n");
+            DEBUG_PRINTF(DBG_CONFIG, "Carrying extended attributes in the LXAT stream\n");
             break;
         default:  // unknown keyword, blank line, mac_as_unix
             report_unrecognized(line);
@@ -273,6 +278,8 @@ void handle_line(ConfigState& st, const char* line) {
 int read_config_file(WS_CNTL* ws, const char* path) {
     if (path == nullptr) path = kDefaultConfigFile;
     ws->ignore_acl_errors = 0;
+    ws->posix_acls = 0;
+    ws->xattrs = 0;
     std::fprintf(stderr, "%s: Using configuration file: %s\n", prog_name, path);
 
     FILE* file = std::fopen(path, "r");

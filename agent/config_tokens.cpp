@@ -30,6 +30,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"ignore_acl_errors", CFG_IGNORE_ACL_ERRORS},
     {"session_idle_timeout", CFG_SESSION_IDLE_TIMEOUT},
     {"allow", CFG_ALLOW},
+    {"posix_acls", CFG_POSIX_ACLS},
     {"xattrs", CFG_XATTRS},
 };
 

@@ -22,6 +22,7 @@ enum ConfigKeyword : int {
     CFG_IGNORE_ACL_ERRORS = 14,
     CFG_SESSION_IDLE_TIMEOUT = 15,
     CFG_ALLOW = 16,
+    CFG_POSIX_ACLS = 17,
     CFG_XATTRS = 19,
 };
 

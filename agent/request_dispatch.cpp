@@ -43,22 +43,24 @@ int call(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, int type) {
         return Handler(ses, req);
 }
 
-// The two verify requests are confirmed without touching any file.
-int VerifyObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
-    const uint16_t size = req->body.write_obj.size;
-    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_VERIFY_OBJ_STAT);
-    reply->body.write_obj_stat.size = size;
-    reply->body.write_obj_stat.blk_size = 1;
-    return SendMessage(ses, reply, 4);
+// The two verify requests are confirmed without touching any file; they
+// differ only in the widths of size and blk_size.
+int VerifyRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
+    const uint32_t size = large ? req->body.write_obj_large.size : req->body.write_obj.size;
+    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, large ? GRFS_VERIFY_OBJ_LARGE_STAT : GRFS_VERIFY_OBJ_STAT);
+    if (large) {
+        reply->body.write_obj_large_stat.size = size;
+        reply->body.write_obj_large_stat.blk_size = 1;
+    } else {
+        reply->body.write_obj_stat.size = static_cast<uint16_t>(size);
+        reply->body.write_obj_stat.blk_size = 1;
+    }
+    return SendMessage(ses, reply, large ? 8 : 4);
 }
 
-int VerifyObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
-    const uint32_t size = req->body.write_obj_large.size;
-    GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_VERIFY_OBJ_LARGE_STAT);
-    reply->body.write_obj_large_stat.size = size;
-    reply->body.write_obj_large_stat.blk_size = 1;
-    return SendMessage(ses, reply, 8);
-}
+int VerifyObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) { return VerifyRequest(ses, req, false); }
+
+int VerifyObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req) { return VerifyRequest(ses, req, true); }
 
 struct DispatchEntry {
     uint8_t reply_type = 0;            // 0: the type gets no reply

@@ -10,12 +10,8 @@ set(AGENT_INSTALL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${AGENT_PACKAGE_NAME})
 set(AGENT_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
     "Directory of the systemd unit; relative paths are taken from the installation prefix")
 
-if(TARGET agent)
-  install(TARGETS agent RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
-endif()
-if(TARGET grfsclient)
-  install(TARGETS grfsclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS agent RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS grfsclient RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages, compressed as Debian wants them; man reads them either way.
 set(_agent_man_pages
@@ -38,14 +34,11 @@ foreach(_page IN LISTS _agent_man_pages)
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
 
-# The administrator's guide, and the format of grfsclient's archives.
+# The administrator's guide, the format of grfsclient's archives and of the
+# stream of extended attributes (keyword xattrs).
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
+              ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
         DESTINATION ${AGENT_INSTALL_DOCDIR})
-if(EXISTS ${PROJECT_SOURCE_DIR}/docs/archive-format.md)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/archive-format.md DESTINATION ${AGENT_INSTALL_DOCDIR})
-endif()
-# The stream of extended attributes (keyword xattrs), for readers of archives.
-install(FILES ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md DESTINATION ${AGENT_INSTALL_DOCDIR})
 
 # The configuration directory and the unit's paths depend on the prefix the
 # installation finally uses (`--prefix`, or /usr for the package), so they are

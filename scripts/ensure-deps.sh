@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when absent.
 #   ensure-deps.sh        what the build and the test suite need
+#   ensure-deps.sh clang  that, and clang (make check-clang)
 #   ensure-deps.sh fuzz   that, and clang with its libFuzzer and sanitizer
 #                         run-time libraries (scripts/run-fuzzers.sh)
 set -euo pipefail
 # man-db and groff-base: the manual pages are rendered by the tests.
 pkgs=(cmake g++ make libgtest-dev libgmock-dev man-db groff-base)
-if [ "${1:-}" = "fuzz" ]; then
-  pkgs+=(clang libclang-rt-14-dev)
-fi
+case "${1:-}" in
+  clang) pkgs+=(clang) ;;
+  fuzz) pkgs+=(clang libclang-rt-14-dev) ;;
+esac
 need=()
 for pkg in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")

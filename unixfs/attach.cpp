@@ -42,7 +42,7 @@ uint16_t MaxObjBsize(uint16_t asked) {
 }
 
 int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const char* password) {
-    WS_CNTL* ws = SessionWs(ses);
+    WS_CNTL* ws = ses->ws;
     DEBUG_PRINTF(DBG_PROCESS, "attempting attach to workstation\n");
     if (!CredentialEquals(ws->workstation_name, req->body.attach_dle.dle_name, GRFS_DLE_NAME_SIZE)) {
         DEBUG_PRINTF(DBG_PROCESS, "rejecting attach, our name %s != request %s\n", ws->workstation_name, name);
@@ -72,7 +72,7 @@ int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, co
 }
 
 int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const char* password) {
-    WS_CNTL* ws = SessionWs(ses);
+    WS_CNTL* ws = ses->ws;
     const GRFS_ATTACH_DLE_BODY& body = req->body.attach_dle;
     DEBUG_PRINTF(DBG_PROCESS, "attempting attach to drive: %s\n", name);
     // The parent must be a live workstation attachment: a DLE attachment

@@ -15,7 +15,7 @@ int FindDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         reply->hdr.retcode = GRFS_RC_BAD_DLE_HANDLE;
         return SendMessage(ses, reply, 0) == 0 ? 1 : 0;
     }
-    const Queue& dle_list = SessionWs(ses)->dle_list;
+    const Queue& dle_list = ses->ws->dle_list;
     bool more = false;
     if (type == GRFS_FIND_FIRST_DLE || wsdle->dle_cursor == nullptr) {
         wsdle->dle_cursor = QueueHead<DLE_RECORD>(dle_list);

@@ -56,6 +56,7 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->data_offset = zero;
     rec->symlink_pending = 0;
     rec->sol_acl_cnt = 0;
+    rec->acl_stream = 0;
     rec->preread_datasize = 0;
     rec->preread_offset = 0;
     rec->cur_stream = GRFS_STREAM_INFO{};

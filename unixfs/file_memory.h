@@ -1,6 +1,6 @@
 // The record of one open object, and the object byte sequence it serves:
 // the data stream of a file, then the Unix EA stream (a symbolic link's
-// record). Linux builds carry no ACL stream.
+// record), then, with posix_acls, the ACL stream (object_streams.h).
 #pragma once
 
 #include <cstddef>
@@ -31,12 +31,16 @@ constexpr uint32_t STRM_SOL_ACL = 0x4C434153;    // "SACL"
 enum FileMemoryKind : uint16_t { MEM_KIND_DEFAULT = 1, MEM_KIND_ALLOCATED = 2 };
 enum OpenMode : uint16_t { OPEN_MODE_READ = 0, OPEN_MODE_WRITE = 1, OPEN_MODE_VERIFY = 2 };
 
-// One ACL entry as the host's acl interface returns it (Solaris builds).
+// One ACL entry as the host's acl interface returns it: 12 bytes in host
+// order, the permission bits (4 read, 2 write, 1 execute) followed by two
+// bytes of zero. The ACL stream carries these bytes as they are.
 struct SOL_ACL_ENTRY {
     int32_t a_type;
     uint32_t a_id;
-    uint32_t a_perm;
+    uint16_t a_perm;
+    uint16_t a_pad;
 };
+static_assert(sizeof(SOL_ACL_ENTRY) == 12);
 
 struct FILE_MEMORY {
     QElem link;                  // element of the session's object_list
@@ -69,6 +73,7 @@ struct FILE_MEMORY {
     int32_t sol_acl_space;
     int32_t sol_acl_cnt;
     SOL_ACL_ENTRY* sol_acls;
+    uint16_t acl_stream;         // the object carries the ACL stream (posix_acls)
     uint32_t handle;             // obj_id issued for this open
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
 };

@@ -36,7 +36,6 @@ struct GRFS_SESSION {
     uint16_t msg_len;
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
-    int last_reply_size;        // body size of the last reply handed to SendMessage
     // For tests and fuzzers: when set, every encoded reply (GRFS header and
     // body, without the NRL header) goes here instead of to the network, and
     // its result is SendMessage's (0 sent, nonzero refused).
@@ -68,9 +67,6 @@ GRFS_MESSAGE* StartReply(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_t
 // Sends a header-only reply of reply_type carrying rc. rc, or 1 when the
 // reply could not be sent.
 int AnswerRetcode(GRFS_SESSION* ses, uint32_t request_id, uint8_t reply_type, int rc);
-
-// The workstation record a session works on (the process's own copy).
-WS_CNTL* SessionWs(const GRFS_SESSION* ses);
 
 // Encodes the reply and hands it to the NRL layer (or to reply_sink). 0
 // sent (or nowhere to send: neither sink nor NRL session), 1 the send was

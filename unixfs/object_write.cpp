@@ -8,6 +8,8 @@
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/host_acl.h"
+#include "unixfs/object_acl.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/xattr_stream.h"
 #include "util/debug_print.h"
@@ -105,6 +107,7 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
                    uint32_t* blk_size) {
     (void)offset;  // data goes where the descriptor stands: objects arrive in order
     *blk_size = 1;
+    if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteFileAclStream(rec, data, count, blk_size);
     if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(LookupDrvdle(rec->dle_id))) {
         return WriteXattrStream(rec, data, count);
     }
@@ -118,7 +121,8 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
         DEBUG_PRINTF(DBG_DATA, "In Unix_WriteFile for STRM_UNIX_EA *size=%d\n", static_cast<int>(*count));
         return write_ea_stream(rec, data, count, blk_size);
     default:
-        // Linux keeps no ACL stream: both byte orders' ACL records end here too.
+        // Without posix_acls both byte orders' ACL records end here, and
+        // with it the other byte order's.
         DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: unknown stream, type = %d\n", static_cast<int>(rec->cur_stream.id));
         advance(&rec->obj_pos, *count);
         return 0;
@@ -129,6 +133,7 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
                   uint32_t* blk_size) {
     (void)offset;
     *blk_size = 1;
+    if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteDirAclStream(rec, data, count, blk_size);
     if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(LookupDrvdle(rec->dle_id))) {
         return WriteXattrStream(rec, data, count);
     }

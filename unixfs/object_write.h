@@ -2,7 +2,8 @@
 // GRFS_WRITE_OBJ / GRFS_WRITE_OBJ_LARGE requests, stream by stream (data,
 // then the Unix EA record of a symbolic link). Data goes to the open
 // descriptor at its current position; the EA record collects in ea_space
-// and becomes the link when the object is closed.
+// and becomes the link when the object is closed; with posix_acls the ACL
+// stream, which must arrive whole, is applied when it arrives.
 #pragma once
 
 #include <cstdint>

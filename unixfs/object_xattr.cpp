@@ -16,6 +16,7 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_location.h"
+#include "unixfs/object_streams.h"
 #include "unixfs/workstation.h"
 #include "unixfs/xattr_stream.h"
 #include "util/console.h"
@@ -185,7 +186,9 @@ bool XattrsCarried(const DRVDLE* drvdle) {
     return ws->xattrs != 0;
 }
 
-uint64_t XattrStreamOffset(const FILE_MEMORY* rec) { return AsU64(rec->ea_offset) + AsU64(rec->ea_size); }
+uint64_t XattrStreamOffset(const FILE_MEMORY* rec) { return AclStreamEnd(rec); }
+
+uint64_t XattrStreamSize(const FILE_MEMORY* rec) { return rec->lxat != nullptr && rec->open_mode != OPEN_MODE_WRITE ? rec->lxat->bytes.size() : 0; }
 
 void OpenXattrStream(FILE_MEMORY* rec) {
     if (!XattrsCarried(rec->dle) || rec->open_mode == OPEN_MODE_WRITE) return;
@@ -219,7 +222,7 @@ void OpenXattrStream(FILE_MEMORY* rec) {
     stream->offset = XattrStreamOffset(rec);
     ReleaseXattrStream(rec);
     rec->lxat = stream;
-    rec->total_size = ToU64(stream->offset + stream->bytes.size());
+    rec->total_size = ToU64(ObjectTotalSize(rec));
     DEBUG_PRINTF(DBG_CONFIG, "OpenXattrStream: %s: LXAT stream of %d bytes, total_size=<%d,%d>\n", rec->full_path,
                  static_cast<int>(stream->bytes.size()), rec->total_size.msw, rec->total_size.lsw);
 }

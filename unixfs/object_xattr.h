@@ -18,6 +18,8 @@ bool XattrsCarried(const DRVDLE* drvdle);
 // Object offset where the LXAT stream begins: behind the data, EA and ACL
 // streams. The one place that knows what lies before it.
 uint64_t XattrStreamOffset(const FILE_MEMORY* rec);
+// Its length in a READ or VERIFY open; 0 when the object has none.
+uint64_t XattrStreamSize(const FILE_MEMORY* rec);
 
 // READ and VERIFY opens of files, directories and symbolic links, once
 // total_size holds the streams before this one: takes the object's

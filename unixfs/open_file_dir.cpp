@@ -10,11 +10,14 @@
 #include "unixfs/dblk_texts.h"
 #include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/object_acl.h"
 #include "unixfs/object_ea.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_location.h"
+#include "unixfs/object_streams.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
+#include "unixfs/restore_target.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -26,7 +29,7 @@ bool CarriesOurUnixInfo(const GRFS_GEN_DBLK* dblk) {
 
 // A WRITE open on a write-protected export changes nothing and is refused.
 bool WriteRefused(const FILE_MEMORY* rec, uint16_t mode) {
-    return mode == OPEN_MODE_WRITE && rec->dle->dle != nullptr && rec->dle->dle->writable == 0;
+    return mode == OPEN_MODE_WRITE && ExportWriteProtected(rec->dle);
 }
 
 // The probe of a directory open: it must be reachable below the export root
@@ -50,6 +53,7 @@ int ProbeDirectory(const FILE_MEMORY* rec) {
 }  // namespace
 
 int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
+    MarkAclStream(rec);
     if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view name;
     int16_t text_rc = DblkConfinedObjectText(dblk, &name);
@@ -93,7 +97,8 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenFile: data_size=<%d,%d> ea_size=<%d,%d>\n", data_size.msw, data_size.lsw,
                      ea_size.msw, ea_size.lsw);
         if (AsU64(ea_size) != 0) result = Unix_OpenEA(rec);
-        if (result == 0) rec->total_size = ToU64(AsU64(rec->data_size) + AsU64(rec->ea_size));
+        if (result == 0) result = CollectObjectAcl(rec, false);
+        if (result == 0) rec->total_size = ToU64(ObjectTotalSize(rec));
         if (result == 0) OpenXattrStream(rec);
     }
 
@@ -108,6 +113,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
 }
 
 int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
+    MarkAclStream(rec);
     if (WriteRefused(rec, mode)) return GRFS_RC_ACCESS_DENIED;
     std::string_view path;
     int16_t text_rc = DblkConfinedObjectText(dblk, &path);
@@ -124,11 +130,12 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     int result = 0;
     if (mode != OPEN_MODE_WRITE) {
         result = ProbeDirectory(rec);
+        if (result == 0) result = CollectObjectAcl(rec, true);
         if (result == 0) rec->ea_offset = UINT64{};
     }
     if (result == 0) {
         if (AsU64(rec->ea_size) != 0) result = Unix_OpenEA(rec);
-        rec->total_size = rec->ea_size;
+        rec->total_size = ToU64(ObjectTotalSize(rec));
     }
     if (result == 0) OpenXattrStream(rec);
     return result;

@@ -4,7 +4,10 @@
 #include "grfs/messages.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/host_acl.h"
+#include "unixfs/object_acl.h"
 #include "unixfs/object_files.h"
+#include "unixfs/object_streams.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/read_object.h"
 #include "unixfs/workstation.h"
@@ -32,6 +35,27 @@ uint32_t ReplyDataLimit() {
     uint32_t limit = gb_grfs_config.object_buffer_size;
     if (limit == 0 || limit > static_cast<uint32_t>(GRFS_OBJECT_BUFFER_SIZE)) limit = GRFS_OBJECT_BUFFER_SIZE;
     return limit;
+}
+
+// An ACL stream refused for lack of room goes out, when asked again, as
+// the continuation of the header the refusal carried.
+void AclReRequest(READ_OUTCOME* out) {
+    if (ws_cntl.processingAcl != 0 && out->blk_size == 1) {
+        out->stream_id = 0;
+        out->stream_size = 0;
+        ws_cntl.processingAcl = 0;
+        DEBUG_PRINTF(DBG_DATA,
+                     "ReadObjectLarge: Was processingAcl before, so adjusting stream id, buf_size=%d blk_size=%d "
+                     "ret_val=%d cur_stream_id=%d\n",
+                     static_cast<int>(out->bytes), static_cast<int>(out->blk_size), out->retcode, 0);
+    } else if (out->bytes == 0 && out->blk_size != 1 && out->retcode != GRFS_RC_END_OF_DATA &&
+               ws_cntl.processingAcl == 0) {
+        DEBUG_PRINTF(DBG_DATA,
+                     "ReadObjectLarge: Error: processingAcl should be true when requesting larger ACL buffer, "
+                     "buf_size=%d blk_size=%d ret_val=%d cur_stream_id=%d\n",
+                     static_cast<int>(out->bytes), static_cast<int>(out->blk_size), out->retcode,
+                     static_cast<int>(out->stream_id));
+    }
 }
 
 bool IsReadableType(uint32_t mode) { return S_ISREG(mode) || S_ISDIR(mode) || S_ISLNK(mode); }
@@ -74,6 +98,16 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
         }
         DEBUG_PRINTF(DBG_DATA, "ea_offset <%d,%d> ea_size <%d,%d>\n", Hi(ea_offset), Lo(ea_offset), Hi(ea_size),
                      Lo(ea_size));
+    } else if (rec->acl_stream != 0 && x == AclStreamOffset(rec)) {
+        out.stream_id = kHostAclStream;
+        out.stream_size = AclStreamSize(rec);
+        if (large) {
+            DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: Beginning of SOL ACL (%s) cur_stream_len=<%d,%d>\n", kHostAclLabel,
+                         Hi(out.stream_size), Lo(out.stream_size));
+        } else {
+            DEBUG_PRINTF(DBG_DATA, "ReadObject: Beginning of SOL ACL (%s) cur_stream_len=%d\n", kHostAclLabel,
+                         static_cast<int>(Lo(out.stream_size)));
+        }
     } else if (XattrStreamHeader(rec, x, &out.stream_id, &out.stream_size) || InsideXattrStream(rec, x)) {
         // The LXAT stream: a header where it begins, none inside it.
     } else {
@@ -104,6 +138,7 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
     }
     out.bytes = size;
     out.blk_size = blk_size;
+    if (out.stream_id == kHostAclStream) AclReRequest(&out);
     return out;
 }
 
@@ -215,6 +250,9 @@ int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* bl
         DEBUG_PRINTF(DBG_DATA, "Copying %d bytes from ea_space + <%d,%d>\n", static_cast<int>(delivered), Hi(at),
                      Lo(at));
         std::memcpy(dest, rec->ea_space + at, delivered);
+    } else if (rec->acl_stream != 0 && pos == AclStreamOffset(rec)) {
+        delivered = asked;
+        rc = ReadAclStream(rec, false, &delivered, blk_size, dest);
     } else if (ReadXattrBytes(rec, pos, asked, dest, &delivered)) {
         DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading LXAT data, %d bytes\n", static_cast<int>(delivered));
     } else {
@@ -226,11 +264,18 @@ int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* bl
     return rc;
 }
 
-int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t* /*blk_size*/,
+int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t* blk_size,
                 unsigned char* dest) {
     const uint32_t asked = *size;
     *size = 0;
     const uint64_t pos = AsU64(rec->obj_pos);
+    if (rec->acl_stream != 0 && pos == AclStreamOffset(rec)) {
+        uint32_t delivered = asked;
+        const int rc = ReadAclStream(rec, true, &delivered, blk_size, dest);
+        *size = delivered;
+        rec->obj_pos = ToU64(pos + delivered);
+        return rc;
+    }
     const uint64_t ea_offset = AsU64(rec->ea_offset);
     const uint64_t ea_size = AsU64(rec->ea_size);
     uint32_t from_lxat = 0;

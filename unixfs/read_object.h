@@ -1,7 +1,7 @@
 // Reading objects: GRFS_READ_OBJ(_LARGE) hand out the object's byte
-// sequence (data stream, then EA stream) with a stream header where a stream
-// begins and the end-of-object code with the last bytes, served from the
-// read-ahead buffer.
+// sequence (data stream, EA stream, then with posix_acls the ACL stream)
+// with a stream header where a stream begins and the end-of-object code
+// with the last bytes, file data served from the read-ahead buffer.
 #pragma once
 
 #include <cstdint>

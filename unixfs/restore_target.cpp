@@ -31,7 +31,7 @@ bool DblkHasUnixInfo(const GRFS_GEN_DBLK* dblk) {
     return dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX && dblk->os_spec_info != 0;
 }
 
-bool ExportWriteProtected(const DRVDLE* drvdle) { return drvdle->dle->writable == 0; }
+bool ExportWriteProtected(const DRVDLE* drvdle) { return drvdle->dle != nullptr && drvdle->dle->writable == 0; }
 
 void SetTargetRel(const DRVDLE* drvdle, std::string_view rel, RESTORE_TARGET* target) {
     target->rel.assign(rel);

@@ -31,7 +31,8 @@ bool RelativeToExport(const char* export_path, std::string_view full, std::strin
 // True when the block carries this agent's Unix information.
 bool DblkHasUnixInfo(const GRFS_GEN_DBLK* dblk);
 
-// True when the export of the attachment is write-protected.
+// True when the export of the attachment is write-protected: creating,
+// deleting, setting information and a WRITE open are then refused.
 bool ExportWriteProtected(const DRVDLE* drvdle);
 
 // Fills full_path and rel for a file block (export path, current directory,

@@ -224,7 +224,7 @@ namespace {
 // What a set-information request on a known attachment comes to.
 int SetInfoOutcome(GRFS_SESSION* ses, DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     DEBUG_PRINTF(DBG_CONFIG, "SetObjInfo: drvdle->attach_reason=0x%x\n", drvdle->attach_reason);
-    if ((drvdle->attach_reason & kAttachReasonRestore) == 0 && SessionWs(ses)->preserve_ctime != 0) {
+    if ((drvdle->attach_reason & kAttachReasonRestore) == 0 && ses->ws->preserve_ctime != 0) {
         return 0;  // a backup that keeps ctime changes nothing
     }
     if (ExportWriteProtected(drvdle)) return GRFS_RC_ACCESS_DENIED;

@@ -76,6 +76,7 @@ struct WS_CNTL {
     EXCLUDE_ENTRY* exclude_list;
     Queue hard_link_list;
     uint16_t ignore_acl_errors;
+    uint16_t posix_acls;  // objects carry the ACL stream
     uint16_t processingAcl;
     // From the allow lines; none: every peer may open sessions. Held in the
     // record itself so that a copy of the record carries its own list.

@@ -382,6 +382,35 @@ TEST_F(ConfigFileTest, SwitchesAndIgnoreAclErrorsStartsCleared) {
     EXPECT_EQ(ws_cntl.ignore_acl_errors, 1);
 }
 
+TEST_F(ConfigFileTest, PosixAclsIsASwitchThatStartsClearedAndIsTraced) {
+    ws_cntl.posix_acls = 1;
+    read(valid());
+    EXPECT_EQ(ws_cntl.posix_acls, 0);
+
+    agent_test::reset_workstation();
+    grfs_debug = DBG_CONFIG;
+    auto r = read(valid("posix_acls\n"));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(ws_cntl.posix_acls, 1);
+    EXPECT_NE(r.err.find(std::to_string(getpid()) + ":Carrying POSIX ACLs in the ACL stream\n"), std::string::npos)
+        << r.err;
+}
+
+TEST_F(ConfigFileTest, XattrsIsASwitchThatStartsClearedAndIsTraced) {
+    ws_cntl.xattrs = 1;
+    read(valid());
+    EXPECT_EQ(ws_cntl.xattrs, 0);
+
+    agent_test::reset_workstation();
+    grfs_debug = DBG_CONFIG;
+    auto r = read(valid("xattrs\n"));
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(ws_cntl.xattrs, 1);
+    EXPECT_NE(r.err.find(std::to_string(getpid()) + ":Carrying extended attributes in the LXAT stream\n"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST_F(ConfigFileTest, ExclusionsChainNewestFirstWithTheirKinds) {
     read(valid("exclude_dir /a/dir\nexclude_file /a/file extra\nexclude_dir /b\n"));
     EXCLUDE_ENTRY* e = ws_cntl.exclude_list;

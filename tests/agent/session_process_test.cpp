@@ -90,12 +90,20 @@ TEST_F(SessionProcessTest, SendToAVanishedPeerFailsWithoutSigpipe) {
     FreeSessionBuffers(link.ses());
 }
 
-TEST_F(SessionProcessTest, WithoutSessionOrSinkOnlyTheSizeIsRecorded) {
+TEST_F(SessionProcessTest, WithoutSessionOrSinkASendGoesNowhereAndSucceeds) {
     GRFS_SESSION ses{};
     auto reply = std::make_unique<GRFS_MESSAGE>();
     ses.reply = reply.get();
     EXPECT_EQ(SendMessage(&ses, verify_reply(&ses, 1, 1), 4), 0);
-    EXPECT_EQ(ses.last_reply_size, 4);
+    // The same reply, given a sink, has that size.
+    int sent_size = -1;
+    ses.sink_context = &sent_size;
+    ses.reply_sink = [](GRFS_SESSION* s, std::span<const unsigned char> encoded) {
+        *static_cast<int*>(s->sink_context) = static_cast<int>(encoded.size()) - GRFS_MSG_HEADER_SIZE;
+        return 0;
+    };
+    EXPECT_EQ(SendMessage(&ses, verify_reply(&ses, 1, 1), 4), 0);
+    EXPECT_EQ(sent_size, 4);
 }
 
 TEST_F(SessionProcessTest, RefusingSinkMakesTheSendFail) {

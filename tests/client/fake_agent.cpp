@@ -309,7 +309,7 @@ void FakeAgent::session(int fd) {
                 break;
             }
             auto& r = rp->body.find_dle_stat;
-            std::strncpy(r.dle_name, dles[dle_cursor].c_str(), sizeof r.dle_name);
+            std::strncpy(r.dle_name, dles[dle_cursor].c_str(), sizeof r.dle_name - 1);
             r.path_delim = '/';
             r.password_req = !dle_password.empty();
             r.writable = 1;

@@ -72,6 +72,11 @@ std::vector<std::string> session_args(const agent_it::AgentProcess& agent) {
     return {"--workstation", agent.workstation(), "--timeout", "120"};
 }
 
+std::vector<std::string> with_session(std::vector<std::string> args, const agent_it::AgentProcess& agent) {
+    for (const auto& a : session_args(agent)) args.push_back(a);
+    return args;
+}
+
 grfs_client::Result<grfs_client::Peer> connect_peer(const agent_it::AgentProcess& agent, const std::string& dle,
                                                     uint16_t attach_reason) {
     grfs_client::PeerOptions options;

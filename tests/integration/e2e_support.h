@@ -35,6 +35,8 @@ ProcessResult run_grfsclient(const std::vector<std::string>& args);
 // needs to find its workstation.
 std::string agent_host_port(const agent_it::AgentProcess& agent);
 std::vector<std::string> session_args(const agent_it::AgentProcess& agent);
+// args (a command and its operands) followed by the session options.
+std::vector<std::string> with_session(std::vector<std::string> args, const agent_it::AgentProcess& agent);
 
 // A session attached to the workstation and to dle; attach_reason 0x4
 // for a restore.

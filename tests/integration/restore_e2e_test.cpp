@@ -24,11 +24,6 @@ bool below(const std::string& path, const std::string& dir) {
     return path == dir || path.rfind(dir + "/", 0) == 0;
 }
 
-std::vector<std::string> with_session(std::vector<std::string> args, const agent_it::AgentProcess& agent) {
-    for (const auto& a : session_args(agent)) args.push_back(a);
-    return args;
-}
-
 TEST(RestoreEndToEnd, ARestoredTreeEqualsItsSourceAndVerifiesUntilChanged) {
     TempDir source("e2e-restore-src");
     TempDir target("e2e-restore-dst");

@@ -158,6 +158,8 @@ Image ListedFileBlock(const std::string& path, std::string_view name) {
 
 class WireGolden : public ::testing::Test {
 protected:
+    explicit WireGolden(agent_it::AgentConfig config = {}) : agent_(std::move(config)) {}
+
     void SetUp() override {
         ASSERT_TRUE(agent_.Start());
         std::filesystem::create_directory(agent_.export_dir() + "/g");
@@ -395,6 +397,70 @@ TEST(WireGoldenXattrs, TheLxatStreamFollowsTheDataStream) {
         EXPECT_TRUE(Matches(exchange(Image().header(14, 0, 7).le32(obj_id)), Framed(closed.header(78, 0, 7))));
     }
     hardening::ExpectCleanStop(agent);
+}
+
+class WireGoldenAcl : public WireGolden {
+protected:
+    static agent_it::AgentConfig WithPosixAcls() {
+        agent_it::AgentConfig config;
+        config.extra_lines = "posix_acls\n";
+        return config;
+    }
+    WireGoldenAcl() : WireGolden(WithPosixAcls()) {}
+};
+
+// With posix_acls a file's ACL follows its data as the IACL stream: a count
+// and 12-byte entries in host (here little-endian) order, the mask as
+// CLASS_OBJ, named entries by id. A buffer too small for it is answered with
+// its length in blk_size; asked again, it comes whole without a header.
+TEST_F(WireGoldenAcl, AFilesAclFollowsItsDataWhole) {
+    std::filesystem::create_directory(agent_.export_dir() + "/h");
+    const std::string path = agent_.export_dir() + "/h/acl";
+    std::ofstream(path) << "0123456789";
+    // USER_OBJ rw-, USER 1001 rw-, GROUP_OBJ rwx, GROUP 2002 r-x, MASK r--, OTHER r--.
+    Image xattr;
+    xattr.le32(2);
+    xattr.le16(0x01).le16(6).le32(0xFFFFFFFF).le16(0x02).le16(6).le32(1001);
+    xattr.le16(0x04).le16(7).le32(0xFFFFFFFF).le16(0x08).le16(5).le32(2002);
+    xattr.le16(0x10).le16(4).le32(0xFFFFFFFF).le16(0x20).le16(4).le32(0xFFFFFFFF);
+    const Bytes value = xattr.bytes();
+    ASSERT_EQ(setxattr(path.c_str(), "system.posix_acl_access", value.data(), value.size(), 0), 0) << errno;
+    struct stat st{};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+
+    ASSERT_EQ(session_->OpenStatus(), 0);
+    Bytes ws = Exchange(Attach(1, agent_.workstation(), 0, 0x8000));
+    Bytes dle = Exchange(Attach(2, "DATA", Le32At(ws, kBody), 0x8000));
+    const uint32_t dle_id = Le32At(dle, kBody);
+    Exchange(Image().header(18, 0, 3).le32(dle_id).le16(2).text("h"));
+    Bytes found = Exchange(Image().header(5, 0, 4).le32(dle_id).le16(0).text("*"));
+    ASSERT_GT(found.size(), kBody + 4);
+    const Bytes block(found.begin() + kBody + 4, found.end());
+    Bytes opened = Exchange(Image().header(9, 0, 5).le32(dle_id).le16(0).u8(0).u8(0).raw(block));
+    ASSERT_GE(opened.size(), kBody + 4);
+    ASSERT_EQ(opened[6] | (opened[7] << 8), 0);
+    const uint32_t obj_id = Le32At(opened, kBody);
+    auto read = [&](uint32_t id, uint16_t size, uint32_t offset) {
+        return Exchange(Image().header(10, 0, id).le32(obj_id).le16(size).le32(offset).zeros(2));
+    };
+
+    Image data;
+    data.header(74, 0, 6).le16(10).le16(1).le32(kStan).le16(0).le16(0).le64(10);
+    for (char c : std::string_view("0123456789")) data.u8(static_cast<unsigned char>(c));
+    EXPECT_TRUE(Matches(read(6, 512, 0), Framed(data)));
+
+    constexpr uint32_t kIacl = 0x4C434149;
+    Image asks_more;
+    asks_more.header(74, 0, 7).le16(0).le16(76).le32(kIacl).le16(0).le16(0).le64(76);
+    EXPECT_TRUE(Matches(read(7, 32, 10), Framed(asks_more)));
+
+    Image acl;
+    acl.header(74, -500, 8).le16(76).le16(1).le32(0).le16(0).le16(0).le64(0);
+    acl.le32(6);
+    acl.le32(0x01).le32(st.st_uid).le16(6).zeros(2).le32(0x02).le32(1001).le16(6).zeros(2);
+    acl.le32(0x04).le32(st.st_gid).le16(7).zeros(2).le32(0x08).le32(2002).le16(5).zeros(2);
+    acl.le32(0x10).le32(0).le16(4).zeros(2).le32(0x20).le32(0).le16(4).zeros(2);
+    EXPECT_TRUE(Matches(read(8, 512, 10), Framed(acl)));
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // with user.* attributes up to 64 KiB, a file capability on an executable
 // of a foreign owner, a link with a trusted.* attribute of its own and a
 // directory with attributes is backed up and restored into an empty export,
-// twice, and must come back equal each time; malformed and oversized
+// twice (with posix_acls too, so that LXAT follows the ACL stream), and
+// must come back equal each time; malformed and oversized
 // streams change nothing, a refused name is named on the console while the
 // others are set; an agent without the keyword restores the data and drops
 // the stream.
@@ -133,7 +134,7 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     const std::string archive = scratch.dir.path() + "/tree.grfsarc";
 
     AgentConfig config;
-    config.extra_lines = e2e::export_line(source, "SRC") + e2e::export_line(target, "DST") + "xattrs\n";
+    config.extra_lines = e2e::export_line(source, "SRC") + e2e::export_line(target, "DST") + "xattrs\nposix_acls\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     {
@@ -166,8 +167,16 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     ASSERT_TRUE(reader.ok());
     e2e::LoadedArchive loaded = e2e::load_archive(*reader);
     int lxat_streams = 0;
-    for (const auto& object : loaded.objects)
+    for (const auto& object : loaded.objects) {
         for (const auto& s : object.streams) lxat_streams += s.header.id == kLxat;
+        // Behind the data and ACL streams.
+        if (object.dblk.text() == "data.txt") {
+            ASSERT_EQ(object.streams.size(), 3u);
+            EXPECT_EQ(object.streams[0].header.id, 0x4E415453u);  // STAN
+            EXPECT_EQ(object.streams[1].header.id, 0x4C434149u);  // IACL
+            EXPECT_EQ(object.streams[2].header.id, kLxat);
+        }
+    }
     EXPECT_EQ(lxat_streams, 5);  // data.txt, tool, link, dir, dir/inner.txt
     EXPECT_EQ(agent.Stderr().find("not set"), std::string::npos) << agent.Stderr();
     hardening::ExpectCleanStop(agent);

@@ -70,7 +70,7 @@ TEST_F(AttachHandler, WorkstationAttachChecksNameAndPassword) {
     EXPECT_EQ(reply_->hdr.msg_type, GRFS_ATTACH_DLE_STAT);
     EXPECT_EQ(reply_->hdr.retcode, GRFS_RC_ACCESS_DENIED);
     EXPECT_EQ(reply_->hdr.request_id, 77u);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
 
     ws_cntl.password_required = 1;
     std::strcpy(ws_cntl.workstation_password, "PW");
@@ -90,7 +90,7 @@ TEST_F(AttachHandler, WorkstationAttachChecksNameAndPassword) {
     EXPECT_EQ(stat.cmpr_type, 0);
     EXPECT_EQ(stat.path_len, 1);
     EXPECT_STREQ(stat.path, "");
-    EXPECT_EQ(ses_.last_reply_size, 22);
+    EXPECT_EQ(sent_.last_body_size, 22);
     EXPECT_EQ(ses_.attach_count, 1);
     EXPECT_NE(LookupWsdle(stat.dle_id), nullptr);
 }
@@ -140,7 +140,7 @@ TEST_F(AttachHandler, DleAttachLimitsBlockSizeAndStartsAtTheRoot) {
     EXPECT_EQ(stat.max_obj_bsize, 31744);
     EXPECT_EQ(stat.supports_children, 0);
     EXPECT_EQ(stat.path_len, 1);
-    EXPECT_EQ(ses_.last_reply_size, 22);
+    EXPECT_EQ(sent_.last_body_size, 22);
     DRVDLE* drvdle = LookupDrvdle(stat.dle_id);
     ASSERT_NE(drvdle, nullptr);
     EXPECT_STREQ(drvdle->current_path, "");
@@ -199,10 +199,10 @@ TEST_F(DleListing, OneDle) {
     EXPECT_EQ(stat.os_id, 20);
     EXPECT_EQ(stat.os_ver, 0);
     EXPECT_EQ(stat.fs_type, 0);
-    EXPECT_EQ(ses_.last_reply_size, 146);
+    EXPECT_EQ(sent_.last_body_size, 146);
 
     EXPECT_EQ(Find(ws, GRFS_FIND_NEXT_DLE), GRFS_RC_NOT_FOUND);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     ASSERT_EQ(Find(ws, GRFS_FIND_NEXT_DLE), 0);
     EXPECT_EQ(Name(), "ONLY");
 }
@@ -233,7 +233,7 @@ TEST_F(DleListing, ThreeDlesAndTheCycle) {
 TEST_F(DleListing, OnlyAWorkstationAttachmentLists) {
     uint32_t dle = AttachExport();
     EXPECT_EQ(Find(dle, GRFS_FIND_FIRST_DLE), GRFS_RC_BAD_DLE_HANDLE);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(Find(0, GRFS_FIND_FIRST_DLE), GRFS_RC_BAD_DLE_HANDLE);
     EXPECT_EQ(Find(0xFFFFFFFF, GRFS_FIND_NEXT_DLE), GRFS_RC_BAD_DLE_HANDLE);
 }
@@ -247,7 +247,7 @@ protected:
         req->body.dle_req.dle_id = id;
         EXPECT_EQ(DetachDLE(&ses_, req.get()), 0);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_DETACH_DLE_STAT);
-        EXPECT_EQ(ses_.last_reply_size, 0);
+        EXPECT_EQ(sent_.last_body_size, 0);
         return reply_->hdr.retcode;
     }
 };
@@ -394,7 +394,7 @@ TEST_F(AttachHandler, GetInfoReportsTheClockIn256Bytes) {
     EXPECT_EQ(reply_->hdr.msg_type, GRFS_GET_INFO_STAT);
     EXPECT_EQ(reply_->hdr.retcode, 0);
     EXPECT_EQ(reply_->hdr.request_id, 9u);
-    EXPECT_EQ(ses_.last_reply_size, 256);
+    EXPECT_EQ(sent_.last_body_size, 256);
     const GRFS_GET_INFO_STAT_BODY& info = reply_->body.get_info_stat;
     EXPECT_EQ(info.ver, 1u);
     EXPECT_EQ(info.len, 40u);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "grfs/messages.h"
+#include "reply_capture.h"
 #include "mount/mount_list.h"
 #include "unixfs/attach.h"
 #include "unixfs/attach_records.h"
@@ -66,9 +67,9 @@ protected:
         InitQueue(&ses_.attach_list);
         InitQueue(&ses_.object_list);
         // Waits after refused attaches are recorded, not slept.
-        ses_.sink_context = &attach_pauses_;
+        sent_.Install(&ses_);
         ses_.attach_pause = [](GRFS_SESSION* ses, int64_t ns) {
-            static_cast<std::vector<int64_t>*>(ses->sink_context)->push_back(ns);
+            static_cast<SentAndPaused*>(ses->sink_context)->attach_pauses.push_back(ns);
         };
     }
 
@@ -138,7 +139,7 @@ protected:
         req->body.change_dir.size = size;
         std::memcpy(req->body.change_dir.net_path, net_path.data(), net_path.size());
         ChangeDir(&ses_, req.get(), size + 9);
-        EXPECT_EQ(ses_.last_reply_size, 0);
+        EXPECT_EQ(sent_.last_body_size, 0);
         return reply_->hdr.retcode;
     }
     // A relative path as a server sends it: components separated by zero bytes.
@@ -194,7 +195,7 @@ protected:
         }
         EXPECT_EQ(reply_->hdr.retcode, GRFS_RC_NOT_FOUND);
         EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
-        EXPECT_EQ(ses_.last_reply_size, 2);
+        EXPECT_EQ(sent_.last_body_size, 2);
         return names;
     }
 
@@ -206,7 +207,12 @@ protected:
     std::vector<std::unique_ptr<DLE_RECORD>> dles_;
     std::vector<EXCLUDE_ENTRY*> excludes_;
     uint32_t ws_id_ = 0;
-    std::vector<int64_t> attach_pauses_;
+    // The replies sent, and the waits after refused attaches.
+    struct SentAndPaused : ReplyCapture {
+        std::vector<int64_t> attach_pauses;
+    };
+    SentAndPaused sent_;
+    std::vector<int64_t>& attach_pauses_ = sent_.attach_pauses;
 };
 
 }  // namespace find_test

@@ -62,7 +62,7 @@ TEST_F(FindObjects, EmptyDirectoryAnswersNotFound) {
     EXPECT_EQ(FindFirst(dle_), GRFS_RC_NOT_FOUND);
     EXPECT_EQ(reply_->hdr.msg_type, GRFS_FIND_OBJ_STAT);
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
-    EXPECT_EQ(ses_.last_reply_size, 2);
+    EXPECT_EQ(sent_.last_body_size, 2);
     EXPECT_EQ(LiveSearchCount(), 0u);
 }
 
@@ -75,7 +75,7 @@ TEST_F(FindObjects, FileDblkMatchesLstat) {
     ASSERT_EQ(lstat((export_ / "abc").c_str(), &st), 0);
 
     EXPECT_EQ(dblk.dblk_actual_size, 240);  // 176 + 4 + 4 + 56
-    EXPECT_EQ(ses_.last_reply_size, 244);
+    EXPECT_EQ(sent_.last_body_size, 244);
     EXPECT_EQ(dblk.dblk_type, FDB_ID);
     EXPECT_EQ(dblk.os_id, 20);
     EXPECT_EQ(dblk.os_ver, 0);
@@ -255,14 +255,14 @@ TEST_F(FindObjects, SearchPathOf257CharactersIsRefused) {
     Touch(export_ / dir / "f");
     ASSERT_EQ(ChangeDirTo(dle_, dir), 0);
     EXPECT_EQ(FindFirst(dle_, "*"), GRFS_RC_NOT_FOUND);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
 }
 
 TEST_F(FindObjects, BadHandles) {
     Touch(export_ / "f");
     Touch(export_ / "g");
     EXPECT_EQ(FindFirst(0x12340001), GRFS_RC_BAD_DLE_HANDLE);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(FindFirst(ws_id_), GRFS_RC_BAD_DLE_HANDLE);
 
     ASSERT_EQ(FindFirst(dle_), 0);
@@ -272,7 +272,7 @@ TEST_F(FindObjects, BadHandles) {
     std::memcpy(dblk_bytes(dblk.get()) + 176, &forged, 4);
     EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
-    EXPECT_EQ(ses_.last_reply_size, 2);
+    EXPECT_EQ(sent_.last_body_size, 2);
     // A DLE handle in the search handle's place.
     std::memcpy(dblk_bytes(dblk.get()) + 176, &dle_, 4);
     EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
@@ -280,7 +280,7 @@ TEST_F(FindObjects, BadHandles) {
     dblk->find_info = dblk->dblk_actual_size;
     EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
-    EXPECT_EQ(ses_.last_reply_size, 2);
+    EXPECT_EQ(sent_.last_body_size, 2);
 }
 
 TEST_F(FindObjects, SearchIsResumedOnlyThroughItsOwnAttachment) {
@@ -346,7 +346,7 @@ TEST_F(FindObjects, FindCloseReleasesTheNamedSearch) {
     EXPECT_EQ(FindClose(&ses_, req.get()), 0);
     EXPECT_EQ(reply_->hdr.msg_type, GRFS_FIND_CLOSE_STAT);
     EXPECT_EQ(reply_->hdr.retcode, 0);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(LiveSearchCount(), 0u);
     EXPECT_EQ(FindNext(dle_, *dblk), GRFS_RC_NOT_FOUND);
     // Closing again, or with a bad handle, is still acknowledged.
@@ -541,7 +541,7 @@ TEST_F(FindObjects, CurrentDirectoryDblk) {
     EXPECT_EQ(root.type_part.ddb.path_leng, 1);
     EXPECT_EQ(DblkText(root), "");
     EXPECT_EQ(root.dblk_actual_size, 176 + 4 + 1 + 56 + 1);
-    EXPECT_EQ(ses_.last_reply_size, root.dblk_actual_size);
+    EXPECT_EQ(sent_.last_body_size, root.dblk_actual_size);
     struct stat st;
     ASSERT_EQ(stat(export_.c_str(), &st), 0);
     EXPECT_EQ(U64(InfoAt<UNIX_DIR_OS_INFO>(root).st_ino), st.st_ino);
@@ -555,7 +555,7 @@ TEST_F(FindObjects, CurrentDirectoryDblk) {
     fs::remove(export_ / "x/y");
     GetCurrentDDB(&ses_, req.get());
     EXPECT_EQ(reply_->hdr.retcode, GRFS_RC_NOT_FOUND);
-    EXPECT_EQ(ses_.last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     req->body.dle_req.dle_id = ws_id_;
     GetCurrentDDB(&ses_, req.get());
     EXPECT_EQ(reply_->hdr.retcode, GRFS_RC_BAD_DLE_HANDLE);
@@ -570,7 +570,7 @@ protected:
         EXPECT_EQ(GetObjectInfo(&ses_, req.get()), 0);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_GET_OBJ_INFO_STAT);
         if (reply_->hdr.retcode != 0) {
-            EXPECT_EQ(ses_.last_reply_size, 0);
+            EXPECT_EQ(sent_.last_body_size, 0);
         }
         return reply_->hdr.retcode;
     }

@@ -18,6 +18,7 @@
 
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
+#include "reply_capture.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
 #include "unixfs/file_memory.h"
@@ -150,6 +151,7 @@ protected:
         std::memset(ses_.get(), 0, sizeof(GRFS_SESSION));
         ses_->ws = &ws_cntl;
         ses_->reply = reply_.get();
+        sent_.Install(ses_.get());
         InitQueue(&ses_->attach_list);
         InitQueue(&ses_->object_list);
         ses_->default_object = AllocFileMemory(MEM_KIND_DEFAULT, OPEN_MODE_READ);
@@ -208,7 +210,7 @@ protected:
         req_->body.close_obj.obj_id = obj_id;
         CloseObject(ses_.get(), req_.get());
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_CLOSE_OBJ_STAT);
-        EXPECT_EQ(ses_->last_reply_size, 0);
+        EXPECT_EQ(sent_.last_body_size, 0);
         return reply_->hdr.retcode;
     }
 
@@ -223,7 +225,7 @@ protected:
         EXPECT_EQ(reply_->hdr.request_id, request_id_);
         const auto& b = reply_->body.read_obj_large_stat;
         READ_REPLY r{reply_->hdr.retcode, b.size, b.blk_size, b.stream_info.id, AsU64(b.stream_info.size),
-                     ses_->last_reply_size, {}};
+                     sent_.last_body_size, {}};
         if (r.body_size > 0) r.data.assign(b.data, b.data + b.size);
         return r;
     }
@@ -239,7 +241,7 @@ protected:
         const auto& b = reply_->body.read_obj_stat;
         EXPECT_EQ(b.stream_info.size.msw, 0u);  // the plain reply carries the low half only
         READ_REPLY r{reply_->hdr.retcode, b.size, b.blk_size, b.stream_info.id, AsU64(b.stream_info.size),
-                     ses_->last_reply_size, {}};
+                     sent_.last_body_size, {}};
         if (r.body_size > 0) r.data.assign(b.data, b.data + b.size);
         return r;
     }
@@ -310,6 +312,7 @@ protected:
     std::unique_ptr<GRFS_MESSAGE> reply_;
     std::unique_ptr<GRFS_MESSAGE> req_;
     std::unique_ptr<GRFS_SESSION> ses_;
+    ReplyCapture sent_;
     uint32_t request_id_ = 100;
     uint16_t saved_ws_follow_ = 0;
     uint32_t saved_buffer_size_ = 0;

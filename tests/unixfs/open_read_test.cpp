@@ -76,7 +76,7 @@ TEST_F(OpenRead, OpenReplyCarriesHandleAndTheRequestDblkUnchanged) {
     ASSERT_EQ(SendOpen(OPEN_MODE_READ, &obj), 0);
     EXPECT_NE(obj, 0u);
     EXPECT_EQ(sent.dblk_actual_size, 240);  // 176 + 4 + 4 + 56
-    EXPECT_EQ(ses_->last_reply_size, 4 + 240);
+    EXPECT_EQ(sent_.last_body_size, 4 + 240);
     EXPECT_EQ(std::memcmp(&reply_->body.open_obj_stat.dblk, &sent, sent.dblk_actual_size), 0);
 }
 
@@ -109,7 +109,7 @@ TEST_F(OpenRead, LinkRecordWireBytesSpellTheStreamId) {
     req_->body.read_obj_large.size = 100;
     req_->body.read_obj_large.offset = UINT64{};
     ReadObjectLarge(ses_.get(), req_.get(), 16);
-    ASSERT_EQ(ses_->last_reply_size, 34);
+    ASSERT_EQ(sent_.last_body_size, 34);
     unsigned char wire[64] = {};
     GRFS_XDR xdr{};
     grfs_set_xdr_buffer(&xdr, wire, sizeof wire);
@@ -164,7 +164,7 @@ TEST_F(OpenRead, FifoOpenIsAnsweredWithOneAndNeverWaits) {
         uint32_t obj = 7;
         EXPECT_EQ(OpenFile("fifo", OPEN_MODE_READ, with_info, &obj), 1);
         EXPECT_EQ(obj, 0u);
-        EXPECT_EQ(ses_->last_reply_size, 4);
+        EXPECT_EQ(sent_.last_body_size, 4);
         EXPECT_EQ(ses_->object_list.count, 0);
         EXPECT_EQ(ses_->default_object_in_use, 0);
     }
@@ -177,12 +177,12 @@ TEST_F(OpenRead, BadDblkTypeAndBadHandlesAreRefused) {
     uint32_t obj = 9;
     EXPECT_EQ(SendOpen(OPEN_MODE_READ, &obj), GRFS_RC_WRONG_DBLK_TYPE);
     EXPECT_EQ(obj, 0u);
-    EXPECT_EQ(ses_->last_reply_size, 4);
+    EXPECT_EQ(sent_.last_body_size, 4);
     EXPECT_EQ(ses_->object_list.count, 0);
 
     dle_id_ = 0x7777;  // names no attachment
     EXPECT_EQ(OpenFile("f"), GRFS_RC_BAD_DLE_HANDLE);
-    EXPECT_EQ(ses_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
 }
 
 TEST_F(OpenRead, DblkWithTextOutsideTheBlockIsRefused) {
@@ -237,7 +237,7 @@ TEST_F(OpenRead, ClosedHandleIsRefusedByCloseReadAndSeek) {
     EXPECT_EQ(r.retcode, GRFS_RC_BAD_OBJ_HANDLE);
     uint64_t distance = 5;
     EXPECT_EQ(SeekLarge(obj, 10, &distance), GRFS_RC_BAD_OBJ_HANDLE);
-    EXPECT_EQ(ses_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(Close(0), GRFS_RC_BAD_OBJ_HANDLE);
     EXPECT_EQ(Close(dle_id_), GRFS_RC_BAD_OBJ_HANDLE);  // a live handle of another kind
 }
@@ -273,7 +273,7 @@ TEST_F(OpenRead, DirectoriesOpenBelowTheRootAndReadEmpty) {
         EXPECT_EQ(r.size, 0u);
         uint32_t distance = 9;
         Seek(obj, 100, &distance);
-        EXPECT_EQ(ses_->last_reply_size, 0);  // no distance for a directory
+        EXPECT_EQ(sent_.last_body_size, 0);  // no distance for a directory
         EXPECT_EQ(Close(obj), 0);
     }
     EXPECT_EQ(OpenDir("missing"), GRFS_RC_NO_SUCH_FILE);

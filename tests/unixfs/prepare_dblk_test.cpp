@@ -67,7 +67,7 @@ TEST_F(PrepareDblkTest, LongFileNameIsAppendedShortened) {
     EXPECT_EQ(Run(PrepareDblk, GRFS_PREPARE_DBLK, dblk), 0);
     const GRFS_GEN_DBLK& out = reply_->body.dblk_stat.dblk;
     EXPECT_EQ(out.dblk_actual_size, before + 15);
-    EXPECT_EQ(session_->last_reply_size, out.dblk_actual_size);
+    EXPECT_EQ(sent_.last_body_size, out.dblk_actual_size);
     EXPECT_EQ(out.type_part.fdb.name, before);
     std::string_view name, os_name;
     ASSERT_EQ(DblkTextAt(&out, out.type_part.fdb.name, &name), 0);
@@ -131,14 +131,14 @@ TEST_F(PrepareDblkTest, BadHandleAndUnsoundBlocks) {
     GRFS_GEN_DBLK dblk;
     MakeFileDblk(&dblk, "abcdefghijklmnopqrst", nullptr);
     EXPECT_EQ(Run(PrepareDblk, GRFS_PREPARE_DBLK, dblk, drvdle_.handle ^ 0x10000), GRFS_RC_BAD_DLE_HANDLE);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
 
     // The name runs to the end of the block without its zero.
     GRFS_GEN_DBLK unterminated;
     MakeFileDblk(&unterminated, "abcdef", nullptr);
     unterminated.dblk_actual_size = 183;
     EXPECT_EQ(Run(PrepareDblk, GRFS_PREPARE_DBLK, unterminated), GRFS_RC_INVALID_REQUEST);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "grfs/dates.h"
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
+#include "reply_capture.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
 #include "unixfs/file_memory.h"
@@ -191,6 +192,7 @@ protected:
         reply_ = std::make_unique<GRFS_MESSAGE>();
         request_ = std::make_unique<GRFS_MESSAGE>();
         session_->reply = reply_.get();
+        sent_.Install(session_.get());
         session_->ws = &ws_cntl;
 
         std::memset(&wsdle_, 0, sizeof wsdle_);
@@ -242,7 +244,7 @@ protected:
     int16_t Run(Handler handler, uint8_t type, const GRFS_GEN_DBLK& dblk, uint32_t dle_id = 0) {
         GRFS_MESSAGE* req = DblkRequest(type, dblk, dle_id);
         std::memset(&reply_->hdr, 0xEE, sizeof reply_->hdr);
-        session_->last_reply_size = -1;
+        sent_.last_body_size = -1;
         handler(session_.get(), req, DblkLength(dblk));
         EXPECT_EQ(reply_->hdr.msg_type, type + GRFS_REPLY_OFFSET);
         EXPECT_EQ(reply_->hdr.request_id, 0x1234u + type);
@@ -257,6 +259,7 @@ protected:
     DRVDLE drvdle_{};
     char current_path_[kCurrentPathSize];
     std::unique_ptr<GRFS_SESSION> session_;
+    ReplyCapture sent_;
     std::unique_ptr<GRFS_MESSAGE> reply_;
     std::unique_ptr<GRFS_MESSAGE> request_;
 };

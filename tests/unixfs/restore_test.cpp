@@ -30,7 +30,7 @@ protected:
 
 TEST_F(CreateTest, RegularFileWithAndWithoutUnixInformation) {
     EXPECT_EQ(CreateFile("plain", nullptr), 0);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     struct stat st = Lstat(In("plain"));
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0644u);  // 0666 less the umask

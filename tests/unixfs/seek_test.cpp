@@ -28,13 +28,13 @@ TEST_F(SeekTest, DistancesAndRepliesOfBothForms) {
     uint32_t d32 = 0;
     EXPECT_EQ(Seek(obj, 1000, &d32), 0);
     EXPECT_EQ(d32, 24u);
-    EXPECT_EQ(ses_->last_reply_size, 4);
+    EXPECT_EQ(sent_.last_body_size, 4);
     EXPECT_EQ(Seek(obj, 100, &d32), 0);
     EXPECT_EQ(d32, 100u);
     uint64_t d64 = 0;
     EXPECT_EQ(SeekLarge(obj, 0x100000000ull, &d64), 0);  // from 124: up to 512
     EXPECT_EQ(d64, 388u);
-    EXPECT_EQ(ses_->last_reply_size, 8);
+    EXPECT_EQ(sent_.last_body_size, 8);
     EXPECT_EQ(AsU64(LookupOpenObject(obj)->obj_pos), 512u);
 }
 
@@ -44,7 +44,7 @@ TEST_F(SeekTest, LinksAndDevicesHaveNoDescriptorToMove) {
     ASSERT_EQ(OpenFile("l", OPEN_MODE_READ, true, &obj), 0);
     uint64_t distance = 7;
     EXPECT_EQ(SeekLarge(obj, 4, &distance), GRFS_RC_BAD_OBJ_HANDLE);
-    EXPECT_EQ(ses_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(AsU64(LookupOpenObject(obj)->obj_pos), 0u);
     // The record still reads whole.
     auto record = ReadAll(obj, 100, STRM_UNIX_EA, 10);

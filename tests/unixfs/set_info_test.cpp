@@ -40,7 +40,7 @@ TEST_F(SetInfoTest, ModeTimesAndOwnerOfAFile) {
     WriteText(In("f"), "12345");
     UnixInfo info = FileInfo(0104750, 1234, 5678, 5);
     EXPECT_EQ(SetFile("f", &info), 0);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     struct stat st = Lstat(In("f"));
     EXPECT_EQ(st.st_uid, 1234u);
     EXPECT_EQ(st.st_gid, 5678u);

@@ -35,7 +35,7 @@ TEST_F(VerifyTest, BlocksTheAgentMadeVerifyUnchanged) {
     const GRFS_GEN_DBLK file = BlockOf("file", false);
     EXPECT_NE(file.gen_attr & FILE_IN_DBLK, 0u);
     EXPECT_EQ(Verify(file), 0);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_EQ(Verify(BlockOf("dir", true)), 0);
     EXPECT_EQ(Verify(BlockOf("lnk", false)), 0);
     // The bit makes no difference in either direction.
@@ -112,7 +112,7 @@ TEST_F(DeleteTest, FilesAndEmptyDirectoriesGo) {
     WriteText(In("file"), "x");
     ASSERT_EQ(mkdir(In("empty").c_str(), 0755), 0);
     EXPECT_EQ(DeleteFile("file"), 0);
-    EXPECT_EQ(session_->last_reply_size, 0);
+    EXPECT_EQ(sent_.last_body_size, 0);
     EXPECT_FALSE(Exists(In("file")));
     EXPECT_EQ(DeleteDir("empty"), 0);
     EXPECT_FALSE(Exists(In("empty")));

@@ -3,10 +3,13 @@
 // the streams, set information, close.
 #include <gtest/gtest.h>
 
+#include <sys/xattr.h>
+
 #include <vector>
 
 #include "restore_fixture.h"
 #include "unixfs/object_create.h"
+#include "unixfs/host_acl.h"
 #include "unixfs/object_write.h"
 #include "unixfs/open_object.h"
 #include "unixfs/set_info.h"
@@ -63,7 +66,7 @@ protected:
         WriteObject(session_.get(), req, 8 + 26 + carried);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_WRITE_OBJ_STAT);
         EXPECT_EQ(reply_->hdr.request_id, 77u);
-        EXPECT_EQ(session_->last_reply_size, 4);
+        EXPECT_EQ(sent_.last_body_size, 4);
         return reply_->hdr.retcode;
     }
 
@@ -84,7 +87,7 @@ protected:
         WriteObjectLarge(session_.get(), req, 8 + 32 + carried);
         EXPECT_EQ(reply_->hdr.msg_type, GRFS_WRITE_OBJ_LARGE_STAT);
         EXPECT_EQ(reply_->hdr.request_id, 78u);
-        EXPECT_EQ(session_->last_reply_size, 8);
+        EXPECT_EQ(sent_.last_body_size, 8);
         return reply_->hdr.retcode;
     }
 
@@ -212,6 +215,63 @@ TEST_F(WriteTest, OtherStreamsAreConsumedAndDropped) {
     EXPECT_EQ(Record(obj)->obj_pos.lsw, 2 * acl.size() + 2);
     EXPECT_EQ(Close(obj), 0);
     EXPECT_EQ(ReadText(In("acl")), "");
+}
+
+// With posix_acls the host's ACL stream must arrive whole: too few bytes
+// ask for the rest, too many are refused (-507, or 0 with
+// ignore_acl_errors), the whole stream is applied; the other byte order's
+// stream stays unknown.
+TEST_F(WriteTest, AclStreamArrivesWholeOrIsAskedForOrRefused) {
+    ws_cntl.posix_acls = 1;
+    auto entries = [](std::initializer_list<SOL_ACL_ENTRY> list) {
+        const int32_t n = static_cast<int32_t>(list.size());
+        std::string s(reinterpret_cast<const char*>(&n), 4);
+        for (const auto& e : list) s.append(reinterpret_cast<const char*>(&e), sizeof e);
+        return s;
+    };
+    const std::string named = entries({{USER_OBJ, 0, 6, 0}, {USER, 4321, 6, 0}, {GROUP_OBJ, 0, 4, 0},
+                                       {CLASS_OBJ, 0, 6, 0}, {OTHER_OBJ, 0, 0, 0}});
+    const uint32_t obj = OpenFile("f", nullptr);
+    ASSERT_NE(obj, 0u);
+    EXPECT_EQ(Write(obj, kHostAclStream, named.substr(0, 3)), 0);
+    EXPECT_EQ(Consumed(), 0);
+    EXPECT_EQ(BlkSize(), 4);
+    EXPECT_EQ(Write(obj, kHostAclStream, named.substr(0, 20)), 0);
+    EXPECT_EQ(Consumed(), 0);
+    EXPECT_EQ(BlkSize(), named.size());
+    EXPECT_EQ(Write(obj, kHostAclStream, named + "xxxx"), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Consumed(), 0);
+    ws_cntl.ignore_acl_errors = 1;
+    EXPECT_EQ(Write(obj, kHostAclStream, named + "xxxx"), 0);
+    EXPECT_EQ(Consumed(), 0);
+    ws_cntl.ignore_acl_errors = 0;
+    // Counts no request could carry are refused, not asked for.
+    for (int32_t hostile : {-1, 0x10000000}) {
+        const std::string count(reinterpret_cast<const char*>(&hostile), 4);
+        EXPECT_EQ(Write(obj, kHostAclStream, count + named.substr(4, 20)), GRFS_RC_ACCESS_DENIED) << hostile;
+        EXPECT_EQ(Consumed(), 0);
+        EXPECT_EQ(BlkSize(), 1);
+    }
+    EXPECT_EQ(Write(obj, kHostAclStream, named), 0);
+    EXPECT_EQ(Consumed(), named.size());
+    EXPECT_EQ(BlkSize(), 1);
+    const uint32_t other = kHostAclStream == STRM_SOLX86_ACL ? STRM_SOL_ACL : STRM_SOLX86_ACL;
+    EXPECT_EQ(Write(obj, other, "zz"), 0);
+    EXPECT_EQ(Consumed(), 2);
+    EXPECT_EQ(Record(obj)->obj_pos.lsw, named.size() + 2);
+    EXPECT_EQ(Close(obj), 0);
+    // USER_OBJ, USER 4321, GROUP_OBJ, MASK, OTHER: 4 + 5 x 8 bytes.
+    EXPECT_EQ(getxattr(In("f").c_str(), "system.posix_acl_access", nullptr, 0), 44);
+
+    ASSERT_EQ(mkdir(In("d").c_str(), 0755), 0);
+    GRFS_GEN_DBLK dblk;
+    MakeDirDblk(&dblk, "d", nullptr);
+    const uint32_t dir = Open(dblk);
+    ASSERT_NE(dir, 0u) << open_rc_;
+    EXPECT_EQ(Write(dir, kHostAclStream, named.substr(0, 20)), GRFS_RC_ACCESS_DENIED);
+    EXPECT_EQ(Consumed(), 0);
+    EXPECT_EQ(BlkSize(), 1);
+    EXPECT_EQ(Close(dir), 0);
 }
 
 TEST_F(WriteTest, SymbolicLinkIsMadeAtCloseFromItsEaRecord) {

@@ -1,0 +1,328 @@
+#include "unixfs/object_acl.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include "grfs/messages.h"
+#include "unixfs/attach_records.h"
+#include "unixfs/host_acl.h"
+#include "unixfs/object_location.h"
+#include "unixfs/object_streams.h"
+#include "unixfs/workstation.h"
+#include "util/alloc.h"
+#include "util/debug_print.h"
+
+namespace {
+
+// The longest ACL stream one write request can carry: a count that needs
+// more can never arrive whole.
+constexpr uint64_t kMaxAclStreamBytes = static_cast<uint64_t>(GRFS_MSG_DATA_MAX);
+
+void Advance(UINT64* pos, uint32_t count) { *pos = ToU64(AsU64(*pos) + count); }
+
+int MisSized() { return ws_cntl.ignore_acl_errors != 0 ? 0 : GRFS_RC_ACCESS_DENIED; }
+
+// Room for n entries in sol_acls. false when memory runs out (the record
+// then has no room at all).
+bool GrowAclSpace(FILE_MEMORY* rec, int32_t n, int* old_space) {
+    *old_space = rec->sol_acl_space;
+    if (n <= rec->sol_acl_space) return true;
+    auto* grown = static_cast<SOL_ACL_ENTRY*>(MYCALLOC(static_cast<size_t>(n), sizeof(SOL_ACL_ENTRY)));
+    if (grown == nullptr) {
+        rec->sol_acl_space = 0;
+        return false;
+    }
+    if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
+    rec->sol_acls = grown;
+    rec->sol_acl_space = n;
+    return true;
+}
+
+// The object's path as the traces name it.
+const char* TracePath(const FILE_MEMORY* rec) { return rec->full_path[0] != '\0' ? rec->full_path : "/"; }
+
+// A descriptor of what stands at a file object's name when nothing was
+// opened (links, devices), never following the name itself. *is_link tells
+// a symbolic link. 0 or the errno.
+int OpenNodeAtName(const FILE_MEMORY* rec, UniqueFd* node, bool* is_link) {
+    OBJECT_PARENT parent;
+    int err = OpenObjectParent(rec->dle, rec, ReadLinkPolicy(rec->dle), &parent);
+    if (err != 0) return err;
+    node->reset(openat(parent.dir.get(), parent.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!node->valid()) return errno;
+    struct stat st;
+    if (fstat(node->get(), &st) != 0) return errno;
+    *is_link = S_ISLNK(st.st_mode);
+    return 0;
+}
+
+}  // namespace
+
+void MarkAclStream(FILE_MEMORY* rec) {
+    rec->acl_stream = ws_cntl.posix_acls != 0 ? 1 : 0;
+    rec->sol_acl_cnt = 0;
+}
+
+int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
+    rec->sol_acl_cnt = 0;
+    if (rec->acl_stream == 0) return 0;
+    const char* path = TracePath(rec);
+
+    UniqueFd node;
+    int fd = rec->data_hand;
+    int node_err = 0;
+    if (dir) {
+        node = rec->dle->root_fd >= 0 ? OpenDirBeneath(rec->dle->root_fd, ObjectRelPath(rec), ReadLinkPolicy(rec->dle))
+                                      : UniqueFd();
+        if (!node.valid()) node_err = rec->dle->root_fd >= 0 ? errno : EBADF;
+        fd = node.get();
+    } else if (fd < 0) {
+        bool is_link = false;
+        node_err = OpenNodeAtName(rec, &node, &is_link);
+        if (node_err == 0 && is_link) return 0;  // a link's record has no entries
+        fd = node.get();
+    }
+    if (node_err != 0) {
+        DEBUG_PRINTF(DBG_CONFIG,
+                     "Unix_Openfile: symlink determination lstat(%s) failed, errno=%d, proceeding with Sol acl "
+                     "acquisition\n",
+                     path, node_err);
+    }
+
+    int err = 0;
+    int n = node_err == 0 ? facl(fd, GETACLCNT, 0, nullptr) : -1;
+    if (n < 0) err = node_err != 0 ? node_err : errno;
+    rec->sol_acl_cnt = n;
+    if (dir) {
+        DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acl(%s,GETACLCNT)==%d\n", path, n);
+    } else {
+        DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acl(%s,GETACLCNT)==%d\n", path, n);
+    }
+    if (n > 0) {
+        int old_space = 0;
+        const bool grew = n > rec->sol_acl_space;
+        if (!GrowAclSpace(rec, n, &old_space)) {
+            if (dir) {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: out of memory allocating %d Solaris acl entries\n", n);
+            } else {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: out of memory allocating %d Solaris acl entries\n", n);
+            }
+        } else if (grew) {
+            if (dir) {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: increased entry space for Solaris acls from %d to %d\n",
+                             old_space, n);
+            } else {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: increased entry space for Solaris acls from %d to %d\n",
+                             old_space, n);
+            }
+        }
+        const int m = rec->sol_acl_space > 0 ? facl(fd, GETACL, rec->sol_acl_space, rec->sol_acls) : 0;
+        rec->sol_acl_cnt = m;
+        if (m > 0) {
+            if (dir) {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acls returned = %d\n", m);
+            } else {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acls returned = %d\n", m);
+            }
+        } else if (m == 0) {
+            if (dir) {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: no acls available from Sol acl(%s,GETACL)\n", path);
+            } else {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: no acls available from Sol acl(%s,GETACL)\n", path);
+            }
+        } else {
+            err = errno;
+            rec->sol_acl_cnt = 0;
+            if (dir) {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acl(%s,GETACL) failed, errno=%d\n", path, err);
+            } else {
+                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acl(%s,GETACL) failed, errno=%d\n", path, err);
+            }
+        }
+    } else if (n == 0) {
+        if (dir) {
+            DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: no acls available from Sol acl(%s,GETACLCNT)\n", path);
+        } else {
+            DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: no acls available from Sol acl(%s,GETACLCNT)\n", path);
+        }
+    } else {
+        rec->sol_acl_cnt = 0;
+        if (dir) {
+            DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acl(%s,GETACLCNT) failed, errno=%d\n", path, err);
+        } else {
+            DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: sol acl(%s,GETACLCNT) failed, errno=%d\n", path, err);
+        }
+    }
+    // The access rule: an ACL that may not be read makes the object
+    // unreadable, unless the administrator said to carry on without it.
+    if ((err == ENOENT || err == EACCES) && ws_cntl.ignore_acl_errors == 0 && (dir || rec->full_path[0] != '\0')) {
+        DEBUG_PRINTF(DBG_CONFIG, "returning: fs access denied\n");
+        return GRFS_RC_ACCESS_DENIED;
+    }
+    return 0;
+}
+
+int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size, unsigned char* dest) {
+    const uint32_t asked = *size;
+    *size = 0;
+    if (rec->acl_stream == 0 || AsU64(rec->obj_pos) != AclStreamOffset(rec)) return GRFS_RC_END_OF_DATA;
+    const int32_t count = rec->sol_acl_cnt > 0 ? rec->sol_acl_cnt : 0;
+    if (dir) {
+        DEBUG_PRINTF(DBG_DATA, "UnixReadDir: reading Sol acl data, acl count = %d\n", count);
+    } else {
+        DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading Sol acl data, acl count = %d\n", count);
+    }
+    const uint32_t need = static_cast<uint32_t>(AclStreamSize(rec));
+    if (asked < need) {
+        // The stream goes out whole: the server asks again with room for it.
+        ws_cntl.processingAcl = 1;
+        *blk_size = need;
+        if (dir) {
+            DEBUG_PRINTF(DBG_DATA, "UnixReadDir: buffer(%d) not large enough, setting blk_size=%d\n",
+                         static_cast<int>(asked), static_cast<int>(need));
+        } else {
+            DEBUG_PRINTF(DBG_DATA, "UnixReadFile: buffer(%d) not large enough, setting blk_size=%d\n",
+                         static_cast<int>(asked), static_cast<int>(need));
+        }
+        return 0;
+    }
+    DEBUG_PRINTF(DBG_DATA, "read_size=%d\n", static_cast<int>(need));
+    std::memcpy(dest, &count, kAclCountBytes);
+    if (count > 0) std::memcpy(dest + kAclCountBytes, rec->sol_acls, kAclEntryBytes * static_cast<size_t>(count));
+    *size = need;
+    return 0;
+}
+
+namespace {
+
+void ApplyToFile(FILE_MEMORY* rec, int32_t n) {
+    // Applied to the descriptor the restore holds; a link or device has
+    // none, and for them this fails as it must.
+    const int rc = facl(rec->data_hand, SETACL, n, rec->sol_acls);
+    const int err = rc != 0 ? errno : 0;
+    if (rc != 0) rec->sol_acl_cnt = 0;
+    DEBUG_PRINTF(DBG_DATA,
+                 "STRM_SOL_ACL/STRM_SOLX86_ACL: file facl(%d) rc=%d (0=success), errno=%d (failure normal for "
+                 "symlinks due to deferral)\n",
+                 rec->data_hand, rc, err);
+}
+
+void ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
+    // By the directory's path, resolved below the export root without
+    // passing a link.
+    const char* path = rec->full_path[0] != '\0'                 ? rec->full_path
+                       : rec->dle->dle->export_path[0] != '\0' ? rec->dle->dle->export_path
+                                                               : "/";
+    int rc = -1;
+    int err = EBADF;
+    if (rec->dle->root_fd >= 0) {
+        UniqueFd dir = OpenDirBeneath(rec->dle->root_fd, ObjectRelPath(rec), LinkPolicy::kNoLinks);
+        rc = dir.valid() ? facl(dir.get(), SETACL, n, rec->sol_acls) : -1;
+        err = rc != 0 ? errno : 0;
+    }
+    if (rc != 0) rec->sol_acl_cnt = 0;
+    DEBUG_PRINTF(DBG_DATA,
+                 "STRM_SOL_ACL/STRM_SOLX86_ACL: dir acl(%s,SETACL) rc=%d errno=%d (failure normal for symlinks due "
+                 "to deferral)\n",
+                 path, rc, err);
+}
+
+// The stream arrived whole, size bytes holding n entries: keep them and
+// apply them. A failure to apply is traced, not reported.
+int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, int32_t n, bool dir,
+                    uint32_t* count) {
+    if (dir) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
+                     static_cast<int>(size), n);
+    } else {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
+                     static_cast<int>(size), n);
+    }
+    rec->sol_acl_cnt = n;
+    int old_space = 0;
+    const bool grew = n > rec->sol_acl_space;
+    if (!GrowAclSpace(rec, n, &old_space)) {
+        rec->sol_acl_cnt = 0;
+        if (dir) {
+            DEBUG_PRINTF(DBG_DATA,
+                         "Unix_WriteDir: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
+        } else {
+            DEBUG_PRINTF(DBG_DATA,
+                         "Unix_WriteFile: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
+        }
+        return MisSized();
+    }
+    if (grew && dir) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: increased entry space for Solaris acls from %d to %d\n", old_space, n);
+    } else if (grew) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: increased entry space for Solaris acls from %d to %d\n", old_space, n);
+    }
+    *count = size;
+    if (n == 0) {
+        if (dir) {
+            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no dir acls to write\n");
+        } else {
+            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no file acls to write\n");
+        }
+        return 0;
+    }
+    std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
+    if (dir) {
+        ApplyToDirectory(rec, n);
+    } else {
+        ApplyToFile(rec, n);
+    }
+    Advance(&rec->obj_pos, size);
+    return 0;
+}
+
+}  // namespace
+
+int WriteFileAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, uint32_t* blk_size) {
+    const uint32_t size = *count;
+    *count = 0;
+    *blk_size = 1;
+    if (size < kAclCountBytes) {
+        DEBUG_PRINTF(DBG_DATA,
+                     "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size-4(%d) too small.  Requesting more.\n",
+                     static_cast<int>(size) - 4);
+        *blk_size = kAclCountBytes;
+        return 0;
+    }
+    int32_t n = 0;
+    std::memcpy(&n, data, sizeof n);
+    const uint64_t need = kAclCountBytes + kAclEntryBytes * static_cast<uint32_t>(n);
+    if (n >= 0 && need <= kMaxAclStreamBytes && size < need) {
+        DEBUG_PRINTF(DBG_DATA,
+                     "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size(%d) below 4+sol_acl_cnt*acl_size(%d).  "
+                     "Requesting more.\n",
+                     static_cast<int>(size), static_cast<int>(need));
+        *blk_size = static_cast<uint32_t>(need);
+        return 0;
+    }
+    // A count that no request could carry is as mis-sized as too many bytes.
+    if (n < 0 || size != need) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size(%d) != 4+sol_acl_cnt*acl_size(%d)\n",
+                     static_cast<int>(size), static_cast<int>(need));
+        return MisSized();
+    }
+    return TakeWholeStream(rec, data, size, n, false, count);
+}
+
+int WriteDirAclStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, uint32_t* blk_size) {
+    const uint32_t size = *count;
+    *count = 0;
+    *blk_size = 1;
+    int32_t n = 0;
+    if (size >= kAclCountBytes) std::memcpy(&n, data, sizeof n);
+    const uint64_t need = kAclCountBytes + kAclEntryBytes * static_cast<uint32_t>(n);
+    if (size < kAclCountBytes || n < 0 || size != need) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size-4(%d) != sol_acl_cnt*acl_size(%d)\n",
+                     static_cast<int>(size) - 4, static_cast<int>(need - kAclCountBytes));
+        return MisSized();
+    }
+    return TakeWholeStream(rec, data, size, n, true, count);
+}
