@@ -170,6 +170,7 @@ bool needs_value(int token) {
         case CFG_PRESERVE_CTIME:
         case CFG_IGNORE_ACL_ERRORS:
         case CFG_POSIX_ACLS:
+        case CFG_SPARSE_RESTORE:
         case CFG_XATTRS:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
@@ -257,6 +258,10 @@ void handle_line(ConfigState& st, const char* line) {
             ws->posix_acls = 1;
             DEBUG_PRINTF(DBG_CONFIG, "Carrying POSIX ACLs in the ACL stream\n");
             break;
+        case CFG_SPARSE_RESTORE:
+            ws->sparse_restore = 1;
+            DEBUG_PRINTF(DBG_CONFIG, "Restoring sparse files\n");
+            break;
         case CFG_SESSION_IDLE_TIMEOUT:
             set_session_idle_timeout(st, word);
             break;
@@ -279,6 +284,7 @@ int read_config_file(WS_CNTL* ws, const char* path) {
     if (path == nullptr) path = kDefaultConfigFile;
     ws->ignore_acl_errors = 0;
     ws->posix_acls = 0;
+    ws->sparse_restore = 0;
     ws->xattrs = 0;
     std::fprintf(stderr, "%s: Using configuration file: %s\n", prog_name, path);
 

@@ -31,6 +31,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"session_idle_timeout", CFG_SESSION_IDLE_TIMEOUT},
     {"allow", CFG_ALLOW},
     {"posix_acls", CFG_POSIX_ACLS},
+    {"sparse_restore", CFG_SPARSE_RESTORE},
     {"xattrs", CFG_XATTRS},
 };
 

@@ -23,6 +23,7 @@ enum ConfigKeyword : int {
     CFG_SESSION_IDLE_TIMEOUT = 15,
     CFG_ALLOW = 16,
     CFG_POSIX_ACLS = 17,
+    CFG_SPARSE_RESTORE = 18,
     CFG_XATTRS = 19,
 };
 

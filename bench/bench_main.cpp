@@ -43,7 +43,7 @@ const char* kUsage =
     "  --pingpong PATH  the ping-pong server (default the one built beside this program)\n"
     "  --no-tar         leave out the tar reference rows\n"
     "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n"
-    "  --only NAMES     only these measurements (backup, restore, verify, small, listing), for profiling\n";
+    "  --only NAMES     only these measurements (backup, sparse, restore, verify, small, listing), for profiling\n";
 
 std::string utc_now(const char* format) {
     char buf[64];

@@ -56,6 +56,24 @@ void make_empty_files(const std::string& dir, int count) {
     for (int i = 0; i < count; ++i) write_file(dir + "/" + numbered("e", i), nullptr, 0);
 }
 
+// Four extents of 1 MiB spread over kBigFileSize, the rest holes. Made
+// apart from the marked set, so that an older set gains it.
+void make_sparse_file(const std::string& path, uint64_t& state) {
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == kBigFileSize) return;
+    std::vector<unsigned char> block(kSparseData / 4);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) die("cannot create the sparse file: " + std::string(strerror(errno)));
+    for (uint64_t k = 0; k < 4; ++k) {
+        fill_random(block, state);
+        const off_t at = static_cast<off_t>(k * (kBigFileSize / 4) + (k * 5 << 20));
+        if (pwrite(fd, block.data(), block.size(), at) != static_cast<ssize_t>(block.size()))
+            die("cannot write the sparse file: " + std::string(strerror(errno)));
+    }
+    if (ftruncate(fd, static_cast<off_t>(kBigFileSize)) != 0) die("cannot size the sparse file");
+    close(fd);
+}
+
 }  // namespace
 
 Dataset prepare_dataset(const std::string& root) {
@@ -65,7 +83,11 @@ Dataset prepare_dataset(const std::string& root) {
     d.restore = root + "/restore";
     fs::create_directories(d.restore);
     const std::string marker = d.data + "/" + kMarker;
-    if (fs::exists(marker)) return d;
+    if (fs::exists(marker)) {
+        uint64_t sparse_state = 0x243F6A8885A308D3ull;
+        make_sparse_file(d.data + "/" + d.sparse_name, sparse_state);
+        return d;
+    }
 
     std::printf("Building the data set under %s ...\n", d.data.c_str());
     std::fflush(stdout);
@@ -94,6 +116,7 @@ Dataset prepare_dataset(const std::string& root) {
             write_file(dir + "/" + numbered("f", i), block.data(), block.size());
         }
     }
+    make_sparse_file(d.data + "/" + d.sparse_name, state);
     make_empty_files(d.data + "/" + d.list_small_dir, kListSmall);
     make_empty_files(d.data + "/" + d.list_large_dir, kListLarge);
     // The marker lies outside every measured directory.

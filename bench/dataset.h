@@ -10,6 +10,7 @@
 namespace bench {
 
 constexpr uint64_t kBigFileSize = 256ull << 20;
+constexpr uint64_t kSparseData = 4ull << 20;
 constexpr int kSmallFiles = 2000;
 constexpr uint32_t kSmallFileSize = 4096;
 constexpr int kListSmall = 2000;
@@ -20,6 +21,7 @@ struct Dataset {
     std::string data;          // exported read-only as DATA
     std::string restore;       // exported writable as RESTORE
     std::string big_name = "big.bin";
+    std::string sparse_name = "sparse.bin";  // kBigFileSize long, kSparseData of it data
     std::string small_dir = "small";
     std::string list_small_dir = "list2k";
     std::string list_large_dir = "list20k";

@@ -21,7 +21,7 @@ struct BenchSetup {
     std::string pingpong_binary;
     bool with_tar = true;
     // Empty: every measurement; else only those named (backup, restore,
-    // verify, small, listing), for profiling one path.
+    // verify, small, listing, sparse), for profiling one path.
     std::vector<std::string> only;
     long verify_round_trips = 30000;
     // Wire sizes of the agent's exchanges, for the bounds of the small-file

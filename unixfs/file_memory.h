@@ -8,6 +8,7 @@
 
 #include "grfs/xdr.h"
 #include "unixfs/handle_table.h"
+#include "unixfs/sparse_file.h"
 #include "util/queue.h"
 #include "util/uint64.h"
 
@@ -75,6 +76,7 @@ struct FILE_MEMORY {
     SOL_ACL_ENTRY* sol_acls;
     uint16_t acl_stream;         // the object carries the ACL stream (posix_acls)
     uint32_t handle;             // obj_id issued for this open
+    SPARSE_STATE sparse;         // holes: found when reading, left when restoring
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
 };
 

@@ -13,6 +13,7 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/object_location.h"
+#include "unixfs/sparse_file.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -175,6 +176,7 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
     *data_size = UINT64{};
     *ea_size = UINT64{};
     const bool reading = mode != OPEN_MODE_WRITE;
+    SparseOpen(rec, nullptr);
 
     if (info != nullptr) {
         const mode_t type = info->st_mode & S_IFMT;
@@ -251,6 +253,7 @@ int OpenFileUnix(FILE_MEMORY* rec, uint16_t mode, int* fd, UINT64* data_size, UI
         file.reset(PermissionRetry(rec, policy, node.get(), st, flags));
         if (!file.valid()) return GRFS_RC_ACCESS_DENIED;
     }
+    SparseOpen(rec, &st);
     *data_size = U64_Init(static_cast<uint32_t>(static_cast<uint64_t>(st.st_size)),
                           static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) >> 32));
 

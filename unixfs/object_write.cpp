@@ -11,6 +11,7 @@
 #include "unixfs/host_acl.h"
 #include "unixfs/object_acl.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/sparse_file.h"
 #include "unixfs/xattr_stream.h"
 #include "util/debug_print.h"
 
@@ -113,7 +114,7 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
     }
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
-        int rc = WriteFileUnix(rec->data_hand, data, count);
+        int rc = SparseRestoreOn(rec) ? SparseWriteData(rec, data, count) : WriteFileUnix(rec->data_hand, data, count);
         if (rc == 0) advance(&rec->obj_pos, *count);
         return rc;
     }

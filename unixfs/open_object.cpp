@@ -10,6 +10,7 @@
 #include "unixfs/open_file_dir.h"
 #include "unixfs/open_object.h"
 #include "unixfs/session_tally.h"
+#include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -114,7 +115,7 @@ void PrimeReadAhead(FILE_MEMORY* rec) {
     rec->preread_datasize = 0;
     if (rec->preread_buf == nullptr || rec->data_hand < 0) return;
     uint32_t size = rec->preread_bufsize;
-    ReadFileUnix(rec->data_hand, 0, rec->preread_buf, &size);
+    ReadFileAhead(rec, 0, rec->preread_buf, &size);
     // Whatever arrived stays, so that the buffer always ends where the
     // descriptor stands.
     rec->preread_datasize = size;
@@ -135,8 +136,10 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         rec->symlink_pending = 0;
         if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(rec);
     }
-    // Extended attributes go last: a change of owner or data would drop
-    // a file capability set before it.
+    // The file's full length (a trailing hole) before the attributes: a
+    // change of length, owner or data drops a file capability set earlier.
+    if (rec->dblktype == FDB_ID && rec->data_hand >= 0 && rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
+    // Extended attributes go last.
     ApplyXattrsAtClose(ses, rec);
     // A descriptor is closed even when a link record was written into the
     // object: nothing may leak.

@@ -10,6 +10,7 @@
 #include "unixfs/object_streams.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/read_object.h"
+#include "unixfs/sparse_file.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
@@ -315,7 +316,7 @@ int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned cha
     if (rec->preread_offset >= rec->preread_datasize) {
         rec->preread_offset = 0;
         uint32_t got = rec->preread_bufsize;
-        int rc = ReadFileUnix(rec->data_hand, file_offset, rec->preread_buf, &got);
+        int rc = ReadFileAhead(rec, file_offset, rec->preread_buf, &got);
         rec->preread_datasize = got;
         DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: read_stat=%d, preread_datasize=%d\n", rc,
                      static_cast<int>(rec->preread_datasize));
@@ -345,7 +346,7 @@ void RefillReadAhead(FILE_MEMORY* rec) {
     // remaining < preread_offset: the fragment and its new place do not overlap.
     std::memcpy(rec->preread_buf, rec->preread_buf + rec->preread_offset, remaining);
     uint32_t got = rec->preread_bufsize - remaining;
-    ReadFileUnix(rec->data_hand, pos - data_offset + remaining, rec->preread_buf + remaining, &got);
+    ReadFileAhead(rec, pos - data_offset + remaining, rec->preread_buf + remaining, &got);
     rec->preread_offset = 0;
     rec->preread_datasize = remaining + got;
 }

@@ -78,6 +78,7 @@ struct WS_CNTL {
     uint16_t ignore_acl_errors;
     uint16_t posix_acls;  // objects carry the ACL stream
     uint16_t processingAcl;
+    uint16_t sparse_restore;  // restores leave blocks of zeros as holes
     // From the allow lines; none: every peer may open sessions. Held in the
     // record itself so that a copy of the record carries its own list.
     uint16_t allow_count;

@@ -2,7 +2,8 @@
 // with user.* attributes up to 64 KiB, a file capability on an executable
 // of a foreign owner, a link with a trusted.* attribute of its own and a
 // directory with attributes is backed up and restored into an empty export,
-// twice (with posix_acls too, so that LXAT follows the ACL stream), and
+// twice (with posix_acls and sparse_restore too: LXAT follows the ACL
+// stream, and a capability outlives the length set at close), and
 // must come back equal each time; malformed and oversized
 // streams change nothing, a refused name is named on the console while the
 // others are set; an agent without the keyword restores the data and drops
@@ -90,7 +91,10 @@ void build_source(const std::string& root) {
     set_attr(root + "/data.txt", "user.mid", std::string(1000, 'm'));
     set_attr(root + "/data.txt", "user.big", std::string(65536, 'b'));
     set_attr(root + "/data.txt", "user.empty", "");
-    e2e::write_file(root + "/tool", "#!/bin/sh\n");
+    // Its trailing hole makes a sparse restore set its length at close.
+    std::string script = "#!/bin/sh\n";
+    script.resize(5 * 4096, '\0');
+    e2e::write_file(root + "/tool", script);
     ASSERT_EQ(chmod((root + "/tool").c_str(), 0755), 0);
     ASSERT_EQ(chown((root + "/tool").c_str(), e2e::kForeignUid, e2e::kForeignGid), 0);
     set_attr(root + "/tool", "security.capability", net_raw_capability());
@@ -134,7 +138,7 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     const std::string archive = scratch.dir.path() + "/tree.grfsarc";
 
     AgentConfig config;
-    config.extra_lines = e2e::export_line(source, "SRC") + e2e::export_line(target, "DST") + "xattrs\nposix_acls\n";
+    config.extra_lines = e2e::export_line(source, "SRC") + e2e::export_line(target, "DST") + "xattrs\nposix_acls\nsparse_restore\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     {
@@ -195,15 +199,24 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     hardening::ExpectCleanStop(old_agent);
 }
 
-// Writes stream as the LXAT stream of a new file, in one request; the
-// write's retcode.
+// Writes stream as the LXAT stream of a new file, in one request, behind
+// its data when there is any; the LXAT write's retcode.
 int16_t write_lxat(grfs_client::Peer& peer, const grfs_client::Dblk& file, const std::vector<unsigned char>& stream,
-                   uint64_t announced) {
+                   uint64_t announced, const std::string& data = {}) {
     grfs_client::Connection& c = peer.connection();
     EXPECT_EQ(e2e::replied_retcode(grfs_client::create_object(c, peer.dle_id(), file)), 0);
     auto opened = grfs_client::open_object(c, peer.dle_id(), file, GRFS_OPEN_WRITE);
     EXPECT_TRUE(opened.ok());
     if (!opened.ok()) return 1;
+    if (!data.empty()) {
+        GRFS_STREAM_INFO stan{};
+        stan.id = 0x4E415453;
+        stan.size = U64_Init(static_cast<uint32_t>(data.size()), 0);
+        auto d = grfs_client::write_piece(
+            c, opened->obj_id, 0, stan,
+            std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
+        EXPECT_TRUE(d.ok() && d->consumed == data.size());
+    }
     GRFS_STREAM_INFO header{};
     header.id = kLxat;
     header.size = U64_Init(static_cast<uint32_t>(announced), static_cast<uint32_t>(announced >> 32));
@@ -214,7 +227,7 @@ int16_t write_lxat(grfs_client::Peer& peer, const grfs_client::Dblk& file, const
 
 TEST(XattrEndToEnd, RefusedStreamsSetNothingAndACapabilityOutlivesALaterOwnerChange) {
     AgentConfig config;
-    config.extra_lines = "xattrs\n";
+    config.extra_lines = "xattrs\nsparse_restore\n";
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     e2e::write_file(agent.export_dir() + "/model.txt", "");
@@ -250,17 +263,21 @@ TEST(XattrEndToEnd, RefusedStreamsSetNothingAndACapabilityOutlivesALaterOwnerCha
         EXPECT_TRUE(agent.WaitForStderr("model.txt: extended attribute other.\\nx not set: ", 5000))
             << agent.Stderr();
 
-        // A file capability survives a change of owner made after the close.
+        // A file capability survives the length a sparse restore sets at
+        // close and a change of owner made after the close.
         if (geteuid() == 0) {
             const std::string cap = net_raw_capability();
             std::vector<unsigned char> stream = {1, 0, 0, 0, 19, 0, 20, 0, 0, 0};
             stream.insert(stream.end(), std::begin("security.capability"), std::end("security.capability") - 1);
             stream.insert(stream.end(), cap.begin(), cap.end());
-            e2e::write_file(agent.export_dir() + "/tool", "");
+            std::string script = "#!/bin/sh\n";
+            script.resize(5 * 4096, '\0');
+            e2e::write_file(agent.export_dir() + "/tool", script);
             ASSERT_EQ(chown((agent.export_dir() + "/tool").c_str(), e2e::kForeignUid, e2e::kForeignGid), 0);
             auto tool = e2e::find_listed(peer, "", "tool");
             ASSERT_TRUE(tool);
-            EXPECT_EQ(write_lxat(peer, *tool, stream, stream.size()), 0);
+            EXPECT_EQ(write_lxat(peer, *tool, stream, stream.size(), script), 0);
+            EXPECT_EQ(attributes(agent.export_dir() + "/tool"), (Attrs{{"security.capability", cap}}));
             EXPECT_EQ(e2e::replied_retcode(grfs_client::set_object_info(peer.connection(), peer.dle_id(), *tool)), 0);
             struct stat st {};
             ASSERT_EQ(lstat((agent.export_dir() + "/tool").c_str(), &st), 0);
