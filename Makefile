@@ -26,8 +26,16 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Runs the agent in the foreground on the bundled example configuration.
+# The agent leads a process group of its own, so Ctrl-C at the terminal
+# reaches only this recipe's shell: it passes the interrupt on and waits
+# for the agent to stop.
 run: build
-	$(BUILD)/agent/agent -c $(CONFIG)
+	@echo "$(BUILD)/agent/agent -c $(CONFIG)"
+	@$(BUILD)/agent/agent -c $(CONFIG) & pid=$$!; \
+	  trap 'kill -INT $$pid 2>/dev/null' INT TERM; \
+	  wait $$pid; status=$$?; \
+	  while kill -0 $$pid 2>/dev/null; do wait $$pid; status=$$?; done; \
+	  exit $$status
 
 # Builds everything and runs every test.
 check: build
