@@ -171,6 +171,7 @@ bool needs_value(int token) {
         case CFG_IGNORE_ACL_ERRORS:
         case CFG_POSIX_ACLS:
         case CFG_SPARSE_RESTORE:
+        case CFG_XATTRS:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
         case CFG_ALLOW:  // refused without its value, not ignored
@@ -267,6 +268,10 @@ void handle_line(ConfigState& st, const char* line) {
         case CFG_ALLOW:
             add_allowed_peer(st, line, word);
             break;
+        case CFG_XATTRS:
+            ws->xattrs = 1;
+            DEBUG_PRINTF(DBG_CONFIG, "Carrying extended attributes in the LXAT stream\n");
+            break;
         default:  // unknown keyword, blank line, mac_as_unix
             report_unrecognized(line);
             break;
@@ -280,6 +285,7 @@ int read_config_file(WS_CNTL* ws, const char* path) {
     ws->ignore_acl_errors = 0;
     ws->posix_acls = 0;
     ws->sparse_restore = 0;
+    ws->xattrs = 0;
     std::fprintf(stderr, "%s: Using configuration file: %s\n", prog_name, path);
 
     FILE* file = std::fopen(path, "r");

@@ -32,6 +32,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"allow", CFG_ALLOW},
     {"posix_acls", CFG_POSIX_ACLS},
     {"sparse_restore", CFG_SPARSE_RESTORE},
+    {"xattrs", CFG_XATTRS},
 };
 
 bool is_blank(char c) {

@@ -24,6 +24,7 @@ enum ConfigKeyword : int {
     CFG_ALLOW = 16,
     CFG_POSIX_ACLS = 17,
     CFG_SPARSE_RESTORE = 18,
+    CFG_XATTRS = 19,
 };
 
 // The keyword line begins with, or CFG_UNKNOWN. rest points at the value

@@ -34,9 +34,10 @@ foreach(_page IN LISTS _agent_man_pages)
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
 
-# The administrator's guide, and the format of grfsclient's archives.
+# The administrator's guide, the format of grfsclient's archives and of the
+# stream of extended attributes (keyword xattrs).
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
-              ${PROJECT_SOURCE_DIR}/docs/archive-format.md
+              ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
         DESTINATION ${AGENT_INSTALL_DOCDIR})
 
 # The configuration directory and the unit's paths depend on the prefix the

@@ -92,6 +92,7 @@ expected=(
     share/man/man1/grfsclient.1.gz
     share/doc/vestrel-agent/README.md
     share/doc/vestrel-agent/copyright
+    share/doc/vestrel-agent/lxat-stream.md
 )
 [ "$has_client" = 1 ] && expected+=(bin/grfsclient)
 [ -f docs/archive-format.md ] && expected+=(share/doc/vestrel-agent/archive-format.md)
@@ -295,6 +296,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     echo usr/share/man/man1/grfsclient.1.gz
     echo usr/share/doc/vestrel-agent/README.md
     echo usr/share/doc/vestrel-agent/copyright
+    echo usr/share/doc/vestrel-agent/lxat-stream.md
     [ "$has_client" = 1 ] && echo usr/bin/grfsclient
     [ -f docs/archive-format.md ] && echo usr/share/doc/vestrel-agent/archive-format.md
     true

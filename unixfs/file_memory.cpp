@@ -6,6 +6,7 @@
 
 #include "grfs/dblk.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/object_xattr.h"
 #include "util/alloc.h"
 #include "util/console.h"
 #include "util/debug_print.h"
@@ -37,6 +38,7 @@ FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
 
 void FreeFileMemory(FILE_MEMORY* rec) {
     if (rec == nullptr) return;
+    ReleaseXattrStream(rec);
     if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
     if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
     if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
@@ -69,6 +71,7 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
         rec->handle = 0;
     }
     rec->marker = 0;
+    ReleaseXattrStream(rec);
     if (rec->mem_kind != MEM_KIND_DEFAULT) {
         FreeFileMemory(rec);
         return;

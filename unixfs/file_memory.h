@@ -14,6 +14,7 @@
 
 struct DRVDLE;
 struct GRFS_SESSION;
+struct XATTR_STREAM;
 
 constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
@@ -76,6 +77,7 @@ struct FILE_MEMORY {
     uint16_t acl_stream;         // the object carries the ACL stream (posix_acls)
     uint32_t handle;             // obj_id issued for this open
     SPARSE_STATE sparse;         // holes: found when reading, left when restoring
+    XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
 };
 

@@ -1,12 +1,13 @@
 // Where each stream lies in an object's byte sequence: the data stream at 0,
 // the EA stream behind it (at 0 for a directory), then the ACL stream when
-// the object carries one. A stream added behind the ACL stream starts at
-// AclStreamEnd and moves ObjectTotalSize.
+// the object carries one, then the LXAT stream (unixfs/object_xattr.h),
+// which starts at AclStreamEnd.
 #pragma once
 
 #include <cstdint>
 
 #include "unixfs/file_memory.h"
+#include "unixfs/object_xattr.h"
 #include "util/uint64.h"
 
 constexpr uint64_t kAclCountBytes = 4;
@@ -21,4 +22,4 @@ inline uint64_t AclStreamSize(const FILE_MEMORY* rec) {
 inline uint64_t AclStreamEnd(const FILE_MEMORY* rec) { return AclStreamOffset(rec) + AclStreamSize(rec); }
 
 // The length of the whole byte sequence (total_size).
-inline uint64_t ObjectTotalSize(const FILE_MEMORY* rec) { return AclStreamEnd(rec); }
+inline uint64_t ObjectTotalSize(const FILE_MEMORY* rec) { return AclStreamEnd(rec) + XattrStreamSize(rec); }

@@ -6,10 +6,13 @@
 
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
+#include "unixfs/attach_records.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/host_acl.h"
 #include "unixfs/object_acl.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/sparse_file.h"
+#include "unixfs/xattr_stream.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -106,6 +109,9 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
     (void)offset;  // data goes where the descriptor stands: objects arrive in order
     *blk_size = 1;
     if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteFileAclStream(rec, data, count, blk_size);
+    if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(rec->session->ws)) {
+        return WriteXattrStream(rec, data, count);
+    }
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
         int rc = SparseRestoreOn(rec) ? SparseWriteData(rec, data, count) : WriteFileUnix(rec->data_hand, data, count);
@@ -129,6 +135,9 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
     (void)offset;
     *blk_size = 1;
     if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteDirAclStream(rec, data, count, blk_size);
+    if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(rec->session->ws)) {
+        return WriteXattrStream(rec, data, count);
+    }
     if (rec->cur_stream.id == STRM_UNIX_EA) return write_ea_stream(rec, data, count, blk_size);
     // A directory has no data of its own; anything else is consumed and dropped.
     advance(&rec->obj_pos, *count);

@@ -15,6 +15,7 @@
 #include "unixfs/object_files.h"
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
 #include "util/debug_print.h"
 
@@ -90,6 +91,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         if (AsU64(ea_size) != 0) result = Unix_OpenEA(rec);
         if (result == 0) result = CollectObjectAcl(rec, false);
         if (result == 0) rec->total_size = ToU64(ObjectTotalSize(rec));
+        if (result == 0) OpenXattrStream(rec);
     }
 
     if (result != 0 && rec->data_hand >= 0) {
@@ -126,5 +128,6 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         if (AsU64(rec->ea_size) != 0) result = Unix_OpenEA(rec);
         rec->total_size = ToU64(ObjectTotalSize(rec));
     }
+    if (result == 0) OpenXattrStream(rec);
     return result;
 }

@@ -6,6 +6,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_symlink.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
 #include "unixfs/open_object.h"
 #include "unixfs/session_tally.h"
@@ -132,18 +133,20 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
         return SendMessage(ses, reply, 0) != 0 ? 1 : 0;
     }
     RemoveElem(&ses->object_list, &rec->link);
-    if (rec->dblktype == FDB_ID) {
-        if (rec->symlink_pending != 0) {
-            rec->symlink_pending = 0;
-            if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(ses, rec);
-        }
-        // A descriptor is closed even when a link record was written into
-        // the object: nothing may leak.
-        if (rec->data_hand >= 0) {
-            if (rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
-            CloseFileUnix(rec->data_hand);
-            rec->data_hand = -1;
-        }
+    if (rec->dblktype == FDB_ID && rec->symlink_pending != 0) {
+        rec->symlink_pending = 0;
+        if (rec->open_mode == OPEN_MODE_WRITE) MakePendingSymlink(ses, rec);
+    }
+    // The file's full length (a trailing hole) before the attributes: a
+    // change of length, owner or data drops a file capability set earlier.
+    if (rec->dblktype == FDB_ID && rec->data_hand >= 0 && rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
+    // Extended attributes go last.
+    ApplyXattrsAtClose(ses, rec);
+    // A descriptor is closed even when a link record was written into the
+    // object: nothing may leak.
+    if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {
+        CloseFileUnix(rec->data_hand);
+        rec->data_hand = -1;
     }
     ReleaseFileMemory(ses, rec);
     return SendMessage(ses, reply, 0) != 0 ? 1 : 0;

@@ -10,6 +10,7 @@
 #include "unixfs/attach_records.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/object_xattr.h"
 #include "unixfs/restore_target.h"
 #include "unixfs/set_info.h"
 #include "unixfs/workstation.h"
@@ -145,6 +146,7 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     }
     const bool is_link = S_ISLNK(st.st_mode);
     rc = 0;
+    bool dropped_privileges = false;
 
     // Set-user-id and set-group-id wait for the last step, after the owner.
     const uint32_t without_set_id = mode & ~uint32_t{06000};
@@ -172,9 +174,10 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
                      static_cast<int>(dblk->size.lsw));
         if (truncate_at(dir, name, st, static_cast<off_t>(AsU64(dblk->size))) != 0) {
             rc = GRFS_RC_ACCESS_DENIED;
-        } else if (rc == 0) {
+        } else {
+            dropped_privileges = true;
             // Cutting the file made its modification time "now": set the times again.
-            utime_held(obj.get(), dir, name, times);
+            if (rc == 0) utime_held(obj.get(), dir, name, times);
         }
     }
 
@@ -187,8 +190,12 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
                          static_cast<int>(gid), errno);
             rc = GRFS_RC_ACCESS_DENIED;
             owner_set = false;
+        } else {
+            dropped_privileges = true;
         }
     }
+    // Both changes made the kernel drop a file capability restored before.
+    if (dropped_privileges) RestoreCapabilityAfterChange(obj.get(), st);
 
     // The whole mode once the owner is the block's (a change of owner also
     // clears the set-id bits); without that owner the set-id bits stay off.

@@ -82,6 +82,8 @@ struct WS_CNTL {
     // From the allow lines; none: every peer may open sessions. Held in the
     // record itself so that a copy of the record carries its own list.
     uint16_t allow_count;
+    // Extended attributes travel in the LXAT stream (keyword xattrs).
+    uint16_t xattrs;
     ALLOW_ENTRY allow_list[kMaxAllowEntries];
 };
 

@@ -47,6 +47,21 @@ protected:
     }
     DLE_RECORD* first_dle() { return QueueHead<DLE_RECORD>(ws_cntl.dle_list); }
 
+    // A keyword without a value that sets a switch: cleared by every read,
+    // set by its line, traced under category 0x02.
+    void ExpectTracedSwitch(uint16_t WS_CNTL::*field, const std::string& keyword, const std::string& trace) {
+        ws_cntl.*field = 1;
+        read(valid());
+        EXPECT_EQ(ws_cntl.*field, 0);
+
+        agent_test::reset_workstation();
+        grfs_debug = DBG_CONFIG;
+        auto r = read(valid(keyword + "\n"));
+        EXPECT_EQ(r.rc, 1);
+        EXPECT_EQ(ws_cntl.*field, 1);
+        EXPECT_NE(r.err.find(std::to_string(getpid()) + ":" + trace + "\n"), std::string::npos) << r.err;
+    }
+
     TempDir tmp_;
     std::string data_;
     std::string other_;
@@ -383,17 +398,11 @@ TEST_F(ConfigFileTest, SwitchesAndIgnoreAclErrorsStartsCleared) {
 }
 
 TEST_F(ConfigFileTest, PosixAclsIsASwitchThatStartsClearedAndIsTraced) {
-    ws_cntl.posix_acls = 1;
-    read(valid());
-    EXPECT_EQ(ws_cntl.posix_acls, 0);
+    ExpectTracedSwitch(&WS_CNTL::posix_acls, "posix_acls", "Carrying POSIX ACLs in the ACL stream");
+}
 
-    agent_test::reset_workstation();
-    grfs_debug = DBG_CONFIG;
-    auto r = read(valid("posix_acls\n"));
-    EXPECT_EQ(r.rc, 1);
-    EXPECT_EQ(ws_cntl.posix_acls, 1);
-    EXPECT_NE(r.err.find(std::to_string(getpid()) + ":Carrying POSIX ACLs in the ACL stream\n"), std::string::npos)
-        << r.err;
+TEST_F(ConfigFileTest, XattrsIsASwitchThatStartsClearedAndIsTraced) {
+    ExpectTracedSwitch(&WS_CNTL::xattrs, "xattrs", "Carrying extended attributes in the LXAT stream");
 }
 
 TEST_F(ConfigFileTest, ExclusionsChainNewestFirstWithTheirKinds) {

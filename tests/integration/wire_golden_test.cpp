@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <ctime>
 #include <fstream>
@@ -329,6 +331,73 @@ TEST_F(WireGolden, BlocksOfEveryShapeAreAnsweredByTheirHandlers) {
 }  // namespace
 
 namespace {
+
+// With xattrs, a file's attributes follow its data as the LXAT stream:
+// little-endian count, then per attribute name length, value length, name
+// and value, sorted by name.
+TEST(WireGoldenXattrs, TheLxatStreamFollowsTheDataStream) {
+    agent_it::AgentConfig config;
+    config.extra_lines = "xattrs\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    std::filesystem::create_directory(agent.export_dir() + "/g");
+    const std::string path = agent.export_dir() + "/g/abc";
+    std::ofstream(path) << "0123456789";
+    ASSERT_EQ(setxattr(path.c_str(), "user.zeta", "1", 1, 0), 0) << std::strerror(errno);
+    ASSERT_EQ(setxattr(path.c_str(), "user.alpha", "hello", 5, 0), 0);
+    {
+        RawSession s(agent.session_address());
+        ASSERT_EQ(s.OpenStatus(), 0);
+        auto exchange = [&](const Image& request) {
+            EXPECT_TRUE(s.SendMessage(request.bytes()));
+            auto header = s.ReadExact(4, 10000);
+            if (!header) return Bytes{};
+            const size_t size = (*header)[2] | ((*header)[3] << 8);
+            auto body = size == 0 ? std::optional<Bytes>(Bytes{}) : s.ReadExact(size, 10000);
+            Bytes wire = *header;
+            if (body) wire.insert(wire.end(), body->begin(), body->end());
+            return wire;
+        };
+        auto attach = [](uint32_t id, std::string_view name, uint32_t parent) {
+            Image r;
+            return r.header(1, 0, id).text(name, 128).le32(parent).le16(0).le16(4).le16(4096).le16(0).zeros(176);
+        };
+        Bytes ws = exchange(attach(1, agent.workstation(), 0));
+        ASSERT_EQ(ws.size(), 4u + 30u);
+        Bytes dle = exchange(attach(2, "DATA", Le32At(ws, kBody)));
+        ASSERT_EQ(dle.size(), 4u + 30u);
+        const uint32_t dle_id = Le32At(dle, kBody);
+        ASSERT_EQ(exchange(Image().header(18, 0, 3).le32(dle_id).le16(2).text("g")).size(), 12u);
+        Bytes found = exchange(Image().header(5, 0, 3).le32(dle_id).le16(0).text("*"));
+        ASSERT_GT(found.size(), kBody + 4);
+        const Bytes block(found.begin() + kBody + 4, found.end());
+        Bytes opened = exchange(Image().header(9, 0, 4).le32(dle_id).le16(0).u8(0).u8(0).raw(block));
+        ASSERT_GE(opened.size(), kBody + 4);
+        const uint32_t obj_id = Le32At(opened, kBody);
+        // What the open announced is what is read, whatever changes since.
+        ASSERT_EQ(setxattr(path.c_str(), "user.alpha", "changed later", 13, 0), 0);
+        ASSERT_EQ(setxattr(path.c_str(), "user.beta", "new", 3, 0), 0);
+
+        // The data stream alone: the object goes on.
+        Image data;
+        data.header(74, 0, 5).le16(10).le16(1).le32(kStan).le16(0).le16(0).le64(10);
+        for (char c : std::string_view("0123456789")) data.u8(static_cast<unsigned char>(c));
+        EXPECT_TRUE(Matches(exchange(Image().header(10, 0, 5).le32(obj_id).le16(512).le32(0).zeros(2)), Framed(data)));
+
+        // Then "LXAT", 41 bytes, with the end-of-object code.
+        Image lxat;
+        lxat.header(74, -500, 6).le16(41).le16(1).u8('L').u8('X').u8('A').u8('T').le16(0).le16(0).le64(41);
+        lxat.le32(2);
+        lxat.le16(10).le32(5);
+        for (char c : std::string_view("user.alphahello")) lxat.u8(static_cast<unsigned char>(c));
+        lxat.le16(9).le32(1);
+        for (char c : std::string_view("user.zeta1")) lxat.u8(static_cast<unsigned char>(c));
+        EXPECT_TRUE(Matches(exchange(Image().header(10, 0, 6).le32(obj_id).le16(512).le32(10).zeros(2)), Framed(lxat)));
+        Image closed;
+        EXPECT_TRUE(Matches(exchange(Image().header(14, 0, 7).le32(obj_id)), Framed(closed.header(78, 0, 7))));
+    }
+    hardening::ExpectCleanStop(agent);
+}
 
 class WireGoldenAcl : public WireGolden {
 protected:
