@@ -147,9 +147,10 @@ int reject_malformed(GRFS_SESSION* ses, const GRFS_MESSAGE* req, uint8_t reply_t
 
 // True when the request would change a write-protected export and its
 // handler would have got as far as refusing it: the attachment is valid
-// (else -506 comes first), a backup keeping ctime is answered 0 by set-info,
-// and an open is refused only once it holds a handle (else -503) for a file
-// or directory block (else -510).
+// (else GRFS_RC_BAD_DLE_HANDLE comes first), a backup keeping ctime is
+// answered 0 by set-info, and an open is refused only once it holds a handle
+// (else GRFS_RC_NO_MEMORY) for a file or directory block (else
+// GRFS_RC_WRONG_DBLK_TYPE).
 bool refused_as_change(const GRFS_SESSION* ses, const GRFS_MESSAGE* req, Change change) {
     if (change == Change::kNone) return false;
     const uint32_t dle_id = change == Change::kWriteOpen ? req->body.open_obj.dle_id : req->body.dblk_req.dle_id;
