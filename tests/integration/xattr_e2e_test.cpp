@@ -16,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <array>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -83,7 +85,23 @@ struct ScratchMount {
     }
 };
 
-std::vector<std::string> kPaths = {"data.txt", "tool", "link", "dir", "dir/inner.txt", "plain.txt"};
+std::vector<std::string> kPaths = {"data.txt", "tool", "link", "dir", "dir/inner.txt", "plain.txt", "plain-link", "setid"};
+
+// The kernel's form of an ACL: version 2, then {tag, perm, id} entries
+// (ids of the *_OBJ, mask and other entries unused).
+std::string acl_value(std::initializer_list<std::array<uint32_t, 3>> entries) {
+    std::string v;
+    auto le = [&v](uint32_t x, int n) {
+        for (int i = 0; i < n; ++i) v.push_back(static_cast<char>(x >> (8 * i)));
+    };
+    le(2, 4);
+    for (const auto& [tag, perm, id] : entries) {
+        le(tag, 2);
+        le(perm, 2);
+        le(id, 4);
+    }
+    return v;
+}
 
 void build_source(const std::string& root) {
     e2e::write_file(root + "/data.txt", "data\n");
@@ -91,6 +109,8 @@ void build_source(const std::string& root) {
     set_attr(root + "/data.txt", "user.mid", std::string(1000, 'm'));
     set_attr(root + "/data.txt", "user.big", std::string(65536, 'b'));
     set_attr(root + "/data.txt", "user.empty", "");
+    set_attr(root + "/data.txt", "system.posix_acl_access",
+             acl_value({{0x01, 6, 0}, {0x02, 6, 1001}, {0x04, 4, 0}, {0x08, 4, 2002}, {0x10, 6, 0}, {0x20, 4, 0}}));
     // Its trailing hole makes a sparse restore set its length at close.
     std::string script = "#!/bin/sh\n";
     script.resize(5 * 4096, '\0');
@@ -102,9 +122,16 @@ void build_source(const std::string& root) {
     set_attr(root + "/link", "trusted.tag", "t1");
     ASSERT_EQ(mkdir((root + "/dir").c_str(), 0750), 0);
     set_attr(root + "/dir", "user.dirattr", "d");
+    // Made before inner.txt, which inherits it.
+    set_attr(root + "/dir", "system.posix_acl_default",
+             acl_value({{0x01, 7, 0}, {0x02, 5, 1001}, {0x04, 5, 0}, {0x10, 5, 0}, {0x20, 0, 0}}));
     e2e::write_file(root + "/dir/inner.txt", "inner\n");
     set_attr(root + "/dir/inner.txt", "user.inner", "i");
     e2e::write_file(root + "/plain.txt", "plain\n");
+    ASSERT_EQ(link((root + "/plain.txt").c_str(), (root + "/plain-link").c_str()), 0);
+    e2e::write_file(root + "/setid", "setid\n");
+    ASSERT_EQ(chown((root + "/setid").c_str(), e2e::kForeignUid, e2e::kForeignGid), 0);
+    ASSERT_EQ(chmod((root + "/setid").c_str(), 06755), 0);
 }
 
 void expect_same_tree(const std::string& source, const std::string& target) {
@@ -115,6 +142,7 @@ void expect_same_tree(const std::string& source, const std::string& target) {
         ASSERT_EQ(lstat((source + "/" + p).c_str(), &s), 0);
         EXPECT_EQ(t.st_mode, s.st_mode);
         EXPECT_EQ(t.st_uid, s.st_uid);
+        EXPECT_EQ(t.st_nlink, s.st_nlink);
         EXPECT_EQ(attributes(target + "/" + p), attributes(source + "/" + p));
     }
 }
@@ -196,6 +224,7 @@ TEST(XattrEndToEnd, AttributesCapabilitiesAndLinkAttributesSurviveARepeatedResto
     EXPECT_EQ(e2e::read_file(plain + "/data.txt"), "data\n");
     EXPECT_TRUE(attributes(plain + "/data.txt").empty());
     EXPECT_TRUE(old_agent.WaitForStderr("Unix_WriteFile: unknown stream, type = 1413568588", 5000));
+    EXPECT_TRUE(old_agent.WaitForStderr("Unix_WriteFile: unknown stream, type = 1279476041", 5000));  // IACL
     hardening::ExpectCleanStop(old_agent);
 }
 
