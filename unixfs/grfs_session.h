@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "unixfs/capability_memo.h"
 #include "unixfs/handle_table.h"
 #include "util/console.h"
 #include "util/queue.h"
@@ -61,6 +62,8 @@ struct GRFS_SESSION {
     uint16_t end_cause;         // SessionEndCause (agent/session_process.h)
     // The handles issued to the peer: attachments, searches, open objects.
     HANDLE_TABLE handles;
+    // File capabilities restored in this session (object_xattr.h).
+    CAPABILITY_MEMOS capabilities;
 };
 
 // Sets the reply's header: the given type, retcode 0 and the request's

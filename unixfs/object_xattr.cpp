@@ -144,28 +144,16 @@ XattrTarget TargetOf(const FILE_MEMORY* rec, const DRVDLE* drvdle, LinkPolicy po
     return target;
 }
 
-// File capabilities this session restored, so that a change of owner or
-// length after the close (which makes the kernel drop them) can put them
-// back. A few are enough: set-information follows its object's close.
-struct CAPABILITY_MEMO {
-    dev_t dev;
-    ino_t ino;
-    uint8_t len;
-    unsigned char value[32];
-};
-CAPABILITY_MEMO capability_memo[16];
-size_t capability_memo_next = 0;
-
-void RememberCapability(const XattrTarget& target, const XATTR_ENTRY& e) {
+void RememberCapability(CAPABILITY_MEMOS* memos, const XattrTarget& target, const XATTR_ENTRY& e) {
     struct stat st;
-    if (e.value.size() > sizeof capability_memo[0].value || target.stat(&st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (e.value.size() > sizeof memos->slot[0].value || target.stat(&st) != 0 || !S_ISREG(st.st_mode)) return;
     CAPABILITY_MEMO* slot = nullptr;
-    for (auto& m : capability_memo) {
+    for (auto& m : memos->slot) {
         if (m.len != 0 && m.dev == st.st_dev && m.ino == st.st_ino) slot = &m;
     }
     if (slot == nullptr) {
-        slot = &capability_memo[capability_memo_next];
-        capability_memo_next = (capability_memo_next + 1) % std::size(capability_memo);
+        slot = &memos->slot[memos->next];
+        memos->next = (memos->next + 1) % std::size(memos->slot);
     }
     slot->dev = st.st_dev;
     slot->ino = st.st_ino;
@@ -310,13 +298,13 @@ void ApplyXattrsAtClose(GRFS_SESSION* ses, FILE_MEMORY* rec) {
                            e.name.c_str(), std::strerror(err));
             continue;
         }
-        if (e.name == kCapabilityName) RememberCapability(target, e);
+        if (e.name == kCapabilityName && ses != nullptr) RememberCapability(&ses->capabilities, target, e);
     }
 }
 
-void RestoreCapabilityAfterChange(int obj, const struct stat& st) {
-    if (!S_ISREG(st.st_mode)) return;
-    for (const auto& m : capability_memo) {
+void RestoreCapabilityAfterChange(const GRFS_SESSION* ses, int obj, const struct stat& st) {
+    if (ses == nullptr || !S_ISREG(st.st_mode)) return;
+    for (const auto& m : ses->capabilities.slot) {
         if (m.len == 0 || m.dev != st.st_dev || m.ino != st.st_ino) continue;
         if (setxattr(FdPath(obj).c_str(), kCapabilityName, m.value, m.len, 0) != 0) {
             DEBUG_PRINTF(DBG_CONFIG, "RestoreCapabilityAfterChange: setxattr failed, errno=%d\n", errno);

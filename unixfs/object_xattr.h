@@ -51,7 +51,7 @@ void ApplyXattrsAtClose(GRFS_SESSION* ses, FILE_MEMORY* rec);
 // Set-information changed the owner of, or cut, the regular file held by
 // obj (a descriptor that opens nothing), which clears its file
 // capability: sets it again when this session restored one for that inode.
-void RestoreCapabilityAfterChange(int obj, const struct stat& st);
+void RestoreCapabilityAfterChange(const GRFS_SESSION* ses, int obj, const struct stat& st);
 
 // Frees what the record holds for the stream.
 void ReleaseXattrStream(FILE_MEMORY* rec);

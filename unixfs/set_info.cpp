@@ -195,7 +195,7 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
         }
     }
     // Both changes made the kernel drop a file capability restored before.
-    if (dropped_privileges) RestoreCapabilityAfterChange(obj.get(), st);
+    if (dropped_privileges && drvdle->parent != nullptr) RestoreCapabilityAfterChange(drvdle->parent->session, obj.get(), st);
 
     // The whole mode once the owner is the block's (a change of owner also
     // clears the set-id bits); without that owner the set-id bits stay off.
