@@ -17,13 +17,10 @@
 #include "unixfs/object_streams.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
+#include "unixfs/restore_target.h"
 #include "util/debug_print.h"
 
 namespace {
-
-bool CarriesOurUnixInfo(const GRFS_GEN_DBLK* dblk) {
-    return dblk->os_id == DBLK_OS_ID_UNIX && dblk->os_ver == DBLK_OS_VER_UNIX && dblk->os_spec_info != 0;
-}
 
 // The probe of a directory open: it must be reachable below the export root
 // and listable.
@@ -58,7 +55,7 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
     if (mode != OPEN_MODE_WRITE && IsExcludedPath(AttachmentWs(rec->dle), rec->full_path)) return GRFS_RC_NO_SUCH_FILE;
 
     UNIX_FILE_OS_INFO info{};
-    const bool have_info = CarriesOurUnixInfo(dblk);
+    const bool have_info = DblkHasUnixInfo(dblk);
     if (have_info) {
         FillFileInfoFromDblk(&info, dblk);
     } else {
