@@ -214,4 +214,18 @@ size_t occurrences(const std::string& text, const std::string& needle) {
     return n;
 }
 
+std::string acl_xattr_value(std::initializer_list<std::array<uint32_t, 3>> entries) {
+    std::string v;
+    auto le = [&v](uint32_t x, int n) {
+        for (int i = 0; i < n; ++i) v.push_back(static_cast<char>(x >> (8 * i)));
+    };
+    le(2, 4);
+    for (const auto& [tag, perm, id] : entries) {
+        le(tag, 2);
+        le(perm, 2);
+        le(id, 4);
+    }
+    return v;
+}
+
 }  // namespace e2e

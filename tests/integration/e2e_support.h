@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -109,5 +111,9 @@ std::string local_endpoint(int fd);
 
 // How many times needle stands in text (console lines in an agent's output).
 size_t occurrences(const std::string& text, const std::string& needle);
+
+// The kernel's form of a POSIX ACL (system.posix_acl_*): version 2, then
+// {tag, perm, id} entries.
+std::string acl_xattr_value(std::initializer_list<std::array<uint32_t, 3>> entries);
 
 }  // namespace e2e

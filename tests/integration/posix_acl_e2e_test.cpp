@@ -26,20 +26,6 @@ namespace {
 constexpr const char* kAccess = "system.posix_acl_access";
 constexpr const char* kDefault = "system.posix_acl_default";
 
-// The kernel's form of an ACL: version 2, then {tag, perm, id} entries.
-std::string AclValue(std::initializer_list<std::array<uint32_t, 3>> entries) {
-    std::string v;
-    auto le = [&v](uint32_t x, int n) {
-        for (int i = 0; i < n; ++i) v.push_back(static_cast<char>(x >> (8 * i)));
-    };
-    le(2, 4);
-    for (const auto& [tag, perm, id] : entries) {
-        le(tag, 2);
-        le(perm, 2);
-        le(id, 4);
-    }
-    return v;
-}
 constexpr uint32_t kNone = 0xFFFFFFFF;
 
 void SetAcl(const std::string& path, const char* name, const std::string& value) {
@@ -77,16 +63,16 @@ TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
     for (const char* f : {"named", "narrow", "plain"}) std::ofstream(src + "/" + f) << f;
     ASSERT_EQ(chmod((src + "/plain").c_str(), 0640), 0);
     SetAcl(src + "/named", kAccess,
-           AclValue({{0x01, 6, kNone}, {0x02, 6, 1001}, {0x04, 4, kNone}, {0x08, 4, 2002}, {0x10, 6, kNone},
+           acl_xattr_value({{0x01, 6, kNone}, {0x02, 6, 1001}, {0x04, 4, kNone}, {0x08, 4, 2002}, {0x10, 6, kNone},
                      {0x20, 4, kNone}}));
     SetAcl(src + "/narrow", kAccess,
-           AclValue({{0x01, 6, kNone}, {0x02, 4, 1001}, {0x04, 7, kNone}, {0x10, 4, kNone}, {0x20, 0, kNone}}));
+           acl_xattr_value({{0x01, 6, kNone}, {0x02, 4, 1001}, {0x04, 7, kNone}, {0x10, 4, kNone}, {0x20, 0, kNone}}));
     ASSERT_EQ(mkdir((src + "/dir").c_str(), 0750), 0);
     ASSERT_EQ(mkdir((src + "/bare").c_str(), 0755), 0);
     SetAcl(src + "/dir", kAccess,
-           AclValue({{0x01, 7, kNone}, {0x02, 7, 1001}, {0x04, 5, kNone}, {0x10, 7, kNone}, {0x20, 0, kNone}}));
+           acl_xattr_value({{0x01, 7, kNone}, {0x02, 7, 1001}, {0x04, 5, kNone}, {0x10, 7, kNone}, {0x20, 0, kNone}}));
     SetAcl(src + "/dir", kDefault,
-           AclValue({{0x01, 7, kNone}, {0x02, 5, 1001}, {0x04, 5, kNone}, {0x08, 7, 2002}, {0x10, 7, kNone},
+           acl_xattr_value({{0x01, 7, kNone}, {0x02, 5, 1001}, {0x04, 5, kNone}, {0x08, 7, 2002}, {0x10, 7, kNone},
                      {0x20, 0, kNone}}));
     // Made after the default ACL: they inherit it.
     std::ofstream(src + "/dir/inside") << "inside";
@@ -112,7 +98,7 @@ TEST(PosixAclEndToEnd, AclsSurviveBackupAndARepeatedRestore) {
     // an extended ACL where the source has none, a default ACL where the
     // source has none.
     const std::string extra =
-        AclValue({{0x01, 6, kNone}, {0x02, 6, 4242}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 0, kNone}});
+        acl_xattr_value({{0x01, 6, kNone}, {0x02, 6, 4242}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 0, kNone}});
     SetAcl(target.path() + "/plain", kAccess, extra);
     SetAcl(target.path() + "/bare", kDefault, extra);
     // verify reads the ACL stream back and compares it like the others.

@@ -16,9 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <array>
 #include <cstring>
-#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -87,22 +85,6 @@ struct ScratchMount {
 
 std::vector<std::string> kPaths = {"data.txt", "tool", "link", "dir", "dir/inner.txt", "plain.txt", "plain-link", "setid"};
 
-// The kernel's form of an ACL: version 2, then {tag, perm, id} entries
-// (ids of the *_OBJ, mask and other entries unused).
-std::string acl_value(std::initializer_list<std::array<uint32_t, 3>> entries) {
-    std::string v;
-    auto le = [&v](uint32_t x, int n) {
-        for (int i = 0; i < n; ++i) v.push_back(static_cast<char>(x >> (8 * i)));
-    };
-    le(2, 4);
-    for (const auto& [tag, perm, id] : entries) {
-        le(tag, 2);
-        le(perm, 2);
-        le(id, 4);
-    }
-    return v;
-}
-
 void build_source(const std::string& root) {
     e2e::write_file(root + "/data.txt", "data\n");
     set_attr(root + "/data.txt", "user.one", "1");
@@ -110,7 +92,7 @@ void build_source(const std::string& root) {
     set_attr(root + "/data.txt", "user.big", std::string(65536, 'b'));
     set_attr(root + "/data.txt", "user.empty", "");
     set_attr(root + "/data.txt", "system.posix_acl_access",
-             acl_value({{0x01, 6, 0}, {0x02, 6, 1001}, {0x04, 4, 0}, {0x08, 4, 2002}, {0x10, 6, 0}, {0x20, 4, 0}}));
+             e2e::acl_xattr_value({{0x01, 6, 0}, {0x02, 6, 1001}, {0x04, 4, 0}, {0x08, 4, 2002}, {0x10, 6, 0}, {0x20, 4, 0}}));
     // Its trailing hole makes a sparse restore set its length at close.
     std::string script = "#!/bin/sh\n";
     script.resize(5 * 4096, '\0');
@@ -124,7 +106,7 @@ void build_source(const std::string& root) {
     set_attr(root + "/dir", "user.dirattr", "d");
     // Made before inner.txt, which inherits it.
     set_attr(root + "/dir", "system.posix_acl_default",
-             acl_value({{0x01, 7, 0}, {0x02, 5, 1001}, {0x04, 5, 0}, {0x10, 5, 0}, {0x20, 0, 0}}));
+             e2e::acl_xattr_value({{0x01, 7, 0}, {0x02, 5, 1001}, {0x04, 5, 0}, {0x10, 5, 0}, {0x20, 0, 0}}));
     e2e::write_file(root + "/dir/inner.txt", "inner\n");
     set_attr(root + "/dir/inner.txt", "user.inner", "i");
     e2e::write_file(root + "/plain.txt", "plain\n");
