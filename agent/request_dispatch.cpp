@@ -162,7 +162,7 @@ bool refused_as_change(const GRFS_SESSION* ses, const GRFS_MESSAGE* req, Change 
         case Change::kWriteOpen: {
             const uint8_t dblk_type = req->body.open_obj.dblk.dblk_type;
             return req->body.open_obj.mode == OPEN_MODE_WRITE && (dblk_type == DDB_ID || dblk_type == FDB_ID) &&
-                   ses->handles.in_use < kMaxSessionHandles;
+                   ses->handles->in_use < kMaxSessionHandles;
         }
         default:
             return true;

@@ -86,8 +86,10 @@ bool AllocateSessionBuffers(GRFS_SESSION* ses) {
     const int max = ses->max_msg_size;
     bool ok = allocate(ses, &ses->recv_buf, static_cast<size_t>(max)) &&
               allocate(ses, &ses->reply, record_size(max)) &&
-              allocate(ses, &ses->coding_buf, record_size(max + kCodingSlack));
+              allocate(ses, &ses->coding_buf, record_size(max + kCodingSlack)) &&
+              allocate(ses, &ses->handles, sizeof(HANDLE_TABLE));
     if (ok) {
+        *ses->handles = HANDLE_TABLE{};
         ses->default_object = AllocFileMemory(MEM_KIND_DEFAULT, OPEN_MODE_READ);
         if (ses->default_object == nullptr) {
             SendCommFailure(session_ws(ses), COMM_NO_MEMORY);
@@ -102,9 +104,11 @@ void FreeSessionBuffers(GRFS_SESSION* ses) {
     if (ses->recv_buf != nullptr) MYFREE(ses->recv_buf);
     if (ses->reply != nullptr) MYFREE(ses->reply);
     if (ses->coding_buf != nullptr) MYFREE(ses->coding_buf);
+    if (ses->handles != nullptr) MYFREE(ses->handles);
     ses->recv_buf = nullptr;
     ses->reply = nullptr;
     ses->coding_buf = nullptr;
+    ses->handles = nullptr;
 }
 
 void Session_Handler_Process(GRFS_SESSION* ses) {
@@ -163,7 +167,7 @@ void CleanupSessionResources(GRFS_SESSION* ses) {
     ReleaseAllObjects(ses);
     ReleaseAllAttachments(ses);
     FreeDefaultObject(ses);
-    ResetHandleTable(&ses->handles);
+    if (ses->handles != nullptr) ResetHandleTable(ses->handles);
     RemoveQueueElem(&session_ws(ses)->session_list, &ses->link);
     ReportSuppressedConsole(&ses->console_repeats);
 }

@@ -53,7 +53,7 @@ int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, co
         return Refuse(ses, req, AttachTarget::workstation, name, PasswordProblem(password));
     }
     auto* wsdle = static_cast<WSDLE*>(MYCALLOC(1, sizeof(WSDLE)));
-    uint32_t handle = wsdle == nullptr ? 0 : IssueHandle(&ses->handles, wsdle, HANDLE_KIND_WSDLE);
+    uint32_t handle = wsdle == nullptr ? 0 : IssueHandle(ses->handles, wsdle, HANDLE_KIND_WSDLE);
     if (handle == 0) {
         MYFREE(wsdle);
         RejectDLEAttach(ses, req, GRFS_RC_NO_MEMORY);
@@ -95,7 +95,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
     char* current_path = static_cast<char*>(MYMALLOC(kCurrentPathSize));
     uint32_t handle = 0;
     if (drvdle != nullptr && current_path != nullptr) {
-        handle = IssueHandle(&ses->handles, drvdle, HANDLE_KIND_DRVDLE);
+        handle = IssueHandle(ses->handles, drvdle, HANDLE_KIND_DRVDLE);
     }
     if (handle == 0) {
         MYFREE(current_path);

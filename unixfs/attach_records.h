@@ -45,8 +45,8 @@ struct DRVDLE {
 inline WS_CNTL* AttachmentWs(const DRVDLE* drvdle) { return drvdle->parent->session->ws; }
 
 inline WSDLE* LookupWsdle(const GRFS_SESSION* ses, uint32_t dle_id) {
-    return static_cast<WSDLE*>(LookupHandle(&ses->handles, dle_id, HANDLE_KIND_WSDLE));
+    return static_cast<WSDLE*>(LookupHandle(ses->handles, dle_id, HANDLE_KIND_WSDLE));
 }
 inline DRVDLE* LookupDrvdle(const GRFS_SESSION* ses, uint32_t dle_id) {
-    return static_cast<DRVDLE*>(LookupHandle(&ses->handles, dle_id, HANDLE_KIND_DRVDLE));
+    return static_cast<DRVDLE*>(LookupHandle(ses->handles, dle_id, HANDLE_KIND_DRVDLE));
 }

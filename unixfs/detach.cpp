@@ -16,7 +16,7 @@ void CountDown(GRFS_SESSION* ses) {
 
 void FreeWsdle(GRFS_SESSION* ses, WSDLE* wsdle) {
     RemoveQueueElem(&ses->attach_list, &wsdle->link);
-    ReleaseHandle(&ses->handles, wsdle->handle);
+    ReleaseHandle(ses->handles, wsdle->handle);
     MYFREE(wsdle);
 }
 
@@ -29,7 +29,7 @@ void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle) {
     for (auto* obj = QueueHead<FILE_MEMORY>(ses->object_list); obj != nullptr; obj = QueueNext(obj)) {
         if (obj->dle == drvdle) obj->dle = nullptr;
     }
-    ReleaseHandle(&ses->handles, drvdle->handle);
+    ReleaseHandle(ses->handles, drvdle->handle);
     if (drvdle->root_fd >= 0) close(drvdle->root_fd);
     drvdle->root_fd = -1;
     drvdle->kind_tag = 0;
@@ -47,7 +47,7 @@ int DetachDLE(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
             // Kept until its last DLE attachment goes, but no longer named by
             // its handle: a second detach or a new DLE attach under it is refused.
             wsdle->attached = 0;
-            ReleaseHandle(&ses->handles, wsdle->handle);
+            ReleaseHandle(ses->handles, wsdle->handle);
         }
         CountDown(ses);
     } else if (DRVDLE* drvdle = LookupDrvdle(ses, dle_id); drvdle != nullptr) {
@@ -71,7 +71,7 @@ void ReleaseAllAttachments(GRFS_SESSION* ses) {
         }
         // A detached workstation attachment was counted down at its detach.
         if (wsdle->attached) {
-            ReleaseHandle(&ses->handles, wsdle->handle);
+            ReleaseHandle(ses->handles, wsdle->handle);
             CountDown(ses);
         }
         MYFREE(wsdle);

@@ -67,7 +67,7 @@ void ClearObjectState(FILE_MEMORY* rec) {
 void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     if (rec == nullptr) return;
     if (rec->handle != 0 && ses != nullptr) {
-        ReleaseHandle(&ses->handles, rec->handle);
+        ReleaseHandle(ses->handles, rec->handle);
         rec->handle = 0;
     }
     rec->marker = 0;

@@ -82,7 +82,7 @@ struct FILE_MEMORY {
 };
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {
-    return static_cast<FILE_MEMORY*>(LookupHandle(&ses->handles, obj_id, HANDLE_KIND_OBJECT));
+    return static_cast<FILE_MEMORY*>(LookupHandle(ses->handles, obj_id, HANDLE_KIND_OBJECT));
 }
 
 // The open object an obj_id names, or nullptr (answered with -501).

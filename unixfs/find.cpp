@@ -106,7 +106,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         char full[kFullPathTextSize];
         JoinText(full, export_path, rel);
         DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
-        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle, &ses->handles};
+        const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle, ses->handles};
         rc = FindFirstUnix(&state, root, rel, &dta);
         if (state != nullptr) state->find_type = find_type;
         // An excluded directory is listed as one that does not exist, also
@@ -118,7 +118,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         }
     } else {
         if (handle_rc != 0) return SendFindFailure(ses, reply, handle_rc);
-        state = LookupSearch(&ses->handles, search_handle);
+        state = LookupSearch(ses->handles, search_handle);
         // A search is resumed only through the attachment that started it.
         if (state == nullptr || state->owner != drvdle) return SendFindFailure(ses, reply, GRFS_RC_NOT_FOUND);
         rc = FindNextUnix(state, &dta);
@@ -154,7 +154,7 @@ int FindClose(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_FIND_CLOSE_STAT);
     // The server is done with the search its DBLK names; nothing else changes.
     DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
-    SEARCH_STATE* state = named ? LookupSearch(&ses->handles, handle) : nullptr;
+    SEARCH_STATE* state = named ? LookupSearch(ses->handles, handle) : nullptr;
     if (drvdle != nullptr && state != nullptr && state->owner == drvdle) UnixFindClose(&state);
     return SendHeaderOnly(ses, reply, GRFS_RC_SUCCESS);
 }

@@ -61,7 +61,9 @@ struct GRFS_SESSION {
     SessionTally* tally;
     uint16_t end_cause;         // SessionEndCause (agent/session_process.h)
     // The handles issued to the peer: attachments, searches, open objects.
-    HANDLE_TABLE handles;
+    // Allocated by the session process with its buffers, so that the
+    // listener never carries a table it does not use.
+    HANDLE_TABLE* handles;
     // File capabilities restored in this session (object_xattr.h).
     CAPABILITY_MEMOS capabilities;
 };

@@ -52,7 +52,7 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
 
     FILE_MEMORY* rec = TakeRecord(ses, mode);
     if (rec != nullptr) {
-        rec->handle = IssueHandle(&ses->handles, rec, HANDLE_KIND_OBJECT);
+        rec->handle = IssueHandle(ses->handles, rec, HANDLE_KIND_OBJECT);
         if (rec->handle == 0) {
             ReleaseFileMemory(ses, rec);
             rec = nullptr;

@@ -41,7 +41,6 @@ protected:
         grfs_debug = 0;
         CleanupSessionResources(&ses_);
         FreeSessionBuffers(&ses_);
-        ResetHandleTable(&ses_.handles);
         agent_test::reset_workstation();
     }
     static int sink(GRFS_SESSION* ses, std::span<const unsigned char> encoded) {

@@ -36,7 +36,6 @@ protected:
     void TearDown() override {
         CleanupSessionResources(&ses_);
         FreeSessionBuffers(&ses_);
-        ResetHandleTable(&ses_.handles);
         agent_test::reset_workstation();
     }
     static int sink(GRFS_SESSION* ses, std::span<const unsigned char> encoded) {

@@ -275,7 +275,7 @@ TEST_F(Detach, WorkstationStaysUntilItsLastDleAttachmentGoes) {
     EXPECT_EQ(DoDetach(d2), 0);
     EXPECT_EQ(ses_.attach_list.count, 0);
     EXPECT_EQ(ses_.attach_count, 0);
-    EXPECT_EQ(ses_.handles.in_use, 0u);
+    EXPECT_EQ(ses_.handles->in_use, 0u);
 }
 
 TEST_F(Detach, WorkstationWithoutDleAttachmentsGoesAtOnce) {
@@ -318,7 +318,7 @@ TEST_F(Detach, SessionEndReleasesEverything) {
     ReleaseAllAttachments(&ses_);
     EXPECT_EQ(ses_.attach_count, 0);
     EXPECT_EQ(ses_.attach_list.count, 0);
-    EXPECT_EQ(ses_.handles.in_use, 0u);
+    EXPECT_EQ(ses_.handles->in_use, 0u);
 }
 
 // ---- change directory ----

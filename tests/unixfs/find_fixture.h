@@ -63,6 +63,7 @@ protected:
         reply_ = NewMessage(0);
         ses_.reply = reply_.get();
         ses_.ws = &ws_cntl;
+        ses_.handles = &handles_;
         InitQueue(&ses_.attach_list);
         InitQueue(&ses_.object_list);
         // Waits after refused attaches are recorded, not slept.
@@ -75,7 +76,7 @@ protected:
     void TearDown() override {
         ReleaseAllAttachments(&ses_);
         ReleaseAllSearches();
-        ResetHandleTable(&ses_.handles);
+        ResetHandleTable(ses_.handles);
         for (auto& dle : dles_) RemoveQueueElem(&ws_cntl.dle_list, &dle->link);
         dles_.clear();
         for (auto* entry : excludes_) {
@@ -201,6 +202,7 @@ protected:
     fs::path base_;
     fs::path export_;
     fs::path mount_table_;
+    HANDLE_TABLE handles_{};
     GRFS_SESSION ses_{};
     std::unique_ptr<GRFS_MESSAGE> reply_;
     std::vector<std::unique_ptr<DLE_RECORD>> dles_;

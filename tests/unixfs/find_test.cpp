@@ -110,7 +110,7 @@ TEST_F(FindObjects, FileDblkMatchesLstat) {
     // The search handle at 176 names the live search.
     uint32_t handle;
     std::memcpy(&handle, dblk_bytes(&dblk) + 176, 4);
-    EXPECT_NE(LookupSearch(&ses_.handles, handle), nullptr);
+    EXPECT_NE(LookupSearch(ses_.handles, handle), nullptr);
 }
 
 TEST_F(FindObjects, DirectoryDblkCarriesItsPathFromTheRootTwice) {

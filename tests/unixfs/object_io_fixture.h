@@ -146,10 +146,11 @@ protected:
         reply_ = std::make_unique<GRFS_MESSAGE>();
         ses_ = std::make_unique<GRFS_SESSION>();
         std::memset(ses_.get(), 0, sizeof(GRFS_SESSION));
+        ses_->handles = &handles_;
         wsdle_ = std::make_unique<WSDLE>();
         wsdle_->session = ses_.get();
         drvdle_->parent = wsdle_.get();
-        drvdle_->handle = IssueHandle(&ses_->handles, drvdle_.get(), HANDLE_KIND_DRVDLE);
+        drvdle_->handle = IssueHandle(ses_->handles, drvdle_.get(), HANDLE_KIND_DRVDLE);
         dle_id_ = drvdle_->handle;
         ses_->ws = &ws_cntl;
         ses_->reply = reply_.get();
@@ -313,6 +314,7 @@ protected:
     uint32_t dle_id_ = 0;
     std::unique_ptr<GRFS_MESSAGE> reply_;
     std::unique_ptr<GRFS_MESSAGE> req_;
+    HANDLE_TABLE handles_{};
     std::unique_ptr<GRFS_SESSION> ses_;
     ReplyCapture sent_;
     uint32_t request_id_ = 100;

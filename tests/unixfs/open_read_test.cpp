@@ -534,7 +534,7 @@ TEST_F(OpenRead, PendingLinkNeedsAWriteOpenAndALiveAttachment) {
     BuildFileDblk(&req_->body.open_obj.dblk, "gone", &link_st);
     ASSERT_EQ(SendOpen(OPEN_MODE_WRITE, &obj), 0);
     PutLinkRecord(LookupOpenObject(ses_.get(), obj), "gone", "x");
-    ReleaseHandle(&ses_->handles, dle_id_);  // detached meanwhile
+    ReleaseHandle(ses_->handles, dle_id_);  // detached meanwhile
     EXPECT_EQ(Close(obj), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(Export("gone"))));
 }

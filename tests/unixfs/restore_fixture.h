@@ -188,6 +188,7 @@ protected:
 
         session_ = std::make_unique<GRFS_SESSION>();
         std::memset(session_.get(), 0, sizeof(GRFS_SESSION));
+        session_->handles = &handles_;
         reply_ = std::make_unique<GRFS_MESSAGE>();
         request_ = std::make_unique<GRFS_MESSAGE>();
         session_->reply = reply_.get();
@@ -208,14 +209,14 @@ protected:
         drvdle_.max_name_len = 255;
         drvdle_.root_fd = OpenExportRoot(export_.c_str()).release();
         ASSERT_GE(drvdle_.root_fd, 0);
-        drvdle_.handle = IssueHandle(&session_->handles, &drvdle_, HANDLE_KIND_DRVDLE);
+        drvdle_.handle = IssueHandle(session_->handles, &drvdle_, HANDLE_KIND_DRVDLE);
         ASSERT_NE(drvdle_.handle, 0u);
     }
 
     void TearDown() override {
         ReleaseAllObjects(session_.get());
         if (drvdle_.root_fd >= 0) close(drvdle_.root_fd);
-        ResetHandleTable(&session_->handles);
+        ResetHandleTable(session_->handles);
         HardLinkersReset(&ws_cntl);
         ws_cntl = saved_ws_;
         umask(saved_umask_);
@@ -257,6 +258,7 @@ protected:
     WSDLE wsdle_{};
     DRVDLE drvdle_{};
     char current_path_[kCurrentPathSize];
+    HANDLE_TABLE handles_{};
     std::unique_ptr<GRFS_SESSION> session_;
     ReplyCapture sent_;
     std::unique_ptr<GRFS_MESSAGE> reply_;
