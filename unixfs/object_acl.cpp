@@ -70,6 +70,7 @@ int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
     rec->sol_acl_cnt = 0;
     if (rec->acl_stream == 0) return 0;
     const char* path = TracePath(rec);
+    const char* who = dir ? "Unix_OpenDir" : "Unix_Openfile";  // traces name the open
 
     UniqueFd node;
     int fd = rec->data_hand;
@@ -96,58 +97,28 @@ int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
     int n = node_err == 0 ? facl(fd, GETACLCNT, 0, nullptr) : -1;
     if (n < 0) err = node_err != 0 ? node_err : errno;
     rec->sol_acl_cnt = n;
-    if (dir) {
-        DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acl(%s,GETACLCNT)==%d\n", path, n);
-    } else {
-        DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acl(%s,GETACLCNT)==%d\n", path, n);
-    }
+    DEBUG_PRINTF(DBG_CONFIG, "%s: Sol acl(%s,GETACLCNT)==%d\n", who, path, n);
     if (n > 0) {
         int old_space = 0;
         const bool grew = n > rec->sol_acl_space;
         if (!GrowAclSpace(rec, n, &old_space)) {
-            if (dir) {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: out of memory allocating %d Solaris acl entries\n", n);
-            } else {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: out of memory allocating %d Solaris acl entries\n", n);
-            }
+            DEBUG_PRINTF(DBG_CONFIG, "%s: out of memory allocating %d Solaris acl entries\n", who, n);
         } else if (grew) {
-            if (dir) {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: increased entry space for Solaris acls from %d to %d\n",
-                             old_space, n);
-            } else {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: increased entry space for Solaris acls from %d to %d\n",
-                             old_space, n);
-            }
+            DEBUG_PRINTF(DBG_CONFIG, "%s: increased entry space for Solaris acls from %d to %d\n", who, old_space, n);
         }
         const int m = rec->sol_acl_space > 0 ? facl(fd, GETACL, rec->sol_acl_space, rec->sol_acls) : 0;
         rec->sol_acl_cnt = m;
         if (m > 0) {
-            if (dir) {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acls returned = %d\n", m);
-            } else {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acls returned = %d\n", m);
-            }
+            DEBUG_PRINTF(DBG_CONFIG, "%s: Sol acls returned = %d\n", who, m);
         } else if (m == 0) {
-            if (dir) {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: no acls available from Sol acl(%s,GETACL)\n", path);
-            } else {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: no acls available from Sol acl(%s,GETACL)\n", path);
-            }
+            DEBUG_PRINTF(DBG_CONFIG, "%s: no acls available from Sol acl(%s,GETACL)\n", who, path);
         } else {
             err = errno;
             rec->sol_acl_cnt = 0;
-            if (dir) {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: Sol acl(%s,GETACL) failed, errno=%d\n", path, err);
-            } else {
-                DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: Sol acl(%s,GETACL) failed, errno=%d\n", path, err);
-            }
+            DEBUG_PRINTF(DBG_CONFIG, "%s: Sol acl(%s,GETACL) failed, errno=%d\n", who, path, err);
         }
     } else if (n == 0) {
-        if (dir) {
-            DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenDir: no acls available from Sol acl(%s,GETACLCNT)\n", path);
-        } else {
-            DEBUG_PRINTF(DBG_CONFIG, "Unix_Openfile: no acls available from Sol acl(%s,GETACLCNT)\n", path);
-        }
+        DEBUG_PRINTF(DBG_CONFIG, "%s: no acls available from Sol acl(%s,GETACLCNT)\n", who, path);
     } else {
         rec->sol_acl_cnt = 0;
         if (dir) {
@@ -158,7 +129,8 @@ int CollectObjectAcl(FILE_MEMORY* rec, bool dir) {
     }
     // The access rule: an ACL that may not be read makes the object
     // unreadable, unless the administrator said to carry on without it.
-    if ((err == ENOENT || err == EACCES) && rec->session->ws->ignore_acl_errors == 0 && (dir || rec->full_path[0] != '\0')) {
+    if ((err == ENOENT || err == EACCES) && rec->session->ws->ignore_acl_errors == 0 &&
+        (dir || rec->full_path[0] != '\0')) {
         DEBUG_PRINTF(DBG_CONFIG, "returning: fs access denied\n");
         return GRFS_RC_ACCESS_DENIED;
     }
@@ -170,23 +142,15 @@ int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size
     *size = 0;
     if (rec->acl_stream == 0 || AsU64(rec->obj_pos) != AclStreamOffset(rec)) return GRFS_RC_END_OF_DATA;
     const int32_t count = rec->sol_acl_cnt > 0 ? rec->sol_acl_cnt : 0;
-    if (dir) {
-        DEBUG_PRINTF(DBG_DATA, "UnixReadDir: reading Sol acl data, acl count = %d\n", count);
-    } else {
-        DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading Sol acl data, acl count = %d\n", count);
-    }
+    const char* reader = dir ? "UnixReadDir" : "UnixReadFile";
+    DEBUG_PRINTF(DBG_DATA, "%s: reading Sol acl data, acl count = %d\n", reader, count);
     const uint32_t need = static_cast<uint32_t>(AclStreamSize(rec));
     if (asked < need) {
         // The stream goes out whole: the server asks again with room for it.
         rec->session->ws->processingAcl = 1;
         *blk_size = need;
-        if (dir) {
-            DEBUG_PRINTF(DBG_DATA, "UnixReadDir: buffer(%d) not large enough, setting blk_size=%d\n",
-                         static_cast<int>(asked), static_cast<int>(need));
-        } else {
-            DEBUG_PRINTF(DBG_DATA, "UnixReadFile: buffer(%d) not large enough, setting blk_size=%d\n",
-                         static_cast<int>(asked), static_cast<int>(need));
-        }
+        DEBUG_PRINTF(DBG_DATA, "%s: buffer(%d) not large enough, setting blk_size=%d\n", reader,
+                     static_cast<int>(asked), static_cast<int>(need));
         return 0;
     }
     DEBUG_PRINTF(DBG_DATA, "read_size=%d\n", static_cast<int>(need));
@@ -234,39 +198,23 @@ void ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
 // apply them. A failure to apply is traced, not reported.
 int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, int32_t n, bool dir,
                     uint32_t* count) {
-    if (dir) {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
-                     static_cast<int>(size), n);
-    } else {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n",
-                     static_cast<int>(size), n);
-    }
+    const char* writer = dir ? "Unix_WriteDir" : "Unix_WriteFile";
+    DEBUG_PRINTF(DBG_DATA, "%s: STRM_SOL_ACL/STRM_SOLX86_ACL *size=%d sol_acl_cnt=%d\n", writer, static_cast<int>(size),
+                 n);
     rec->sol_acl_cnt = n;
     int old_space = 0;
     const bool grew = n > rec->sol_acl_space;
     if (!GrowAclSpace(rec, n, &old_space)) {
         rec->sol_acl_cnt = 0;
-        if (dir) {
-            DEBUG_PRINTF(DBG_DATA,
-                         "Unix_WriteDir: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
-        } else {
-            DEBUG_PRINTF(DBG_DATA,
-                         "Unix_WriteFile: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", n);
-        }
+        DEBUG_PRINTF(DBG_DATA, "%s: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", writer, n);
         return MisSized(rec);
     }
-    if (grew && dir) {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteDir: increased entry space for Solaris acls from %d to %d\n", old_space, n);
-    } else if (grew) {
-        DEBUG_PRINTF(DBG_DATA, "Unix_WriteFile: increased entry space for Solaris acls from %d to %d\n", old_space, n);
+    if (grew) {
+        DEBUG_PRINTF(DBG_DATA, "%s: increased entry space for Solaris acls from %d to %d\n", writer, old_space, n);
     }
     *count = size;
     if (n == 0) {
-        if (dir) {
-            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no dir acls to write\n");
-        } else {
-            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no file acls to write\n");
-        }
+        DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: no %s acls to write\n", dir ? "dir" : "file");
         return 0;
     }
     std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
