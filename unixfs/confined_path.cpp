@@ -1,9 +1,11 @@
 #include "unixfs/confined_path.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -58,6 +60,28 @@ int walk_no_links(int root_fd, std::string_view rel) {
         cur = next;
     }
     return cur;
+}
+
+// This process's own descriptor table in /proc, opened at the first reopen:
+// reopening relative to it spares the walk through "/proc" and "self" on
+// every open. A forked child drops the parent's (it names the parent's
+// table) and opens its own when it needs one.
+int proc_fd_dir = -1;
+
+void ForgetProcFdDir() {
+    if (proc_fd_dir >= 0) close(proc_fd_dir);
+    proc_fd_dir = -1;
+}
+
+int ProcFdDir() {
+    static bool registered = false;
+    if (proc_fd_dir >= 0) return proc_fd_dir;
+    if (!registered) {
+        if (pthread_atfork(nullptr, nullptr, ForgetProcFdDir) != 0) return -1;
+        registered = true;
+    }
+    proc_fd_dir = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return proc_fd_dir;
 }
 
 }  // namespace
@@ -122,7 +146,12 @@ FdPath::FdPath(int fd) { std::snprintf(text_, sizeof text_, "/proc/self/fd/%d", 
 UniqueFd ReopenChecked(int path_fd, int flags) {
     // The descriptor's entry in /proc leads to the inode itself, not to the
     // name it was found by.
-    return UniqueFd(open(FdPath(path_fd).c_str(), (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC));
+    const int open_flags = (flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW)) | O_CLOEXEC;
+    const int table = ProcFdDir();
+    if (table < 0) return UniqueFd(open(FdPath(path_fd).c_str(), open_flags));
+    char entry[16] = {};
+    std::to_chars(entry, entry + sizeof entry - 1, path_fd);
+    return UniqueFd(openat(table, entry, open_flags));
 }
 
 UniqueFd OpenParentBeneath(int root_fd, std::string_view rel, LinkPolicy policy, std::string& name) {
