@@ -59,9 +59,20 @@ int FillinDBLKInfo(const char* rel_dir, GRFS_GEN_DBLK* dblk, const DTA* dta, uin
 
     dblk->os_id = DBLK_OS_ID_UNIX;
     dblk->os_ver = DBLK_OS_VER_UNIX;
+    // The three times are mostly the same second: each is broken down once.
     ConvertToStdDate(&dblk->creation_time, st.st_ctime);
-    ConvertToStdDate(&dblk->access_time, st.st_atime);
-    ConvertToStdDate(&dblk->modified_time, st.st_mtime);
+    if (st.st_atime == st.st_ctime) {
+        dblk->access_time = dblk->creation_time;
+    } else {
+        ConvertToStdDate(&dblk->access_time, st.st_atime);
+    }
+    if (st.st_mtime == st.st_ctime) {
+        dblk->modified_time = dblk->creation_time;
+    } else if (st.st_mtime == st.st_atime) {
+        dblk->modified_time = dblk->access_time;
+    } else {
+        ConvertToStdDate(&dblk->modified_time, st.st_mtime);
+    }
     dblk->size = ToU64(static_cast<uint64_t>(st.st_size));
     dblk->gen_attr = dta->attrFile | FILE_IN_DBLK;
     dblk->tape_attribs = 0;
@@ -80,7 +91,7 @@ int FillinDBLKInfo(const char* rel_dir, GRFS_GEN_DBLK* dblk, const DTA* dta, uin
         dblk->type_part.ddb.path = kDblkTextOffset;
         UNIX_DIR_OS_INFO info{};
         FillStatFields(&info, st);
-        ConvertToStdDate(&info.access_date, st.st_atime);
+        info.access_date = dblk->access_time;
         info.dir_path_offset = kUnixDirOsInfoSize;
         info.dir_path_length = static_cast<uint16_t>(len + 1);
         std::memcpy(bytes + info_offset, &info, sizeof info);

@@ -23,8 +23,9 @@ void JoinPath(char (&out)[kJoinedPathSize], const char* directory, const char* n
 }
 
 void CopyName(DTA* dta, const char* name) {
-    std::strncpy(dta->achName, name, sizeof dta->achName - 1);
-    dta->achName[sizeof dta->achName - 1] = '\0';
+    const size_t len = strnlen(name, sizeof dta->achName - 1);
+    std::memcpy(dta->achName, name, len);
+    dta->achName[len] = '\0';
 }
 
 // The common tail of both FillinDTA forms, once lstat has answered.
@@ -79,8 +80,11 @@ bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, st
 }
 
 int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_FOLLOW& follow, DTA* dta) {
+    // The full path only names the object in trace lines: joined only when
+    // they are written.
     char path[kJoinedPathSize];
-    JoinPath(path, directory, name);
+    path[0] = '\0';
+    if ((grfs_debug & (DBG_CONFIG | DBG_DATA)) != 0) JoinPath(path, directory, name);
     if (std::strlen(name) >= sizeof dta->achName) return FinishDTA(path, name, -1, ENAMETOOLONG, false, nullptr, dta);
     // The last component itself is never followed here: a link is described
     // as a link unless follow makes a link to a directory count as one.
@@ -126,13 +130,16 @@ bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int
         return true;
     }
     if (is_dir && (std::strcmp(dta->achName, ".") == 0 || std::strcmp(dta->achName, "..") == 0)) return true;
+    const bool check_remote = drvdle != nullptr && drvdle->dle != nullptr && drvdle->dle->local_only && is_dir;
+    // The entry's full path is wanted only by the exclude list and the
+    // remote test.
     char path[kJoinedPathSize];
-    JoinPath(path, hdir != nullptr ? hdir->path : "", dta->achName);
+    if (ws->exclude_list != nullptr || check_remote) JoinPath(path, hdir != nullptr ? hdir->path : "", dta->achName);
     if (ws->exclude_list != nullptr && check_exclude_list(ws, path)) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: check_exclude_list() == TRUE\n");
         return true;
     }
-    if (drvdle != nullptr && drvdle->dle != nullptr && drvdle->dle->local_only && is_dir) {
+    if (check_remote) {
         if (dta->stat_info.st_dev == gb_root_dev_id) {
             DEBUG_PRINTF(DBG_CONFIG, "SkipObject: dta->stat_info.st_dev=%d gb_root_dev_id=%d\n",
                          static_cast<int>(dta->stat_info.st_dev), static_cast<int>(gb_root_dev_id));
