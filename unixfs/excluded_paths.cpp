@@ -11,10 +11,11 @@
 namespace {
 
 // The path with empty and "." components dropped and one "/" between the
-// rest; a path that starts with "/" keeps it.
-std::string Normalized(std::string_view path) {
+// rest; a path that starts with "/" keeps it. Written into out, whose memory
+// is reused.
+void Normalize(std::string_view path, std::string& out) {
     const bool absolute = !path.empty() && path.front() == '/';
-    std::string out;
+    out.clear();
     out.reserve(path.size() + 1);
     size_t pos = 0;
     while (pos <= path.size()) {
@@ -27,6 +28,11 @@ std::string Normalized(std::string_view path) {
         out.append(part);
     }
     if (absolute && out.empty()) out.push_back('/');
+}
+
+std::string Normalized(std::string_view path) {
+    std::string out;
+    Normalize(path, out);
     return out;
 }
 
@@ -79,7 +85,10 @@ bool IsExcludedPath(const WS_CNTL* ws, std::string_view full_path) {
             if (entry->name != nullptr) excluded.push_back(Normal{entry->name, Normalized(entry->name)});
         }
     }
-    const std::string path = Normalized(full_path);
+    // Asked on every open: the normalised path's buffer is kept, so that the
+    // question allocates nothing.
+    static std::string path;
+    Normalize(full_path, path);
     for (const Normal& entry : excluded) {
         if (Covers(entry.normal, path)) {
             DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", path.c_str(), entry.name.c_str());
