@@ -79,7 +79,7 @@ unsigned char* whole_field(const GRFS_XDR* xdr, int n) {
 
 }  // namespace
 
-void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p) {
+void grfs_xdr_INT16_bounded(GRFS_XDR* xdr, uint16_t* p) {
     if (unsigned char* at = whole_field(xdr, 2)) {
         uint16_t t;
         if (xdr->direction == GRFS_XDR_ENCODE) {
@@ -98,7 +98,7 @@ void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p) {
     if (xdr->direction == GRFS_XDR_DECODE && whole) *p = IntelSwapWord(t);
 }
 
-void grfs_xdr_INT32(GRFS_XDR* xdr, uint32_t* p) {
+void grfs_xdr_INT32_bounded(GRFS_XDR* xdr, uint32_t* p) {
     if (unsigned char* at = whole_field(xdr, 4)) {
         uint32_t t;
         if (xdr->direction == GRFS_XDR_ENCODE) {

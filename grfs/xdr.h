@@ -13,8 +13,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
+#include "grfs/byte_order.h"
 #include "util/uint64.h"
 
 enum GrfsXdrDirection : int32_t {
@@ -84,9 +86,38 @@ inline bool grfs_xdr_failed(const GRFS_XDR* xdr) {
 // Field routines: 1, 2, 4 and 8 bytes, little-endian. A field that runs past
 // limit while decoding is left as it was (no half-received values).
 void grfs_xdr_INT8(GRFS_XDR* xdr, uint8_t* p);
-void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p);
-void grfs_xdr_INT32(GRFS_XDR* xdr, uint32_t* p);
 void grfs_xdr_NET64(GRFS_XDR* xdr, UINT64* p);  // low half, then high half
+
+// A block holds some fifty 16- and 32-bit fields, coded on every request and
+// reply: a field that fits whole before limit is coded inline, and only the
+// rest takes the bounded routine.
+void grfs_xdr_INT16_bounded(GRFS_XDR* xdr, uint16_t* p);
+void grfs_xdr_INT32_bounded(GRFS_XDR* xdr, uint32_t* p);
+
+template <typename T>
+inline bool grfs_xdr_whole_scalar(GRFS_XDR* xdr, T* p, T (*to_wire)(T)) {
+    if (xdr->cursor < 0 || xdr->cursor > xdr->limit - static_cast<int32_t>(sizeof(T))) return false;
+    unsigned char* at = xdr->buffer + xdr->cursor;
+    if (xdr->direction == GRFS_XDR_ENCODE) {
+        const T t = to_wire(*p);
+        std::memcpy(at, &t, sizeof t);
+    } else if (xdr->direction == GRFS_XDR_DECODE) {
+        T t;
+        std::memcpy(&t, at, sizeof t);
+        *p = to_wire(t);
+    } else {
+        return false;
+    }
+    xdr->cursor += static_cast<int32_t>(sizeof(T));
+    return true;
+}
+
+inline void grfs_xdr_INT16(GRFS_XDR* xdr, uint16_t* p) {
+    if (!grfs_xdr_whole_scalar<uint16_t>(xdr, p, IntelSwapWord)) grfs_xdr_INT16_bounded(xdr, p);
+}
+inline void grfs_xdr_INT32(GRFS_XDR* xdr, uint32_t* p) {
+    if (!grfs_xdr_whole_scalar<uint32_t>(xdr, p, IntelSwapLong)) grfs_xdr_INT32_bounded(xdr, p);
+}
 
 inline void grfs_xdr_INT8(GRFS_XDR* xdr, int8_t* p) { grfs_xdr_INT8(xdr, reinterpret_cast<uint8_t*>(p)); }
 inline void grfs_xdr_INT8(GRFS_XDR* xdr, char* p) { grfs_xdr_INT8(xdr, reinterpret_cast<uint8_t*>(p)); }
