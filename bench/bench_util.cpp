@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -147,6 +148,15 @@ std::vector<pid_t> children_of(pid_t pid) {
     std::sort(out.begin(), out.end());
     return out;
 }
+
+int nice_of(pid_t pid) {
+    errno = 0;
+    const int n = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    if (n == -1 && errno != 0) die("cannot read the priority of process " + std::to_string(pid));
+    return n;
+}
+
+bool set_own_nice(int nice) { return setpriority(PRIO_PROCESS, 0, nice) == 0 && nice_of(0) == nice; }
 
 std::string cpu_model() {
     std::ifstream in("/proc/cpuinfo");

@@ -134,6 +134,36 @@ const char* verdict(const Row& row, const std::vector<double>& values, const std
     return "";
 }
 
+// Nice values, found by the end of their keys (one per row and process).
+struct PrioritySide {
+    const char* key_end;
+    const char* title;
+    const char* json;
+};
+
+const PrioritySide kPrioritySides[] = {
+    {"_nice_session", "agent session process", "session"},
+    {"_nice_server", "ping-pong server", "pingpong_server"},
+    {"_nice_client", "benchmark client", "client"},
+    {"tar_nice", "tar", "tar"},
+    {"nice_listener", "listener", "listener"},
+};
+
+std::vector<double> values_ending(const std::vector<RunResults>& runs, const std::string& end) {
+    std::vector<double> v;
+    for (const RunResults& r : runs) {
+        for (const auto& [k, value] : r) {
+            if (k.size() >= end.size() && k.compare(k.size() - end.size(), end.size(), end) == 0) v.push_back(value);
+        }
+    }
+    return v;
+}
+
+std::string nice_range(const std::vector<double>& v) {
+    const std::string low = format_number(min_of(v), 0);
+    return min_of(v) == max_of(v) ? low : low + " to " + format_number(max_of(v), 0);
+}
+
 void json_stats(std::ostringstream& o, const std::vector<double>& v) {
     if (v.empty()) {
         o << "null";
@@ -161,6 +191,18 @@ std::string render_table(const std::vector<RunResults>& runs) {
           << verdict(row, values, rs) << " |\n";
     }
     return o.str();
+}
+
+std::string render_priorities(const std::vector<RunResults>& runs) {
+    std::string o = "Priorities (nice values in every row and run):";
+    const char* sep = " ";
+    for (const PrioritySide& side : kPrioritySides) {
+        const auto v = values_ending(runs, side.key_end);
+        if (v.empty()) continue;
+        o += sep + std::string(side.title) + " " + nice_range(v);
+        sep = ", ";
+    }
+    return o;
 }
 
 std::string render_cpu_table(const std::vector<RunResults>& runs) {
@@ -194,6 +236,15 @@ std::string render_json(const std::vector<RunResults>& runs, const MachineInfo& 
     o << "  \"machine\": {\"cpus\": " << machine.cpus << ", \"cpu_model\": \"" << json_escape(machine.cpu_model)
       << "\", \"kernel\": \"" << json_escape(machine.kernel) << "\", \"load_before\": \""
       << json_escape(machine.load_before) << "\", \"load_after\": \"" << json_escape(machine.load_after) << "\"},\n";
+    o << "  \"priorities\": {";
+    const char* sep = "";
+    for (const PrioritySide& side : kPrioritySides) {
+        const auto v = values_ending(runs, side.key_end);
+        if (v.empty()) continue;
+        o << sep << "\"" << side.json << "\": {\"min\": " << min_of(v) << ", \"max\": " << max_of(v) << "}";
+        sep = ", ";
+    }
+    o << "},\n";
     o << "  \"runs\": " << runs.size() << ",\n  \"rows\": [\n";
     bool first = true;
     for (const Row& row : kRows) {

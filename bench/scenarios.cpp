@@ -136,6 +136,13 @@ SliceTimes interleave(bool agent_first, const std::function<double(int)>& agent,
 // The share of n that slice i of kSlices takes.
 long slice_of(long n, int i) { return n * (i + 1) / kSlices - n * i / kSlices; }
 
+// The priorities a row ran at, for the report.
+void note_priorities(RunResults& out, const std::string& row, pid_t session, const PingPong& pp) {
+    out[row + "_nice_session"] = nice_of(session);
+    out[row + "_nice_server"] = pp.server_nice();
+    out[row + "_nice_client"] = nice_of(0);
+}
+
 double cpu_us(pid_t pid, const CpuTimes& start, double operations) {
     return (cpu_times(pid).run_ns - start.run_ns) / 1e3 / operations;
 }
@@ -145,7 +152,7 @@ void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
     auto s = open_session(setup.agent, setup.agent.data_dle);
     WireSession& w = *s->wire;
     const std::vector<unsigned char> dblk = find_object(*s, setup.data.big_name);
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}});
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}});
     const CpuTimes cpu0 = cpu_times(s->pid);
     uint32_t obj = 0;
     uint64_t offset = 0;
@@ -171,6 +178,7 @@ void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
         },
         [&](int i) { return pp.run(slice_of(n, i)); });
     if (offset != kBigFileSize) die("backup read " + std::to_string(offset) + " bytes");
+    note_priorities(out, "backup", s->pid, pp);
     out["backup_agent_mbps"] = static_cast<double>(offset) / 1e6 / t.agent;
     out["backup_pingpong_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t.yardstick;
     out["backup_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(reads));
@@ -235,7 +243,7 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
         state ^= state << 17;
         std::memcpy(w.body() + 32 + i, &state, 8);
     }
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}});
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}});
     const std::string raw_path = setup.data.restore + "/raw-write.bin";
     unlink(raw_path.c_str());
     const int raw_fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -281,6 +289,7 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
         die("the restored file has the wrong size");
     // Removed before write-back starts, so the disk stays quiet.
     unlink(target.c_str());
+    note_priorities(out, "restore", s->pid, pp);
     out["restore_serial_bound_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / (t.yardstick + t_write);
     out["restore_write_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t_write;
     out["restore_agent_mbps"] = static_cast<double>(offset) / 1e6 / t.agent;
@@ -293,7 +302,7 @@ void smallest_round_trip(const BenchSetup& setup, bool agent_first, RunResults& 
     const long n = setup.verify_round_trips;
     auto s = open_session(setup.agent, "");
     WireSession& w = *s->wire;
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}});
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}});
     const CpuTimes cpu0 = cpu_times(s->pid);
     const SliceTimes t = interleave(
         agent_first,
@@ -306,6 +315,7 @@ void smallest_round_trip(const BenchSetup& setup, bool agent_first, RunResults& 
             return seconds_since(start);
         },
         [&](int i) { return pp.run(slice_of(n, i)); });
+    note_priorities(out, "verify", s->pid, pp);
     out["verify_agent_rps"] = static_cast<double>(n) / t.agent;
     out["verify_pingpong_rps"] = static_cast<double>(n) / t.yardstick;
     out["verify_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(n));
@@ -316,7 +326,7 @@ void small_files(const BenchSetup& setup, bool agent_first, RunResults& out) {
     auto s = open_session(setup.agent, setup.agent.data_dle);
     change_dir(*s, setup.data.small_dir);
     WireSession& w = *s->wire;
-    PingPong pp(setup.pingpong_binary, setup.small_file_pattern);
+    PingPong pp(setup.pingpong, setup.small_file_pattern);
     const CpuTimes cpu0 = cpu_times(s->pid);
     int files = 0;
     bool started = false;
@@ -346,6 +356,7 @@ void small_files(const BenchSetup& setup, bool agent_first, RunResults& out) {
         [&](int i) { return pp.run(4 * slice_of(kSmallFiles, i)); });
     if (r.retcode != kNoMoreObjects) die("listing of the small files failed with retcode " + std::to_string(r.retcode));
     if (files != kSmallFiles) die("found " + std::to_string(files) + " small files");
+    note_priorities(out, "small", s->pid, pp);
     out["small_agent_fps"] = files / t.agent;
     out["small_bound_fps"] = kSmallFiles / t.yardstick;
     out["small_agent_cpu_us"] = cpu_us(s->pid, cpu0, 4.0 * files);
@@ -419,8 +430,9 @@ void listing(const BenchSetup& setup, bool agent_first, RunResults& out) {
     out["list2k_agent_eps"] = static_cast<double>(kRounds) * kListSmall / t_small;
     out["list20k_agent_eps"] = kListLarge / t_large;
     out["list_time_ratio"] = t_large / (t_small / kRounds);
-    const double t = measure_pingpong(setup.pingpong_binary, setup.listing_pattern, kListLarge);
-    out["list_bound_eps"] = kListLarge / t;
+    PingPong pp(setup.pingpong, setup.listing_pattern);
+    out["list_bound_eps"] = kListLarge / pp.run(kListLarge);
+    note_priorities(out, "listing", large->pid, pp);
 }
 
 }  // namespace
@@ -438,6 +450,13 @@ RunResults run_once(const BenchSetup& setup, bool agent_first) {
     if (wanted("listing")) listing(setup, agent_first, out);
     if (setup.with_tar && setup.only.empty()) tar_reference(setup.data, out);
     return out;
+}
+
+int session_nice(const BenchSetup& setup) {
+    auto s = open_session(setup.agent, "");
+    // Read after a reply: the process takes its priority when it starts serving.
+    if (s->wire->transact(kVerifyObj, build_verify(s->wire->body(), 0)).retcode != 0) die("verify failed");
+    return nice_of(s->pid);
 }
 
 void probe_exchange_sizes(BenchSetup& setup) {
@@ -468,8 +487,9 @@ void probe_exchange_sizes(BenchSetup& setup) {
     }
 }
 
-void add_listener_memory(const BenchSetup& setup, RunResults& results) {
+void add_listener_facts(const BenchSetup& setup, RunResults& results) {
     results["mem_listener_kib"] = static_cast<double>(vm_hwm_kib(setup.agent.pid));
+    results["nice_listener"] = nice_of(setup.agent.pid);
 }
 
 }  // namespace bench

@@ -18,7 +18,7 @@ using RunResults = std::map<std::string, double>;
 struct BenchSetup {
     Dataset data;
     AgentProcess agent;
-    std::string pingpong_binary;
+    PingPongServer pingpong;
     bool with_tar = true;
     // Empty: every measurement; else only those named (backup, restore,
     // verify, small, listing, sparse), for profiling one path.
@@ -30,6 +30,10 @@ struct BenchSetup {
     std::vector<Exchange> listing_pattern;     // one GRFS_FIND_NEXT_OBJ
 };
 
+// The nice value of a session process of the agent, from one opened and
+// ended at once.
+int session_nice(const BenchSetup& setup);
+
 // Learns the sizes above from one file and one entry, untimed.
 void probe_exchange_sizes(BenchSetup& setup);
 
@@ -37,7 +41,7 @@ void probe_exchange_sizes(BenchSetup& setup);
 // that a slow drift of the machine does not always favour the same side.
 RunResults run_once(const BenchSetup& setup, bool agent_first);
 
-// The agent's listener, read after the runs.
-void add_listener_memory(const BenchSetup& setup, RunResults& results);
+// The agent's listener (peak resident size, priority), read after the runs.
+void add_listener_facts(const BenchSetup& setup, RunResults& results);
 
 }  // namespace bench

@@ -54,12 +54,14 @@ void loopback_pair(int* out, int* in) {
 }
 
 // tar -c of names below dir into a socket that we drain; seconds taken.
-double tar_create(const std::string& dir, const std::string& name, uint64_t* bytes) {
+// nice receives tar's priority.
+double tar_create(const std::string& dir, const std::string& name, uint64_t* bytes, int* nice = nullptr) {
     const auto start = Clock::now();
     int out = -1;
     int in = -1;
     loopback_pair(&out, &in);
     pid_t pid = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
+    if (nice != nullptr) *nice = nice_of(pid);
     close(out);
     std::vector<unsigned char> buf(1 << 16);
     uint64_t total = 0;
@@ -94,7 +96,9 @@ double tar_copy(const std::string& dir, const std::string& name, const std::stri
 
 void tar_reference(const Dataset& d, std::map<std::string, double>& out) {
     uint64_t bytes = 0;
-    double t = tar_create(d.data, d.big_name, &bytes);
+    int nice = 0;
+    double t = tar_create(d.data, d.big_name, &bytes, &nice);
+    out["tar_nice"] = nice;
     if (bytes < kBigFileSize) die("tar sent too few bytes");
     out["tar_backup_mbps"] = static_cast<double>(kBigFileSize) / 1e6 / t;
 
