@@ -245,6 +245,8 @@ std::string render_json(const std::vector<RunResults>& runs, const MachineInfo& 
         sep = ", ";
     }
     o << "},\n";
+    o << "  \"cpus_pinned\": \"" << json_escape(machine.cpus_pinned) << "\",\n";
+    o << "  \"slices\": " << machine.slices << ", \"slice_order\": \"A B B A A B B A ...\",\n";
     o << "  \"runs\": " << runs.size() << ",\n  \"rows\": [\n";
     bool first = true;
     for (const Row& row : kRows) {

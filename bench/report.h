@@ -16,6 +16,8 @@ struct MachineInfo {
     std::string load_before;
     std::string load_after;
     std::string started;  // UTC, ISO 8601
+    int slices = 0;       // per row and run
+    std::string cpus_pinned;  // --cpus, empty when not given
 };
 
 using RunResults = std::map<std::string, double>;

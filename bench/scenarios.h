@@ -23,7 +23,7 @@ struct BenchSetup {
     // Empty: every measurement; else only those named (backup, restore,
     // verify, small, listing, sparse), for profiling one path.
     std::vector<std::string> only;
-    long verify_round_trips = 30000;
+    long verify_round_trips = 8000;  // per slice
     // Wire sizes of the agent's exchanges, for the bounds of the small-file
     // and listing rows (probe_exchange_sizes).
     std::vector<Exchange> small_file_pattern;  // find, open, read, close
@@ -37,8 +37,8 @@ int session_nice(const BenchSetup& setup);
 // Learns the sizes above from one file and one entry, untimed.
 void probe_exchange_sizes(BenchSetup& setup);
 
-// One run of every measurement. agent_first alternates between runs, so
-// that a slow drift of the machine does not always favour the same side.
+// One run of every measurement. agent_first gives the direction of the
+// first slice of each row (slice_order); runs alternate it.
 RunResults run_once(const BenchSetup& setup, bool agent_first);
 
 // The agent's listener (peak resident size, priority), read after the runs.
