@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -225,9 +226,17 @@ void remove_restored(const std::string& path) {
     unlink(path.c_str());
 }
 
+// CPU time of the calling thread, nanoseconds.
+double thread_cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
 // Each slice restores the 256 MiB file whole into a new file, against as
 // many ping-pong round trips as it has blocks followed by the write(2) of
-// as many blocks into a new file: the serial bound.
+// as many blocks into a new file (the serial bound), and against the same
+// file copied by tar -c | socket | tar -x (unless tar is left out).
 void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
     const std::string target = setup.data.restore + "/" + setup.data.big_name;
     const long n = kBigFileBlocks;
@@ -251,31 +260,36 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
     const std::string raw_path = setup.data.restore + "/raw-write.bin";
     unlink(raw_path.c_str());
     double t_write = 0;
+    double write_cpu_ns = 0;
+    int tar_nice = 0;
+    std::vector<std::function<double(int)>> sides = {
+        [&](int) {
+            const double t = restore_whole(w, s->dle, dblk);
+            remove_restored(target);
+            return t;
+        },
+        [&](int) {
+            const double t = pp.run(n);
+            // The same blocks written with write(2) alone, for the serial
+            // bound: a write reply reports the outcome of its write, so a
+            // restore can go no faster than the round trip plus the write.
+            const int raw_fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (raw_fd < 0) die("cannot create " + raw_path);
+            const auto start = Clock::now();
+            const double cpu_start = thread_cpu_ns();
+            for (long k = 0; k < n; ++k) {
+                if (write(raw_fd, w.body() + 32, kObjectBuffer) != static_cast<ssize_t>(kObjectBuffer))
+                    die("cannot write " + raw_path);
+            }
+            write_cpu_ns += thread_cpu_ns() - cpu_start;
+            t_write += seconds_since(start);
+            close(raw_fd);
+            unlink(raw_path.c_str());
+            return t;
+        }};
+    if (setup.with_tar) sides.push_back([&](int) { return tar_restore_copy(setup.data, &tar_nice); });
     const CpuTimes cpu0 = cpu_times(s->pid);
-    const std::vector<double> t = interleave(
-        kSlices, agent_first,
-        {[&](int) {
-             const double t = restore_whole(w, s->dle, dblk);
-             remove_restored(target);
-             return t;
-         },
-         [&](int) {
-             const double t = pp.run(n);
-             // The same blocks written with write(2) alone, for the serial
-             // bound: a write reply reports the outcome of its write, so a
-             // restore can go no faster than the round trip plus the write.
-             const int raw_fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-             if (raw_fd < 0) die("cannot create " + raw_path);
-             const auto start = Clock::now();
-             for (long k = 0; k < n; ++k) {
-                 if (write(raw_fd, w.body() + 32, kObjectBuffer) != static_cast<ssize_t>(kObjectBuffer))
-                     die("cannot write " + raw_path);
-             }
-             t_write += seconds_since(start);
-             close(raw_fd);
-             unlink(raw_path.c_str());
-             return t;
-         }});
+    const std::vector<double> t = interleave(kSlices, agent_first, sides);
     note_priorities(out, "restore", s->pid, pp);
     const double blocks = static_cast<double>(n) * kSlices;
     out["restore_serial_bound_mbps"] = blocks * kObjectBuffer / 1e6 / (t[1] + t_write);
@@ -284,6 +298,12 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
     out["restore_pingpong_mbps"] = blocks * kObjectBuffer / 1e6 / t[1];
     out["restore_agent_cpu_us"] = cpu_us(s->pid, cpu0, blocks);
     out["restore_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / blocks;
+    out["restore_write_cpu_us"] = write_cpu_ns / 1e3 / blocks;
+    out["restore_bound_cpu_us"] = out["restore_pingpong_cpu_us"] + out["restore_write_cpu_us"];
+    if (setup.with_tar) {
+        out["restore_tar_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[2];
+        out["restore_tar_nice"] = tar_nice;
+    }
 }
 
 void smallest_round_trip(const BenchSetup& setup, bool agent_first, RunResults& out) {
