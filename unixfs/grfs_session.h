@@ -39,6 +39,11 @@ struct GRFS_SESSION {
     uint16_t msg_len;
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
+    // The data of the write request being handled, left where it lies in
+    // recv_buf rather than copied into the decoded record; null: the record
+    // holds it. Set by the dispatcher for the handler's run only.
+    const unsigned char* request_data;
+    uint32_t request_data_len;
     // For tests and fuzzers: when set, every encoded reply (GRFS header and
     // body, without the NRL header) goes here instead of to the network, and
     // its result is SendMessage's (0 sent, nonzero refused).
