@@ -193,7 +193,11 @@ int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
     auto* req = reinterpret_cast<GRFS_MESSAGE*>(ses->coding_buf);
     int body_length = 0;
     const size_t received = length > 0 ? static_cast<size_t>(length) : 0;
-    const GrfsCodeStatus status = grfs_decode_request(std::span<const unsigned char>(buffer, received), req, &body_length);
+    // A write's data stays in the receive buffer: it goes to the file from
+    // there, without a copy into the record.
+    std::span<const unsigned char> data;
+    const GrfsCodeStatus status =
+        grfs_decode_request(std::span<const unsigned char>(buffer, received), req, &body_length, &data);
     const int type = req->hdr.msg_type;
     // A length field may claim a body of up to INT_MAX bytes; the traced
     // length must not overflow with the header added.
@@ -206,5 +210,10 @@ int ProcessGRFSMsg(GRFS_SESSION* ses, unsigned char* buffer, int length) {
     if (entry == nullptr) return 0;
     if (!answerable(type, status, received)) return reject_malformed(ses, req, entry->reply_type);
     if (refused_as_change(ses, req, entry->change)) return refuse_change(ses, req, *entry);
-    return entry->handler(ses, req, length, type);
+    ses->request_data = data.empty() ? nullptr : data.data();
+    ses->request_data_len = static_cast<uint32_t>(data.size());
+    const int result = entry->handler(ses, req, length, type);
+    ses->request_data = nullptr;
+    ses->request_data_len = 0;
+    return result;
 }

@@ -19,6 +19,7 @@
 #include "bench/dataset.h"
 #include "bench/report.h"
 #include "bench/scenarios.h"
+#include "bench/slicing.h"
 
 #ifndef BENCH_AGENT_BINARY
 #define BENCH_AGENT_BINARY "agent"
@@ -34,7 +35,7 @@ namespace {
 
 const char* kUsage =
     "usage: grfs_bench [--runs N] [--dir PATH] [--json PATH] [--agent PATH] [--pingpong PATH]\n"
-    "                  [--no-tar] [--wait-load LOAD] [--only NAME,...]\n"
+    "                  [--no-tar] [--wait-load LOAD] [--only NAME,...] [--cpus LIST]\n"
     "\n"
     "  --runs N         runs of every measurement; the table shows medians and ranges (default 5)\n"
     "  --dir PATH       scratch directory for the data set (default $BENCH_DIR, else /tmp/grfs-bench)\n"
@@ -43,7 +44,8 @@ const char* kUsage =
     "  --pingpong PATH  the ping-pong server (default the one built beside this program)\n"
     "  --no-tar         leave out the tar reference rows\n"
     "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n"
-    "  --only NAMES     only these measurements (backup, sparse, restore, verify, small, listing), for profiling\n";
+    "  --only NAMES     only these measurements (backup, sparse, restore, verify, small, listing), for profiling\n"
+    "  --cpus LIST      run the client, the agent, the ping-pong servers and tar on these CPUs only (e.g. 1)\n";
 
 std::string utc_now(const char* format) {
     char buf[64];
@@ -70,8 +72,9 @@ int main(int argc, char** argv) {
     std::string json_path;
     BenchSetup setup;
     std::string agent_binary = BENCH_AGENT_BINARY;
-    setup.pingpong_binary = BENCH_PINGPONG_BINARY;
+    setup.pingpong.binary = BENCH_PINGPONG_BINARY;
     double wait_load = 0;
+    std::string cpus;
 
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -86,9 +89,10 @@ int main(int argc, char** argv) {
         else if (a == "--dir") dir = value();
         else if (a == "--json") json_path = value();
         else if (a == "--agent") agent_binary = value();
-        else if (a == "--pingpong") setup.pingpong_binary = value();
+        else if (a == "--pingpong") setup.pingpong.binary = value();
         else if (a == "--no-tar") setup.with_tar = false;
         else if (a == "--wait-load") wait_load = std::atof(value().c_str());
+        else if (a == "--cpus") cpus = value();
         else if (a == "--only") {
             std::string list = value();
             for (size_t start = 0; start <= list.size();) {
@@ -131,11 +135,24 @@ int main(int argc, char** argv) {
     machine.kernel = kernel_release();
     machine.started = utc_now("%Y-%m-%dT%H:%M:%SZ");
     machine.load_before = load_average();
+    machine.slices = kSlices;
 
+    // Set before anything is started, so that every process inherits it.
+    if (!cpus.empty() && !pin_to_cpus(cpus)) die("cannot run on CPUs " + cpus);
+    machine.cpus_pinned = cpus;
     setup.agent = start_agent(agent_binary, setup.data);
     running_agent = &setup.agent;
     std::printf("Agent %d on %s:%u; %d runs; load average %s\n", static_cast<int>(setup.agent.pid),
                 setup.agent.host.c_str(), setup.agent.port, runs, machine.load_before.c_str());
+    std::fflush(stdout);
+    // The client and tar run at the session process's priority, as its peer
+    // and its rival would on a server; the ping-pong server starts at the
+    // listener's and takes the session's step itself.
+    setup.pingpong.start_nice = nice_of(setup.agent.pid);
+    const int session = session_nice(setup);
+    if (!set_own_nice(session))
+        std::printf("Not allowed to take the session process's priority (nice %d); the client stays at nice %d\n",
+                    session, nice_of(0));
     std::fflush(stdout);
     probe_exchange_sizes(setup);
 
@@ -143,10 +160,12 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
         const auto start = Clock::now();
         results.push_back(run_once(setup, r % 2 == 0));
-        std::printf("run %d of %d: %.1f s, load average %s\n", r + 1, runs, seconds_since(start), load_average().c_str());
+        results.back()["run_seconds"] = seconds_since(start);
+        std::printf("run %d of %d: %.1f s, load average %s\n", r + 1, runs, results.back()["run_seconds"],
+                    load_average().c_str());
         std::fflush(stdout);
     }
-    add_listener_memory(setup, results.back());
+    add_listener_facts(setup, results.back());
     stop_agent(setup.agent);
     running_agent = nullptr;
     machine.load_after = load_average();
@@ -154,8 +173,13 @@ int main(int argc, char** argv) {
     std::printf("\nMachine: %d CPUs, %s, %s; load average before %s, after %s\n\n", machine.cpus,
                 machine.cpu_model.c_str(), machine.kernel.c_str(), machine.load_before.c_str(),
                 machine.load_after.c_str());
+    std::printf("%s\n", render_priorities(results).c_str());
+    std::printf("CPUs: %s\n\n", cpus.empty() ? "as the scheduler places the processes" : ("all processes on " + cpus).c_str());
     std::printf("%s", render_table(results).c_str());
-    std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes.\n\n", runs);
+    std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes. Each row measures\n"
+                "the agent and its yardsticks in %d slices (the listing in 10), in the order A B B A A B B A ...\n"
+                "(A B C C B A ... for three).\n\n",
+                runs, kSlices);
     std::printf("%s", render_cpu_table(results).c_str());
 
     std::error_code ec;

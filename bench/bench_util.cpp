@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -146,6 +148,29 @@ std::vector<pid_t> children_of(pid_t pid) {
     closedir(d);
     std::sort(out.begin(), out.end());
     return out;
+}
+
+int nice_of(pid_t pid) {
+    errno = 0;
+    const int n = getpriority(PRIO_PROCESS, static_cast<id_t>(pid));
+    if (n == -1 && errno != 0) die("cannot read the priority of process " + std::to_string(pid));
+    return n;
+}
+
+bool set_own_nice(int nice) { return setpriority(PRIO_PROCESS, 0, nice) == 0 && nice_of(0) == nice; }
+
+bool pin_to_cpus(const std::string& list) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::istringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        char* end = nullptr;
+        const long cpu = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || cpu < 0 || cpu >= CPU_SETSIZE) return false;
+        CPU_SET(static_cast<int>(cpu), &set);
+    }
+    return CPU_COUNT(&set) > 0 && sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
 std::string cpu_model() {

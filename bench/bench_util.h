@@ -54,6 +54,14 @@ struct CpuTimes {
 };
 CpuTimes cpu_times(pid_t pid);
 std::vector<pid_t> children_of(pid_t pid);
+// Scheduling priority as a nice value; pid 0 is this process.
+int nice_of(pid_t pid);
+// Sets this process's nice value; false when not allowed (only a privileged
+// process may lower it).
+bool set_own_nice(int nice);
+// Restricts this process (and what it starts later) to the CPUs of a list
+// such as "1" or "0,1"; false when the list is bad or refused.
+bool pin_to_cpus(const std::string& list);
 std::string cpu_model();
 std::string kernel_release();
 int cpu_count();

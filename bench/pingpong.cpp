@@ -1,6 +1,7 @@
 #include "bench/pingpong.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,7 +76,8 @@ double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_tri
     return seconds_since(start);
 }
 
-PingPong::PingPong(const std::string& server_binary, std::vector<Exchange> pattern) : pattern_(std::move(pattern)) {
+PingPong::PingPong(const PingPongServer& server, std::vector<Exchange> pattern) : pattern_(std::move(pattern)) {
+    const std::string& server_binary = server.binary;
     int port_pipe[2];
     if (pipe(port_pipe) != 0) die("pipe failed");
     const std::string pattern_arg = pattern_text(pattern_);
@@ -85,6 +87,8 @@ PingPong::PingPong(const std::string& server_binary, std::vector<Exchange> patte
         dup2(port_pipe[1], STDOUT_FILENO);
         close(port_pipe[0]);
         close(port_pipe[1]);
+        // Raising the nice value needs no privilege.
+        setpriority(PRIO_PROCESS, 0, server.start_nice);
         execl(server_binary.c_str(), server_binary.c_str(), "serve", pattern_arg.c_str(), static_cast<char*>(nullptr));
         std::perror(server_binary.c_str());
         _exit(127);
@@ -121,9 +125,11 @@ double PingPong::run(long round_trips) {
 
 double PingPong::server_cpu_ns() const { return cpu_times(pid_).run_ns - cpu_start_; }
 
-double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
+int PingPong::server_nice() const { return nice_of(pid_); }
+
+double measure_pingpong(const PingPongServer& server, const std::vector<Exchange>& pattern, long round_trips,
                         double* server_cpu_ns) {
-    PingPong pp(server_binary, pattern);
+    PingPong pp(server, pattern);
     const double t = pp.run(round_trips);
     if (server_cpu_ns != nullptr) *server_cpu_ns = pp.server_cpu_ns();
     return t;

@@ -31,12 +31,21 @@ long serve_pingpong(int fd, const std::vector<Exchange>& pattern);
 // negative value when the connection failed.
 double run_pingpong(int fd, const std::vector<Exchange>& pattern, long round_trips);
 
+// The server program, and the nice value it is started at: the listener's,
+// so that the server, which lowers it by the step a session process takes
+// (bench_pingpong serve), ends at the session's priority even when the
+// client runs at that priority already.
+struct PingPongServer {
+    std::string binary;
+    int start_nice = 0;
+};
+
 // The server end as a process of its own (like an agent session), connected
 // and ready; run() may be called several times, so that the yardstick can be
 // measured in slices interleaved with the agent's.
 class PingPong {
 public:
-    PingPong(const std::string& server_binary, std::vector<Exchange> pattern);
+    PingPong(const PingPongServer& server, std::vector<Exchange> pattern);
     ~PingPong();
     PingPong(const PingPong&) = delete;
     PingPong& operator=(const PingPong&) = delete;
@@ -45,6 +54,7 @@ public:
     double run(long round_trips);
     // CPU time of the server process so far, nanoseconds.
     double server_cpu_ns() const;
+    int server_nice() const;
 
 private:
     std::vector<Exchange> pattern_;
@@ -57,7 +67,7 @@ private:
 // Runs bench_pingpong (the server, a process of its own like an agent
 // session) and the client end here; seconds for round_trips exchanges.
 // server_cpu_ns, when given, receives the CPU time of the server process.
-double measure_pingpong(const std::string& server_binary, const std::vector<Exchange>& pattern, long round_trips,
+double measure_pingpong(const PingPongServer& server, const std::vector<Exchange>& pattern, long round_trips,
                         double* server_cpu_ns = nullptr);
 
 }  // namespace bench

@@ -16,11 +16,16 @@ struct MachineInfo {
     std::string load_before;
     std::string load_after;
     std::string started;  // UTC, ISO 8601
+    int slices = 0;       // per row and run
+    std::string cpus_pinned;  // --cpus, empty when not given
 };
 
 using RunResults = std::map<std::string, double>;
 
 std::string render_table(const std::vector<RunResults>& runs);
+// The nice values in force: of the session process, ping-pong server,
+// client and tar in every row and run, and of the listener.
+std::string render_priorities(const std::vector<RunResults>& runs);
 // Where the time goes: CPU time of the agent's session process and of the
 // ping-pong server per round trip.
 std::string render_cpu_table(const std::vector<RunResults>& runs);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 
 #include "bench/bench_util.h"
 #include "bench/pingpong.h"
+#include "bench/slicing.h"
 #include "bench/tar_reference.h"
 #include "bench/wire_session.h"
 #include "client/connection.h"
@@ -106,81 +108,35 @@ void close_object(WireSession& w, uint32_t obj) {
     if (r.retcode != 0) die("close failed with retcode " + std::to_string(r.retcode));
 }
 
-// Agent and yardstick are measured in alternating slices of the same work,
-// so that a change of load on the machine (other processes come and go)
-// falls on both alike. Each side's time is the sum of its slices.
-constexpr int kSlices = 4;
-
-struct SliceTimes {
-    double agent = 0;
-    double yardstick = 0;
-};
-
-// Calls agent(i) and yardstick(i) for every slice i, in the order asked,
-// swapping it from slice to slice; each returns the seconds it took.
-SliceTimes interleave(bool agent_first, const std::function<double(int)>& agent,
-                      const std::function<double(int)>& yardstick) {
-    SliceTimes t;
-    for (int i = 0; i < kSlices; ++i) {
-        if (agent_first == (i % 2 == 0)) {
-            t.agent += agent(i);
-            t.yardstick += yardstick(i);
-        } else {
-            t.yardstick += yardstick(i);
-            t.agent += agent(i);
-        }
+// Agent and yardstick are measured in slices of the same work, taken in
+// the order of slice_order, so that a change of load or speed of the
+// machine falls on both alike. sides[k](slice) measures side k once and
+// returns the seconds it took; the result is each side's sum.
+std::vector<double> interleave(int slices, bool forward_first, const std::vector<std::function<double(int)>>& sides) {
+    std::vector<double> total(sides.size(), 0.0);
+    for (int i = 0; i < slices; ++i) {
+        for (int k : slice_order(static_cast<int>(sides.size()), i, forward_first)) total[k] += sides[k](i);
     }
-    return t;
+    return total;
 }
 
-// The share of n that slice i of kSlices takes.
-long slice_of(long n, int i) { return n * (i + 1) / kSlices - n * i / kSlices; }
+// The priorities a row ran at, for the report.
+void note_priorities(RunResults& out, const std::string& row, pid_t session, const PingPong& pp) {
+    out[row + "_nice_session"] = nice_of(session);
+    out[row + "_nice_server"] = pp.server_nice();
+    out[row + "_nice_client"] = nice_of(0);
+}
 
 double cpu_us(pid_t pid, const CpuTimes& start, double operations) {
     return (cpu_times(pid).run_ns - start.run_ns) / 1e3 / operations;
 }
 
-void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
-    const long n = static_cast<long>((kBigFileSize + kObjectBuffer - 1) / kObjectBuffer);
-    auto s = open_session(setup.agent, setup.agent.data_dle);
-    WireSession& w = *s->wire;
-    const std::vector<unsigned char> dblk = find_object(*s, setup.data.big_name);
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}});
-    const CpuTimes cpu0 = cpu_times(s->pid);
-    uint32_t obj = 0;
-    uint64_t offset = 0;
-    long reads = 0;
-    bool done = false;
-    const SliceTimes t = interleave(
-        agent_first,
-        [&](int i) {
-            const auto start = Clock::now();
-            if (i == 0) obj = open_object(w, s->dle, kOpenRead, dblk);
-            for (long k = 0; !done && (k < slice_of(n, i) || i == kSlices - 1); ++k) {
-                WireReply r = w.transact(kReadObjLarge, build_read_large(w.body(), obj, kObjectBuffer, offset));
-                if (r.retcode != 0 && r.retcode != kEndOfData) die("read failed with retcode " + std::to_string(r.retcode));
-                const uint32_t got = get32(r.body);
-                if (r.body_len != 24 + got) die("read reply of the wrong length");
-                offset += got;
-                ++reads;
-                if (r.retcode == kEndOfData) done = true;
-                else if (got == 0) die("read returned no bytes before the end");
-            }
-            if (i == kSlices - 1) close_object(w, obj);
-            return seconds_since(start);
-        },
-        [&](int i) { return pp.run(slice_of(n, i)); });
-    if (offset != kBigFileSize) die("backup read " + std::to_string(offset) + " bytes");
-    out["backup_agent_mbps"] = static_cast<double>(offset) / 1e6 / t.agent;
-    out["backup_pingpong_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t.yardstick;
-    out["backup_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(reads));
-    out["backup_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / static_cast<double>(n);
-    out["backup_reads"] = static_cast<double>(reads);
-    out["mem_session_backup_kib"] = static_cast<double>(vm_hwm_kib(s->pid));
-}
+// Blocks of kObjectBuffer in the 256 MiB file, the last one short.
+constexpr long kBigFileBlocks = static_cast<long>((kBigFileSize + kObjectBuffer - 1) / kObjectBuffer);
 
-// One whole backup of an object, open to close; the bytes read.
-uint64_t backup_whole(WireSession& w, uint32_t dle, const std::vector<unsigned char>& dblk) {
+// One whole backup of an object, open to close; the bytes read. reads, when
+// given, counts the read requests.
+uint64_t backup_whole(WireSession& w, uint32_t dle, const std::vector<unsigned char>& dblk, long* reads = nullptr) {
     const uint32_t obj = open_object(w, dle, kOpenRead, dblk);
     uint64_t offset = 0;
     for (;;) {
@@ -189,11 +145,37 @@ uint64_t backup_whole(WireSession& w, uint32_t dle, const std::vector<unsigned c
         const uint32_t got = get32(r.body);
         if (r.body_len != 24 + got) die("read reply of the wrong length");
         offset += got;
+        if (reads != nullptr) ++*reads;
         if (r.retcode == kEndOfData) break;
         if (got == 0) die("read returned no bytes before the end");
     }
     close_object(w, obj);
     return offset;
+}
+
+// Each slice backs up the 256 MiB file whole, open to close, against as
+// many ping-pong round trips as it has blocks.
+void bulk_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
+    auto s = open_session(setup.agent, setup.agent.data_dle);
+    WireSession& w = *s->wire;
+    const std::vector<unsigned char> dblk = find_object(*s, setup.data.big_name);
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 16, kNrlHeader + kGrfsHeader + 24 + kObjectBuffer}});
+    const CpuTimes cpu0 = cpu_times(s->pid);
+    long reads = 0;
+    const std::vector<double> t = interleave(
+        kSlices, agent_first,
+        {[&](int) {
+             const auto start = Clock::now();
+             if (backup_whole(w, s->dle, dblk, &reads) != kBigFileSize) die("a backup of the wrong length");
+             return seconds_since(start);
+         },
+         [&](int) { return pp.run(kBigFileBlocks); }});
+    note_priorities(out, "backup", s->pid, pp);
+    out["backup_agent_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[0];
+    out["backup_pingpong_mbps"] = static_cast<double>(kBigFileBlocks) * kObjectBuffer * kSlices / 1e6 / t[1];
+    out["backup_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(reads));
+    out["backup_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / (static_cast<double>(kBigFileBlocks) * kSlices);
+    out["mem_session_backup_kib"] = static_cast<double>(vm_hwm_kib(s->pid));
 }
 
 // The sparse file backed up whole against the file of data of the same
@@ -208,15 +190,56 @@ void sparse_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
         if (backup_whole(w, s->dle, dblk) != kBigFileSize) die("a backup of the wrong length");
         return seconds_since(start);
     };
-    const SliceTimes t = interleave(
-        agent_first, [&](int) { return timed(sparse); }, [&](int) { return timed(dense); });
-    out["sparse_backup_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t.agent;
-    out["sparse_dense_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t.yardstick;
+    const std::vector<double> t =
+        interleave(kSlices, agent_first, {[&](int) { return timed(sparse); }, [&](int) { return timed(dense); }});
+    out["sparse_backup_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[0];
+    out["sparse_dense_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[1];
 }
 
+// One whole restore of the 256 MiB file into the session's directory, open
+// to close, from the data at w.body() + 32; the create before it is not
+// timed. Seconds taken.
+double restore_whole(WireSession& w, uint32_t dle, const std::vector<unsigned char>& dblk) {
+    WireReply c = w.transact(kCreateObj, build_dblk_request(w.body(), dle, dblk.data(), dblk.size()));
+    if (c.retcode != 0) die("create failed with retcode " + std::to_string(c.retcode));
+    const auto start = Clock::now();
+    const uint32_t obj = open_object(w, dle, kOpenWrite, dblk);
+    for (uint64_t offset = 0; offset < kBigFileSize;) {
+        const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(kObjectBuffer, kBigFileSize - offset));
+        const bool first = offset == 0;
+        WireReply r = w.transact(kWriteObjLarge, build_write_large(w.body(), obj, offset, first ? kStreamStandard : 0,
+                                                                    first ? kBigFileSize : 0, len));
+        if (r.retcode != 0 || r.body_len < 8 || get32(r.body) != len || get32(r.body + 4) != 1)
+            die("write failed with retcode " + std::to_string(r.retcode));
+        offset += len;
+    }
+    close_object(w, obj);
+    return seconds_since(start);
+}
+
+// Removes a restored file and checks its size first.
+void remove_restored(const std::string& path) {
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != kBigFileSize)
+        die(path + " has the wrong size");
+    // Removed before write-back starts, so the disk stays quiet.
+    unlink(path.c_str());
+}
+
+// CPU time of the calling thread, nanoseconds.
+double thread_cpu_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
+}
+
+// Each slice restores the 256 MiB file whole into a new file, against as
+// many ping-pong round trips as it has blocks followed by the write(2) of
+// as many blocks into a new file (the serial bound), and against the same
+// file copied by tar -c | socket | tar -x (unless tar is left out).
 void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
     const std::string target = setup.data.restore + "/" + setup.data.big_name;
-    const long n = static_cast<long>((kBigFileSize + kObjectBuffer - 1) / kObjectBuffer);
+    const long n = kBigFileBlocks;
     std::vector<unsigned char> dblk;
     {
         auto src = open_session(setup.agent, setup.agent.data_dle);
@@ -225,8 +248,6 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
     unlink(target.c_str());
     auto s = open_session(setup.agent, setup.agent.restore_dle);
     WireSession& w = *s->wire;
-    WireReply c = w.transact(kCreateObj, build_dblk_request(w.body(), s->dle, dblk.data(), dblk.size()));
-    if (c.retcode != 0) die("create failed with retcode " + std::to_string(c.retcode));
     // The data bytes stay where they are; only the header changes.
     uint64_t state = 0x2545F4914F6CDD1Dull;
     for (uint32_t i = 0; i + 8 <= kObjectBuffer; i += 8) {
@@ -235,121 +256,126 @@ void bulk_restore(const BenchSetup& setup, bool agent_first, RunResults& out) {
         state ^= state << 17;
         std::memcpy(w.body() + 32 + i, &state, 8);
     }
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}});
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 32 + kObjectBuffer, kNrlHeader + kGrfsHeader + 8}});
     const std::string raw_path = setup.data.restore + "/raw-write.bin";
     unlink(raw_path.c_str());
-    const int raw_fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (raw_fd < 0) die("cannot create " + raw_path);
     double t_write = 0;
-    const CpuTimes cpu0 = cpu_times(s->pid);
-    uint32_t obj = 0;
-    uint64_t offset = 0;
-    const SliceTimes t = interleave(
-        agent_first,
-        [&](int i) {
-            const auto start = Clock::now();
-            if (i == 0) obj = open_object(w, s->dle, kOpenWrite, dblk);
-            for (long k = 0; offset < kBigFileSize && (k < slice_of(n, i) || i == kSlices - 1); ++k) {
-                const uint32_t len = static_cast<uint32_t>(std::min<uint64_t>(kObjectBuffer, kBigFileSize - offset));
-                const bool first = offset == 0;
-                WireReply r = w.transact(kWriteObjLarge, build_write_large(w.body(), obj, offset, first ? kStreamStandard : 0,
-                                                                            first ? kBigFileSize : 0, len));
-                if (r.retcode != 0 || r.body_len < 8 || get32(r.body) != len || get32(r.body + 4) != 1)
-                    die("write failed with retcode " + std::to_string(r.retcode));
-                offset += len;
-            }
-            if (i == kSlices - 1) close_object(w, obj);
-            return seconds_since(start);
+    double write_cpu_ns = 0;
+    int tar_nice = 0;
+    std::vector<std::function<double(int)>> sides = {
+        [&](int) {
+            const double t = restore_whole(w, s->dle, dblk);
+            remove_restored(target);
+            return t;
         },
-        [&](int i) {
-            const double t = pp.run(slice_of(n, i));
+        [&](int) {
+            const double t = pp.run(n);
             // The same blocks written with write(2) alone, for the serial
             // bound: a write reply reports the outcome of its write, so a
             // restore can go no faster than the round trip plus the write.
+            const int raw_fd = open(raw_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (raw_fd < 0) die("cannot create " + raw_path);
             const auto start = Clock::now();
-            for (long k = 0; k < slice_of(n, i); ++k) {
+            const double cpu_start = thread_cpu_ns();
+            for (long k = 0; k < n; ++k) {
                 if (write(raw_fd, w.body() + 32, kObjectBuffer) != static_cast<ssize_t>(kObjectBuffer))
                     die("cannot write " + raw_path);
             }
+            write_cpu_ns += thread_cpu_ns() - cpu_start;
             t_write += seconds_since(start);
+            close(raw_fd);
+            unlink(raw_path.c_str());
             return t;
-        });
-    close(raw_fd);
-    unlink(raw_path.c_str());
-    struct stat st{};
-    if (stat(target.c_str(), &st) != 0 || static_cast<uint64_t>(st.st_size) != kBigFileSize)
-        die("the restored file has the wrong size");
-    // Removed before write-back starts, so the disk stays quiet.
-    unlink(target.c_str());
-    out["restore_serial_bound_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / (t.yardstick + t_write);
-    out["restore_write_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t_write;
-    out["restore_agent_mbps"] = static_cast<double>(offset) / 1e6 / t.agent;
-    out["restore_pingpong_mbps"] = static_cast<double>(n) * kObjectBuffer / 1e6 / t.yardstick;
-    out["restore_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(n));
-    out["restore_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / static_cast<double>(n);
+        }};
+    if (setup.with_tar) sides.push_back([&](int) { return tar_restore_copy(setup.data, &tar_nice); });
+    const CpuTimes cpu0 = cpu_times(s->pid);
+    const std::vector<double> t = interleave(kSlices, agent_first, sides);
+    note_priorities(out, "restore", s->pid, pp);
+    const double blocks = static_cast<double>(n) * kSlices;
+    out["restore_serial_bound_mbps"] = blocks * kObjectBuffer / 1e6 / (t[1] + t_write);
+    out["restore_write_mbps"] = blocks * kObjectBuffer / 1e6 / t_write;
+    out["restore_agent_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[0];
+    out["restore_pingpong_mbps"] = blocks * kObjectBuffer / 1e6 / t[1];
+    out["restore_agent_cpu_us"] = cpu_us(s->pid, cpu0, blocks);
+    out["restore_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / blocks;
+    out["restore_write_cpu_us"] = write_cpu_ns / 1e3 / blocks;
+    out["restore_bound_cpu_us"] = out["restore_pingpong_cpu_us"] + out["restore_write_cpu_us"];
+    if (setup.with_tar) {
+        out["restore_tar_mbps"] = static_cast<double>(kBigFileSize) * kSlices / 1e6 / t[2];
+        out["restore_tar_nice"] = tar_nice;
+    }
 }
 
 void smallest_round_trip(const BenchSetup& setup, bool agent_first, RunResults& out) {
     const long n = setup.verify_round_trips;
     auto s = open_session(setup.agent, "");
     WireSession& w = *s->wire;
-    PingPong pp(setup.pingpong_binary, {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}});
+    PingPong pp(setup.pingpong, {{kNrlHeader + kGrfsHeader + 28, kNrlHeader + kGrfsHeader + 4}});
     const CpuTimes cpu0 = cpu_times(s->pid);
-    const SliceTimes t = interleave(
-        agent_first,
-        [&](int i) {
-            const auto start = Clock::now();
-            for (long k = 0; k < slice_of(n, i); ++k) {
-                WireReply r = w.transact(kVerifyObj, build_verify(w.body(), 0));
-                if (r.retcode != 0) die("verify failed");
-            }
-            return seconds_since(start);
-        },
-        [&](int i) { return pp.run(slice_of(n, i)); });
-    out["verify_agent_rps"] = static_cast<double>(n) / t.agent;
-    out["verify_pingpong_rps"] = static_cast<double>(n) / t.yardstick;
-    out["verify_agent_cpu_us"] = cpu_us(s->pid, cpu0, static_cast<double>(n));
-    out["verify_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / static_cast<double>(n);
+    const std::vector<double> t = interleave(
+        kSlices, agent_first,
+        {[&](int) {
+             const auto start = Clock::now();
+             for (long k = 0; k < n; ++k) {
+                 WireReply r = w.transact(kVerifyObj, build_verify(w.body(), 0));
+                 if (r.retcode != 0) die("verify failed");
+             }
+             return seconds_since(start);
+         },
+         [&](int) { return pp.run(n); }});
+    note_priorities(out, "verify", s->pid, pp);
+    const double trips = static_cast<double>(n) * kSlices;
+    out["verify_agent_rps"] = trips / t[0];
+    out["verify_pingpong_rps"] = trips / t[1];
+    out["verify_agent_cpu_us"] = cpu_us(s->pid, cpu0, trips);
+    out["verify_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / trips;
 }
 
+// One pass over the small files: find, open, read whole and close each.
+// The number of files.
+int read_small_files(Session& s) {
+    WireSession& w = *s.wire;
+    int files = 0;
+    WireReply r = w.transact(kFindFirstObj, build_find_first(w.body(), s.dle));
+    std::vector<unsigned char> dblk;
+    while (r.retcode == 0) {
+        dblk.assign(r.body + 4, r.body + r.body_len);
+        WireReply o = w.transact(kOpenObj, build_open(w.body(), s.dle, kOpenRead, dblk.data(), dblk.size()));
+        if (o.retcode != 0) die("open of a small file failed with retcode " + std::to_string(o.retcode));
+        const uint32_t obj = get32(o.body);
+        WireReply d = w.transact(kReadObjLarge, build_read_large(w.body(), obj, kObjectBuffer, 0));
+        if (d.retcode != kEndOfData || get32(d.body) != kSmallFileSize) die("a small file did not read whole");
+        close_object(w, obj);
+        ++files;
+        r = w.transact(kFindNextObj, build_dblk_request(w.body(), s.dle, dblk.data(), dblk.size()));
+    }
+    if (r.retcode != kNoMoreObjects) die("listing of the small files failed with retcode " + std::to_string(r.retcode));
+    return files;
+}
+
+// Each slice reads all the small files, against four ping-pong round trips
+// per file.
 void small_files(const BenchSetup& setup, bool agent_first, RunResults& out) {
     auto s = open_session(setup.agent, setup.agent.data_dle);
     change_dir(*s, setup.data.small_dir);
-    WireSession& w = *s->wire;
-    PingPong pp(setup.pingpong_binary, setup.small_file_pattern);
+    PingPong pp(setup.pingpong, setup.small_file_pattern);
     const CpuTimes cpu0 = cpu_times(s->pid);
-    int files = 0;
-    bool started = false;
-    WireReply r;
-    std::vector<unsigned char> dblk;
-    const SliceTimes t = interleave(
-        agent_first,
-        [&](int i) {
-            const auto start = Clock::now();
-            if (!started) {
-                r = w.transact(kFindFirstObj, build_find_first(w.body(), s->dle));
-                started = true;
-            }
-            for (long k = 0; r.retcode == 0 && (k < slice_of(kSmallFiles, i) || i == kSlices - 1); ++k) {
-                dblk.assign(r.body + 4, r.body + r.body_len);
-                WireReply o = w.transact(kOpenObj, build_open(w.body(), s->dle, kOpenRead, dblk.data(), dblk.size()));
-                if (o.retcode != 0) die("open of a small file failed with retcode " + std::to_string(o.retcode));
-                const uint32_t obj = get32(o.body);
-                WireReply d = w.transact(kReadObjLarge, build_read_large(w.body(), obj, kObjectBuffer, 0));
-                if (d.retcode != kEndOfData || get32(d.body) != kSmallFileSize) die("a small file did not read whole");
-                close_object(w, obj);
-                ++files;
-                r = w.transact(kFindNextObj, build_dblk_request(w.body(), s->dle, dblk.data(), dblk.size()));
-            }
-            return seconds_since(start);
-        },
-        [&](int i) { return pp.run(4 * slice_of(kSmallFiles, i)); });
-    if (r.retcode != kNoMoreObjects) die("listing of the small files failed with retcode " + std::to_string(r.retcode));
-    if (files != kSmallFiles) die("found " + std::to_string(files) + " small files");
-    out["small_agent_fps"] = files / t.agent;
-    out["small_bound_fps"] = kSmallFiles / t.yardstick;
+    const std::vector<double> t = interleave(
+        kSlices, agent_first,
+        {[&](int) {
+             const auto start = Clock::now();
+             const int files = read_small_files(*s);
+             const double seconds = seconds_since(start);
+             if (files != kSmallFiles) die("found " + std::to_string(files) + " small files");
+             return seconds;
+         },
+         [&](int) { return pp.run(4L * kSmallFiles); }});
+    note_priorities(out, "small", s->pid, pp);
+    const double files = static_cast<double>(kSmallFiles) * kSlices;
+    out["small_agent_fps"] = files / t[0];
+    out["small_bound_fps"] = files / t[1];
     out["small_agent_cpu_us"] = cpu_us(s->pid, cpu0, 4.0 * files);
-    out["small_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / (4.0 * kSmallFiles);
+    out["small_pingpong_cpu_us"] = pp.server_cpu_ns() / 1e3 / (4.0 * files);
 }
 
 // A directory listing in progress: GRFS_FIND_FIRST_OBJ, then
@@ -383,44 +409,42 @@ struct Listing {
 
 void listing(const BenchSetup& setup, bool agent_first, RunResults& out) {
     // The large directory is listed in ten slices of 2,000 entries, each
-    // beside one whole listing of the small directory, so that both take
-    // the same time under the same load: their ratio is that of the work.
+    // beside one whole listing of the small directory and 2,000 ping-pong
+    // round trips, so that all take the same time under the same load: the
+    // ratio of the listings is that of the work.
     constexpr int kRounds = kListLarge / kListSmall;
+    static_assert(kRounds % 2 == 0, "the slices go in pairs");
     auto small = open_session(setup.agent, setup.agent.data_dle);
     change_dir(*small, setup.data.list_small_dir);
     auto large = open_session(setup.agent, setup.agent.data_dle);
     change_dir(*large, setup.data.list_large_dir);
+    PingPong pp(setup.pingpong, setup.listing_pattern);
     Listing big(*large);
-    double t_small = 0, t_large = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        auto list_small = [&] {
-            Listing l(*small);
-            const auto start = Clock::now();
-            l.step(-1);
-            t_small += seconds_since(start);
-            if (l.entries != kListSmall) die("listed " + std::to_string(l.entries) + " entries of " + std::to_string(kListSmall));
-        };
-        auto list_large = [&] {
-            const auto start = Clock::now();
-            // The last slice also takes the reply that ends the listing.
-            big.step(i == kRounds - 1 ? -1 : kListSmall);
-            t_large += seconds_since(start);
-        };
-        if (agent_first == (i % 2 == 0)) {
-            list_small();
-            list_large();
-        } else {
-            list_large();
-            list_small();
-        }
-    }
+    const std::vector<double> t = interleave(
+        kRounds, agent_first,
+        {[&](int) {
+             Listing l(*small);
+             const auto start = Clock::now();
+             l.step(-1);
+             const double seconds = seconds_since(start);
+             if (l.entries != kListSmall)
+                 die("listed " + std::to_string(l.entries) + " entries of " + std::to_string(kListSmall));
+             return seconds;
+         },
+         [&](int i) {
+             const auto start = Clock::now();
+             // The last slice also takes the reply that ends the listing.
+             big.step(i == kRounds - 1 ? -1 : kListSmall);
+             return seconds_since(start);
+         },
+         [&](int) { return pp.run(kListSmall); }});
     if (big.entries != kListLarge) die("listed " + std::to_string(big.entries) + " entries of " + std::to_string(kListLarge));
+    note_priorities(out, "listing", large->pid, pp);
     out["mem_session_list_kib"] = static_cast<double>(vm_hwm_kib(large->pid));
-    out["list2k_agent_eps"] = static_cast<double>(kRounds) * kListSmall / t_small;
-    out["list20k_agent_eps"] = kListLarge / t_large;
-    out["list_time_ratio"] = t_large / (t_small / kRounds);
-    const double t = measure_pingpong(setup.pingpong_binary, setup.listing_pattern, kListLarge);
-    out["list_bound_eps"] = kListLarge / t;
+    out["list2k_agent_eps"] = static_cast<double>(kRounds) * kListSmall / t[0];
+    out["list20k_agent_eps"] = kListLarge / t[1];
+    out["list_time_ratio"] = t[1] / (t[0] / kRounds);
+    out["list_bound_eps"] = static_cast<double>(kRounds) * kListSmall / t[2];
 }
 
 }  // namespace
@@ -438,6 +462,13 @@ RunResults run_once(const BenchSetup& setup, bool agent_first) {
     if (wanted("listing")) listing(setup, agent_first, out);
     if (setup.with_tar && setup.only.empty()) tar_reference(setup.data, out);
     return out;
+}
+
+int session_nice(const BenchSetup& setup) {
+    auto s = open_session(setup.agent, "");
+    // Read after a reply: the process takes its priority when it starts serving.
+    if (s->wire->transact(kVerifyObj, build_verify(s->wire->body(), 0)).retcode != 0) die("verify failed");
+    return nice_of(s->pid);
 }
 
 void probe_exchange_sizes(BenchSetup& setup) {
@@ -468,8 +499,9 @@ void probe_exchange_sizes(BenchSetup& setup) {
     }
 }
 
-void add_listener_memory(const BenchSetup& setup, RunResults& results) {
+void add_listener_facts(const BenchSetup& setup, RunResults& results) {
     results["mem_listener_kib"] = static_cast<double>(vm_hwm_kib(setup.agent.pid));
+    results["nice_listener"] = nice_of(setup.agent.pid);
 }
 
 }  // namespace bench

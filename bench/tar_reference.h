@@ -10,6 +10,12 @@
 
 namespace bench {
 
+// The rows of tar -c alone: the 256 MiB file, the small files, the listings.
 void tar_reference(const Dataset& d, std::map<std::string, double>& out);
+
+// tar -c | loopback socket | tar -x of the 256 MiB file into a directory of
+// the scratch tree, checked and removed afterwards; seconds taken. nice
+// receives tar's priority.
+double tar_restore_copy(const Dataset& d, int* nice);
 
 }  // namespace bench

@@ -81,10 +81,24 @@ constexpr size_t kRequestFixedBytes =
               sizeof(GRFS_GET_INFO_BODY)});
 static_assert(kRequestFixedBytes <= sizeof(GRFS_MESSAGE));
 
+// The data array of a write request of the type that received starts with,
+// or null.
+const void* write_data_array(std::span<const unsigned char> received, const GRFS_MESSAGE* msg) {
+    if (received.empty()) return nullptr;
+    switch (request_body(received[0])) {
+    case RequestBody::write_obj:
+        return msg->body.write_obj.data;
+    case RequestBody::write_obj_large:
+        return msg->body.write_obj_large.data;
+    default:
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
-                                   int* body_length) {
+                                   int* body_length, std::span<const unsigned char>* data) {
     // A field the sender did not supply stays zero rather than keeping a
     // value of an earlier request (a stale length would misreport a short
     // request as an oversized one). Clearing the fixed fields suffices; the
@@ -96,8 +110,14 @@ GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS
     // encoding, hence not const.
     const int size = clamp_count(received.size());
     grfs_set_xdr_buffer(&xdr, const_cast<unsigned char*>(received.data()), size);
+    if (data != nullptr) xdr.view_array = write_data_array(received, msg);
     GrfsCodeStatus status = GRFS_CODE_COMPLETE;
     int length = grfs_xdr_message(&xdr, msg, size, &status);
     if (body_length != nullptr) *body_length = length;
+    if (data != nullptr) {
+        *data = xdr.deferred_at >= 0 ? received.subspan(static_cast<size_t>(xdr.deferred_at),
+                                                        static_cast<size_t>(xdr.deferred_len))
+                                     : std::span<const unsigned char>();
+    }
     return status;
 }

@@ -392,9 +392,12 @@ int grfs_xdr_message(GRFS_XDR* xdr, GRFS_MESSAGE* msg, int spec_msg_size,
 // *body_length (when given) receives grfs_xdr_message's result. The fixed
 // fields of msg are cleared first, so fields the sender did not supply read
 // as zero; bytes of a data array past its length field keep whatever they
-// held.
+// held. When data is given, the data array of a write request (and of the
+// verify requests that share its layouts) is not copied into msg: *data
+// receives where its bytes lie in received, and is empty for every other
+// request.
 GrfsCodeStatus grfs_decode_request(std::span<const unsigned char> received, GRFS_MESSAGE* msg,
-                                   int* body_length = nullptr);
+                                   int* body_length = nullptr, std::span<const unsigned char>* data = nullptr);
 
 // The body record a request type travels in; several types share one.
 enum class RequestBody : uint8_t {

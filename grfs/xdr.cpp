@@ -157,8 +157,9 @@ void grfs_xdr_char_array(GRFS_XDR* xdr, void* p, int n) {
     if (n <= 0) return;
     int k = room_left(xdr);
     if (k > n) k = n;
-    if (k > 0 && xdr->direction == GRFS_XDR_ENCODE && xdr->defer_array != nullptr && p == xdr->defer_array) {
-        // The caller sends these bytes from their own place.
+    const void* left_in_place = xdr->direction == GRFS_XDR_ENCODE ? xdr->defer_array : xdr->view_array;
+    if (k > 0 && left_in_place != nullptr && p == left_in_place) {
+        // The caller takes these bytes from where they already are.
         xdr->deferred_at = xdr->cursor;
         xdr->deferred_len = k;
         xdr->cursor += k;

@@ -39,7 +39,12 @@ struct GRFS_XDR {
     // the caller can send them from wherever they already are. Set by the
     // caller; grfs_set_xdr_buffer clears the note, not defer_array.
     const void* defer_array;
-    int32_t deferred_at;    // -1: no deferred array coded
+    // Decoding only: the char array whose memory starts at view_array is not
+    // copied either. Its bytes stay where they are in the buffer and their
+    // place is noted the same way, so that the caller can use them there.
+    // Set by the caller.
+    const void* view_array;
+    int32_t deferred_at;    // -1: no deferred (or viewed) array coded
     int32_t deferred_len;
 };
 

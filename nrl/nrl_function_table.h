@@ -2,8 +2,9 @@
 // 0x10000, 0) and 39 entry points in a fixed order, 44 words in all; the
 // entries are pointer-sized here. The agent reaches the layer's resources and
 // sessions through it; what the table has no entry for is called directly:
-// the send of a reply with inserted bulk bytes (NRLSendMessageInsert), the
-// transport endpoints (tli.h) and the advertiser (advertise.h).
+// the sends of a reply with inserted or spliced bulk bytes
+// (NRLSendMessageInsert, NRLSendMessageSpliced), the transport endpoints
+// (tli.h) and the advertiser (advertise.h).
 #pragma once
 
 #include <cstddef>

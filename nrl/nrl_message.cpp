@@ -69,6 +69,33 @@ uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, 
     return result;
 }
 
+namespace {
+
+// The frame of a send that bypasses the send buffer: the session's use, the
+// dying check and the traces of NRLSendMessage around `send`, which puts the
+// message of size bytes on the connection and returns the bytes it left unsent.
+template <typename Send>
+uint16_t SendInUse(NRL_SESSION* session, uint16_t size, Send send) {
+    uint16_t result = NRL_SUCCESS;
+    if (session->dying != 0) {
+        NRL_TRACE("NRLSendMessage returning DEAD_SESSION\n");
+        result = DEAD_SESSION;
+    } else {
+        NRL_TRACE("NRLSendMessage: data_size=%d\n", size);
+        NRL_TRACE("calling loop_t_snd(%d)\n", static_cast<int>(size + kMsgHdrSize));
+        const unsigned unsent = send();
+        if (unsent != 0) {
+            nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
+            result = COMM_FAILURE;
+        }
+        NRL_TRACE("MsgSender returning %d\n", result);
+    }
+    ReleaseSession(session, "Send");
+    return result;
+}
+
+}  // namespace
+
 uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t size, const void* insert,
                               uint16_t insert_at, uint16_t insert_len) {
     if (size == 0 || size > kMaxNrlData || data == nullptr || (insert_len != 0 && insert == nullptr) ||
@@ -76,12 +103,7 @@ uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t s
         NRL_TRACE("NRLSendMessage returning INVALID_PARAM\n");
         return INVALID_PARAM;
     }
-    uint16_t result = NRL_SUCCESS;
-    if (session->dying != 0) {
-        NRL_TRACE("NRLSendMessage returning DEAD_SESSION\n");
-        result = DEAD_SESSION;
-    } else {
-        NRL_TRACE("NRLSendMessage: data_size=%d\n", size);
+    return SendInUse(session, size, [&] {
         unsigned char header[kMsgHdrSize];
         EncodeMsgHdr(msg_hdr{NRL_DATA, 0, size}, std::span<unsigned char, kMsgHdrSize>(header, kMsgHdrSize));
         const auto* bytes = static_cast<const unsigned char*>(data);
@@ -92,16 +114,31 @@ uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t s
             {const_cast<void*>(insert), insert_len},
             {const_cast<unsigned char*>(bytes + after), size - after},
         };
-        NRL_TRACE("calling loop_t_snd(%d)\n", static_cast<int>(size + kMsgHdrSize));
-        unsigned unsent = loop_t_sndv(session->tlifd, iov, 4);
-        if (unsent != 0) {
-            nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
-            result = COMM_FAILURE;
-        }
-        NRL_TRACE("MsgSender returning %d\n", result);
+        return loop_t_sndv(session->tlifd, iov, 4);
+    });
+}
+
+uint16_t NRLSendMessageSpliced(NRL_SESSION* session, const void* data, uint16_t head_len, int pipe_rd,
+                               uint16_t pipe_len) {
+    const unsigned size = static_cast<unsigned>(head_len) + pipe_len;
+    if (size == 0 || size > kMaxNrlData || (head_len != 0 && data == nullptr) || (pipe_len != 0 && pipe_rd < 0) ||
+        UseSession(session, "SendMsg") == 0) {
+        NRL_TRACE("NRLSendMessage returning INVALID_PARAM\n");
+        return INVALID_PARAM;
     }
-    ReleaseSession(session, "Send");
-    return result;
+    return SendInUse(session, static_cast<uint16_t>(size), [&] {
+        unsigned char header[kMsgHdrSize];
+        EncodeMsgHdr(msg_hdr{NRL_DATA, 0, static_cast<uint16_t>(size)},
+                     std::span<unsigned char, kMsgHdrSize>(header, kMsgHdrSize));
+        iovec iov[2] = {
+            {header, kMsgHdrSize},
+            {const_cast<void*>(data), head_len},
+        };
+        // The headers wait for the data so that both leave in the same segments.
+        unsigned unsent = loop_t_sndv(session->tlifd, iov, 2, pipe_len != 0);
+        if (unsent != 0) return unsent + pipe_len;
+        return loop_t_splice(session->tlifd, pipe_rd, pipe_len);
+    });
 }
 
 uint16_t NRLSendMessage(NRL_SESSION* session, uint32_t, const void* data, uint16_t size, NRLSendComplete) {

@@ -94,6 +94,14 @@ uint16_t NRLDeAllocSession(NRL_SESSION* session, uint16_t reason);
 uint16_t NRLSendMessageInsert(NRL_SESSION* session, const void* data, uint16_t size, const void* insert,
                               uint16_t insert_at, uint16_t insert_len);
 
+// Sends one data message made of head_len bytes at data followed by pipe_len
+// bytes that wait in a pipe (pipe_rd, its read end): the NRL header and data
+// go out first, held back for the pipe's bytes, which go from the pipe to the
+// connection without being copied. Results as NRLSendMessage; bytes of the
+// pipe left unsent after a failure stay in it.
+uint16_t NRLSendMessageSpliced(NRL_SESSION* session, const void* data, uint16_t head_len, int pipe_rd,
+                               uint16_t pipe_len);
+
 // The data area of the session's send buffer, grown to hold data_size bytes
 // behind the header, or null when memory runs out. A message built there and
 // handed to NRLSendMessage goes out without being copied.

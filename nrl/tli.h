@@ -64,7 +64,12 @@ int t_snd_v(int fd, const void* buf, unsigned len, int flags);
 int t_rcv_v(int fd, void* buf, unsigned len);
 // Gathering send and scattering receive: one system call for several
 // pieces of memory (the NRL header and the message behind it).
-int t_sndv_v(int fd, const iovec* iov, int count);
+// With more, the transport may hold the bytes back for what follows at once
+// (the data of the same message).
+int t_sndv_v(int fd, const iovec* iov, int count, bool more = false);
+// Sends up to len bytes that wait in a pipe (pipe_rd, its read end) without
+// copying them through user memory; the count or -1.
+int t_splice_v(int fd, int pipe_rd, unsigned len);
 int t_rcvv_v(int fd, const iovec* iov, int count);
 int t_close_v(int fd);
 // Closes an accepted connection without lingering: what was sent is still
@@ -87,7 +92,9 @@ unsigned loop_t_snd(int fd, const void* buf, unsigned len, unsigned largest_piec
 unsigned loop_t_rcv(int fd, void* buf, unsigned len);
 // Sends the count pieces of iov whole, in as few calls as the transport
 // takes; iov is consumed (advanced past what was sent). Bytes NOT sent.
-unsigned loop_t_sndv(int fd, iovec* iov, int count);
+unsigned loop_t_sndv(int fd, iovec* iov, int count, bool more = false);
+// Sends len bytes from a pipe whole. Bytes NOT sent.
+unsigned loop_t_splice(int fd, int pipe_rd, unsigned len);
 int MaxTLISend(int fd);
 // Waits up to `seconds` for the endpoint to have something to receive (bytes
 // or the peer's end) or, with receive false, room to send. A signal does not

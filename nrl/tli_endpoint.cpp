@@ -16,6 +16,7 @@
 
 #include "nrl/nrl_trace.h"
 #include "nrl/tli.h"
+#include "util/splice_pipe.h"
 
 int t_errno = TSYSERR;
 uint32_t tli_bind_port = kFirstBindPort;
@@ -216,7 +217,7 @@ int t_rcv_v(int fd, void* buf, unsigned len) {
     }
 }
 
-int t_sndv_v(int fd, const iovec* iov, int count) {
+int t_sndv_v(int fd, const iovec* iov, int count, bool more) {
     if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLOUT)) {
         NRL_TRACE("t_snd_v failed on select, perhaps timed out\n");
         return -1;
@@ -225,8 +226,22 @@ int t_sndv_v(int fd, const iovec* iov, int count) {
     msg.msg_iov = const_cast<iovec*>(iov);
     msg.msg_iovlen = static_cast<size_t>(count);
     for (;;) {
-        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0 && errno == EINTR) continue;
+        return static_cast<int>(n);
+    }
+}
+
+int t_splice_v(int fd, int pipe_rd, unsigned len) {
+    if (gb_nrl_timeout != 0 && !wait_ready(fd, POLLOUT)) {
+        NRL_TRACE("t_snd_v failed on select, perhaps timed out\n");
+        return -1;
+    }
+    for (;;) {
+        const ssize_t n = SplicePipeToSocket(pipe_rd, fd, len);
+        // A socket that is full for a moment waits like a blocking send.
+        if (n < 0 && errno == EAGAIN && EndpointReadyWithin(fd, false, gb_nrl_timeout != 0 ? gb_nrl_timeout : 3600))
+            continue;
         return static_cast<int>(n);
     }
 }

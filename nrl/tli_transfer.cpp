@@ -18,7 +18,7 @@ unsigned loop_t_snd(int fd, const void* buf, unsigned len, unsigned largest_piec
     return left;
 }
 
-unsigned loop_t_sndv(int fd, iovec* iov, int count) {
+unsigned loop_t_sndv(int fd, iovec* iov, int count, bool more) {
     unsigned left = 0;
     for (int i = 0; i < count; ++i) left += static_cast<unsigned>(iov[i].iov_len);
     while (left > 0) {
@@ -27,7 +27,7 @@ unsigned loop_t_sndv(int fd, iovec* iov, int count) {
             ++iov;
             --count;
         }
-        int n = t_sndv_v(fd, iov, count);
+        int n = t_sndv_v(fd, iov, count, more);
         check_tli("snd", fd, n);
         if (n <= 0) break;
         left -= static_cast<unsigned>(n);
@@ -42,6 +42,17 @@ unsigned loop_t_sndv(int fd, iovec* iov, int count) {
                 --count;
             }
         }
+    }
+    return left;
+}
+
+unsigned loop_t_splice(int fd, int pipe_rd, unsigned len) {
+    unsigned left = len;
+    while (left > 0) {
+        int n = t_splice_v(fd, pipe_rd, left);
+        check_tli("snd", fd, n);
+        if (n <= 0) break;
+        left -= static_cast<unsigned>(n);
     }
     return left;
 }

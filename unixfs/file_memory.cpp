@@ -7,6 +7,7 @@
 #include "grfs/dblk.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/read_ahead_pipe.h"
 #include "util/alloc.h"
 #include "util/console.h"
 #include "util/debug_print.h"
@@ -39,6 +40,7 @@ FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
 void FreeFileMemory(FILE_MEMORY* rec) {
     if (rec == nullptr) return;
     ReleaseXattrStream(rec);
+    FreeReadAheadPipe(rec);
     if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
     if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
     if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
@@ -57,8 +59,8 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->symlink_pending = 0;
     rec->sol_acl_cnt = 0;
     rec->acl_stream = 0;
-    rec->preread_datasize = 0;
-    rec->preread_offset = 0;
+    DropReadAhead(rec);
+    rec->preread_piped = 0;
     rec->cur_stream = GRFS_STREAM_INFO{};
     rec->file_mode = 0;
     rec->data_hand = -1;

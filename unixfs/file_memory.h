@@ -12,6 +12,7 @@
 #include "util/queue.h"
 #include "util/uint64.h"
 
+class SplicePipe;
 struct DRVDLE;
 struct GRFS_SESSION;
 struct XATTR_STREAM;
@@ -65,6 +66,8 @@ struct FILE_MEMORY {
     uint32_t preread_bufsize;
     uint32_t preread_datasize;
     uint32_t preread_offset;
+    SplicePipe* preread_pipe;    // made at the first piped read-ahead of the record, kept for its life
+    uint16_t preread_piped;      // this open's read-ahead lives in preread_pipe (read_ahead_pipe.h)
     GRFS_STREAM_INFO cur_stream;
     uint32_t file_mode;
     char full_path[kFullPathSize];

@@ -13,6 +13,7 @@
 #include "unixfs/session_tally.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
+#include "util/splice_pipe.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ void CopyIntoRecord(char* field, const unsigned char* data, uint32_t len) {
 void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uint32_t len) {
     ses->reply_data_field = nullptr;
     ses->reply_data = nullptr;
+    ses->reply_pipe = nullptr;
     ses->reply_data_len = 0;
     if (len == 0) return;
     if (grfs_debug != 0) {
@@ -84,6 +86,18 @@ void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uin
     }
     ses->reply_data_field = field;
     ses->reply_data = data;
+    ses->reply_data_len = len;
+}
+
+void SetReplyPipe(GRFS_SESSION* ses, char* field, SplicePipe* pipe, uint32_t len) {
+    SetReplyData(ses, field, nullptr, 0);
+    if (len == 0) return;
+    if (grfs_debug != 0 || ses->reply_sink != nullptr || ses->nrl_session == nullptr) {
+        pipe->Drain(field, len);
+        return;
+    }
+    ses->reply_data_field = field;
+    ses->reply_pipe = pipe;
     ses->reply_data_len = len;
 }
 
@@ -111,15 +125,18 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;
     const unsigned char* bulk = ses->reply_data;
+    SplicePipe* pipe = ses->reply_pipe;
     const uint32_t bulk_len = ses->reply_data_len;
     ses->reply_data_field = nullptr;
     ses->reply_data = nullptr;
+    ses->reply_pipe = nullptr;
     ses->reply_data_len = 0;
     DeferredData deferred;
 
     if (ses->reply_sink != nullptr || ses->nrl_session == nullptr) {
         // Not for the network: the record is made whole.
-        if (defer != nullptr) CopyIntoRecord(defer, bulk, bulk_len);
+        if (defer != nullptr && pipe != nullptr) pipe->Drain(defer, bulk_len);
+        if (defer != nullptr && pipe == nullptr) CopyIntoRecord(defer, bulk, bulk_len);
         if (ses->reply_sink == nullptr) return 0;
         const int length = encode_reply(message, body_size, sink_buffer, kReplyRoom);
         return ses->reply_sink(ses, std::span<const unsigned char>(sink_buffer, static_cast<size_t>(length))) != 0
@@ -134,10 +151,24 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     unsigned char* out = NRLSendBuffer(ses->nrl_session, kReplyRoom);
     // Without memory for it the layer tries again and reports the outcome.
     if (out == nullptr) out = sink_buffer;
-    const int length = encode_reply(message, body_size, out, kReplyRoom, defer, &deferred);
+    int length = encode_reply(message, body_size, out, kReplyRoom, defer, &deferred);
+    if (pipe != nullptr && (deferred.at < 0 || deferred.at + deferred.len != length ||
+                            static_cast<uint32_t>(deferred.len) != bulk_len)) {
+        // The pipe's bytes are not the whole tail of the message: they are
+        // taken into the record and the reply is coded again.
+        pipe->Drain(defer, bulk_len);
+        pipe = nullptr;
+        deferred = DeferredData{};
+        length = encode_reply(message, body_size, out, kReplyRoom);
+    }
     ses->send_state = kSendHandedOver;
     uint16_t rc;
-    if (deferred.at >= 0) {
+    if (pipe != nullptr) {
+        // Header and fields held back for the data, which goes from the
+        // page cache to the socket without a copy.
+        rc = NRLSendMessageSpliced(ses->nrl_session, out, static_cast<uint16_t>(deferred.at), pipe->read_end(),
+                                   static_cast<uint16_t>(deferred.len));
+    } else if (deferred.at >= 0) {
         // Header, fields and the bulk data from where it lies: one system
         // call and no copy of the data.
         rc = NRLSendMessageInsert(ses->nrl_session, out, static_cast<uint16_t>(length), bulk,

@@ -17,6 +17,7 @@ struct NRL_RESOURCE;
 struct FILE_MEMORY;
 struct GRFS_MESSAGE;
 struct SessionTally;
+class SplicePipe;
 
 struct GRFS_SESSION {
     QElem link;                 // element of ws->session_list
@@ -38,6 +39,11 @@ struct GRFS_SESSION {
     uint16_t msg_len;
     uint16_t msg_status;
     unsigned char* coding_buf;  // decoded request, then the encoded reply
+    // The data of the write request being handled, left where it lies in
+    // recv_buf rather than copied into the decoded record; null: the record
+    // holds it. Set by the dispatcher for the handler's run only.
+    const unsigned char* request_data;
+    uint32_t request_data_len;
     // For tests and fuzzers: when set, every encoded reply (GRFS header and
     // body, without the NRL header) goes here instead of to the network, and
     // its result is SendMessage's (0 sent, nonzero refused).
@@ -47,6 +53,7 @@ struct GRFS_SESSION {
     // than copied into the reply record (SetReplyData). SendMessage clears it.
     char* reply_data_field;         // the data array of the reply record it stands for
     const unsigned char* reply_data;
+    SplicePipe* reply_pipe;         // or the bytes are the next ones in this pipe (SetReplyPipe)
     uint32_t reply_data_len;
     // Refused attaches: each makes the next attach of the session wait
     // (attach_guard.h); the tenth ends the session.
@@ -88,6 +95,12 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size);
 // (a sink, no session) and with message tracing on, they are copied into
 // the record after all, so that it reads as a whole reply.
 void SetReplyData(GRFS_SESSION* ses, char* field, const unsigned char* data, uint32_t len);
+
+// The same for bytes that wait in a pipe (the piped read-ahead): the next len
+// bytes of the pipe go to the socket from it, behind the rest of the reply.
+// Where the reply goes anywhere but to the network, and with message tracing
+// on, they are taken out of the pipe into the record at once.
+void SetReplyPipe(GRFS_SESSION* ses, char* field, SplicePipe* pipe, uint32_t len);
 
 // Completion routine handed to the NRL layer with every reply: records in
 // send_state whether the send went through (33) or not (34).

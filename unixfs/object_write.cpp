@@ -53,6 +53,12 @@ int write_ea_stream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count
     return rc;
 }
 
+// The request's data bytes: where the dispatcher left them in the receive
+// buffer, else in the record's data array.
+const unsigned char* request_data(const GRFS_SESSION* ses, const char* field) {
+    return ses->request_data == nullptr ? reinterpret_cast<const unsigned char*>(field) : ses->request_data;
+}
+
 // Shared by both request sizes: find the object, take the stream header,
 // dispatch on the object's kind.
 int write_object(FILE_MEMORY* rec, const GRFS_STREAM_INFO& stream_info, UINT64 offset,
@@ -161,15 +167,15 @@ int WriteRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length, bool large) {
     if (rec == nullptr) {
         rc = GRFS_RC_BAD_OBJ_HANDLE;
         count = 0;
-    } else if (!data_present(size, length, large ? kWriteLargeHeadBytes : kWriteHeadBytes)) {
+    } else if (!data_present(size, length, large ? kWriteLargeHeadBytes : kWriteHeadBytes) ||
+               (ses->request_data != nullptr && ses->request_data_len < size)) {
         rc = GRFS_RC_INVALID_REQUEST;
         count = 0;
     } else if (large) {
-        rc = write_object(rec, big.stream_info, big.offset, reinterpret_cast<const unsigned char*>(big.data), &count,
-                          &blk_size);
+        rc = write_object(rec, big.stream_info, big.offset, request_data(ses, big.data), &count, &blk_size);
     } else {
-        rc = write_object(rec, small.stream_info, U32_To_U64(small.offset),
-                          reinterpret_cast<const unsigned char*>(small.data), &count, &blk_size);
+        rc = write_object(rec, small.stream_info, U32_To_U64(small.offset), request_data(ses, small.data), &count,
+                          &blk_size);
     }
     // The reply may share the request's memory: it starts once the data is written.
     GRFS_MESSAGE* reply = StartReply(ses, request_id, large ? GRFS_WRITE_OBJ_LARGE_STAT : GRFS_WRITE_OBJ_STAT);

@@ -9,6 +9,7 @@
 #include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
 #include "unixfs/open_object.h"
+#include "unixfs/read_ahead_pipe.h"
 #include "unixfs/session_tally.h"
 #include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
@@ -112,11 +113,11 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
 }
 
 void PrimeReadAhead(FILE_MEMORY* rec) {
-    rec->preread_offset = 0;
-    rec->preread_datasize = 0;
+    DropReadAhead(rec);
     if (rec->preread_buf == nullptr || rec->data_hand < 0) return;
+    ChooseReadAhead(rec);
     uint32_t size = rec->preread_bufsize;
-    ReadFileAhead(rec, 0, rec->preread_buf, &size);
+    FillReadAhead(rec, 0, 0, &size);
     // Whatever arrived stays, so that the buffer always ends where the
     // descriptor stands.
     rec->preread_datasize = size;

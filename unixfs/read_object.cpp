@@ -9,6 +9,7 @@
 #include "unixfs/object_files.h"
 #include "unixfs/object_streams.h"
 #include "unixfs/object_xattr.h"
+#include "unixfs/read_ahead_pipe.h"
 #include "unixfs/read_object.h"
 #include "unixfs/sparse_file.h"
 #include "unixfs/workstation.h"
@@ -26,9 +27,9 @@ struct READ_OUTCOME {
     uint32_t blk_size = 1;
     uint32_t stream_id = 0;
     uint64_t stream_size = 0;
-    // File data served from the read-ahead buffer where it lies; null when
-    // the bytes were copied to the destination.
-    const unsigned char* data_ref = nullptr;
+    // File data served from the read-ahead where it lies (preread_buf or the
+    // pipe); empty when the bytes were copied to the destination.
+    READ_AHEAD_REF data_ref;
 };
 
 // A reply never carries more than the object buffer size, whatever is asked.
@@ -197,10 +198,17 @@ int ReadRequest(GRFS_SESSION* ses, GRFS_MESSAGE* req, bool large) {
         shown_size = body.size;
         shown_blk_size = body.blk_size;
     }
-    if (out.data_ref != nullptr) SetReplyData(ses, data, out.data_ref, out.bytes);
+    if (out.data_ref.pipe != nullptr) {
+        SetReplyPipe(ses, data, out.data_ref.pipe, out.bytes);
+    } else if (out.data_ref.bytes != nullptr) {
+        SetReplyData(ses, data, out.data_ref.bytes, out.bytes);
+    }
     DEBUG_PRINTF(DBG_DATA, "%s: buf_size=%d blk_size=%d\n", name, shown_size, shown_blk_size);
     const int head_bytes = large ? 24 : 20;
-    if (SendMessage(ses, reply, head_bytes + static_cast<int>(out.bytes)) != 0) return 1;
+    if (SendMessage(ses, reply, head_bytes + static_cast<int>(out.bytes)) != 0) {
+        if (out.data_ref.pipe != nullptr) SettleReadAheadAfterFailedSend(rec);
+        return 1;
+    }
     if (out.retcode == 0 && rec->dblktype == FDB_ID) RefillReadAhead(rec);
     return out.retcode;
 }
@@ -212,7 +220,7 @@ int ReadObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return Re
 int ReadObjectLarge(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) { return ReadRequest(ses, req, true); }
 
 int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* blk_size, unsigned char* dest,
-                 const unsigned char** data_ref) {
+                 READ_AHEAD_REF* data_ref) {
     DEBUG_PRINTF(DBG_DATA, "UnixReadFile: offset=<%d,%d> size=%d blk_size=%d buffer=%x\n", Hi(offset), Lo(offset),
                  static_cast<int>(*size), static_cast<int>(*blk_size),
                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(dest)));
@@ -298,14 +306,14 @@ int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t*
 }
 
 int FillReadBuffer(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size) {
-    const unsigned char* from = nullptr;
+    READ_AHEAD_REF from;
     int rc = FillReadBufferRef(rec, file_offset, &from, size);
-    if (rc == 0 && *size != 0) std::memcpy(dest, from, *size);
+    if (rc == 0) CopyHandedOut(from, dest, *size);
     return rc;
 }
 
-int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned char** from, uint32_t* size) {
-    *from = nullptr;
+int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, READ_AHEAD_REF* from, uint32_t* size) {
+    *from = READ_AHEAD_REF{};
     DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: *size=%d preread_offset=%d preread_datasize=%d\n",
                  static_cast<int>(*size), static_cast<int>(rec->preread_offset),
                  static_cast<int>(rec->preread_datasize));
@@ -316,7 +324,7 @@ int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned cha
     if (rec->preread_offset >= rec->preread_datasize) {
         rec->preread_offset = 0;
         uint32_t got = rec->preread_bufsize;
-        int rc = ReadFileAhead(rec, file_offset, rec->preread_buf, &got);
+        int rc = FillReadAhead(rec, file_offset, 0, &got);
         rec->preread_datasize = got;
         DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: read_stat=%d, preread_datasize=%d\n", rc,
                      static_cast<int>(rec->preread_datasize));
@@ -327,8 +335,7 @@ int FillReadBufferRef(FILE_MEMORY* rec, uint64_t file_offset, const unsigned cha
     }
     const uint32_t avail = rec->preread_datasize - rec->preread_offset;
     const uint32_t n = *size < avail ? *size : avail;
-    *from = rec->preread_buf + rec->preread_offset;
-    rec->preread_offset += n;
+    HandOutReadAhead(rec, n, from);
     DEBUG_PRINTF(DBG_DATA, "FillReadBuffer: *size=%d\n", static_cast<int>(n));
     *size = n;
     return 0;
@@ -343,10 +350,11 @@ void RefillReadAhead(FILE_MEMORY* rec) {
     if (remaining > kRefillThreshold || remaining >= rec->preread_offset) return;
     DEBUG_PRINTF(DBG_DATA, "ReadObj: moving read-ahead data frag(%d), refilling read-ahead buffer\n",
                  static_cast<int>(remaining));
-    // remaining < preread_offset: the fragment and its new place do not overlap.
-    std::memcpy(rec->preread_buf, rec->preread_buf + rec->preread_offset, remaining);
+    // remaining < preread_offset: the fragment and its new place do not
+    // overlap. In the pipe it stays where it is, ahead of what follows.
+    if (rec->preread_piped == 0) std::memcpy(rec->preread_buf, rec->preread_buf + rec->preread_offset, remaining);
     uint32_t got = rec->preread_bufsize - remaining;
-    ReadFileAhead(rec, pos - data_offset + remaining, rec->preread_buf + remaining, &got);
+    FillReadAhead(rec, pos - data_offset + remaining, remaining, &got);
     rec->preread_offset = 0;
     rec->preread_datasize = remaining + got;
 }

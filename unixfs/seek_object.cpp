@@ -4,6 +4,7 @@
 #include "grfs/messages.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/read_ahead_pipe.h"
 #include "unixfs/seek_object.h"
 #include "util/debug_print.h"
 
@@ -32,12 +33,11 @@ int16_t MoveObject(FILE_MEMORY* rec, uint64_t distance) {
                 ? rec->preread_datasize - rec->preread_offset
                 : 0;
         if (in_data && distance <= buffered) {
-            rec->preread_offset += static_cast<uint32_t>(distance);
+            SkipReadAhead(rec, static_cast<uint32_t>(distance));
         } else {
             const uint64_t target = pos + distance >= data_offset ? pos + distance - data_offset : 0;
             if (lseek(rec->data_hand, static_cast<off_t>(target), SEEK_SET) < 0) return SeekErrnoToRetcode(errno);
-            rec->preread_offset = 0;
-            rec->preread_datasize = 0;
+            DropReadAhead(rec);
         }
     }
     rec->obj_pos = ToU64(pos + distance);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
 
 #include "dblk_test_images.h"
 #include "grfs/messages.h"
@@ -152,6 +153,30 @@ TEST(MessageDecode, WriteAndVerifyCarryTheirData) {
         EXPECT_EQ(b.stream_info.size.lsw, 0x200u);
         ASSERT_EQ(b.size, data.size());
         EXPECT_EQ(std::string(b.data, b.size), data);
+    }
+}
+
+TEST(MessageDecode, WriteDataCanStayInTheReceivedBytes) {
+    // Asked for, the data of a write is named where it lies and not copied;
+    // every field before it is decoded as usual. Other requests name none.
+    for (const RequestImage& img : {write_image(11, "hello, world"), write_large_image(26, "large data"),
+                                    read_large_image()}) {
+        auto m = new_message();
+        std::span<const unsigned char> data;
+        int length = 0;
+        ASSERT_EQ(grfs_decode_request(img.wire, m.get(), &length, &data), GRFS_CODE_COMPLETE);
+        EXPECT_EQ(length, img.body_length);
+        if (img.type == 25) {
+            EXPECT_TRUE(data.empty());
+            continue;
+        }
+        const bool large = img.type == 26;
+        const uint32_t size = large ? m->body.write_obj_large.size : m->body.write_obj.size;
+        const char* field = large ? m->body.write_obj_large.data : m->body.write_obj.data;
+        EXPECT_EQ(large ? m->body.write_obj_large.obj_id : m->body.write_obj.obj_id, large ? 0x0B000006u : 0x0B000002u);
+        ASSERT_EQ(data.size(), size);
+        EXPECT_EQ(data.data(), img.wire.data() + img.coded - size);
+        EXPECT_NE(std::memcmp(field, data.data(), size), 0);
     }
 }
 

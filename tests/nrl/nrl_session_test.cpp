@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "nrl/tli.h"
 #include "nrl_test_support.h"
 #include "util/alloc.h"
+#include "util/splice_pipe.h"
 
 using namespace nrltest;
 
@@ -327,6 +329,39 @@ TEST_F(NrlSession, InsertOutsideTheMessageIsRefused) {
     peer = -1;
     EXPECT_EQ(NRLSendMessageInsert(session, data.data(), 10, insert, 0, 4), COMM_FAILURE);
     EXPECT_EQ(ValidateSession(session), session);
+}
+
+TEST_F(NrlSession, PipedBytesFollowTheHeadAndAVanishedPeerFailsTheSendWithoutASignal) {
+    SplicePipe pipe;
+    ASSERT_TRUE(pipe.Open());
+    // Bytes reach the pipe the way file data does: spliced in.
+    auto bulk = Pattern(30000);
+    char path[] = "/tmp/nrl-splice-XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    ASSERT_EQ(write(file, bulk.data(), bulk.size()), static_cast<ssize_t>(bulk.size()));
+    ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+    ASSERT_EQ(pipe.FillFrom(file, bulk.size()), static_cast<ssize_t>(bulk.size()));
+
+    auto head = Pattern(24);
+    ASSERT_EQ(NRLSendMessageSpliced(session, head.data(), 24, pipe.read_end(), 20000), NRL_SUCCESS);
+    auto got = PeerRead(4 + 24 + 20000);
+    ASSERT_EQ(got.size(), 4u + 24u + 20000u);
+    EXPECT_EQ(std::vector<unsigned char>(got.begin(), got.begin() + 4), Bytes({0x00, 0x00, 0x38, 0x4E}));  // 20024
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), got.begin() + 4));
+    EXPECT_TRUE(std::equal(bulk.begin(), bulk.begin() + 20000, got.begin() + 28));
+    EXPECT_EQ(pipe.Held(), 10000u);  // the rest waits for the next message
+    EXPECT_EQ(session->use_cnt, 0);
+
+    // The peer is gone: the send fails and the process lives on, also when
+    // it is the spliced part that meets the closed connection.
+    close(peer);
+    peer = -1;
+    EXPECT_EQ(loop_t_splice(session->tlifd, pipe.read_end(), 10000), 10000u);
+    EXPECT_EQ(NRLSendMessageSpliced(session, head.data(), 24, pipe.read_end(), 10000), COMM_FAILURE);
+    EXPECT_EQ(ValidateSession(session), session);
+    close(file);
 }
 
 TEST_F(NrlSession, TruncatedMessageDelivers512BytesAndKillsTheSession) {
