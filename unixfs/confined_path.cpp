@@ -75,12 +75,15 @@ void ForgetProcFdDir() {
 
 int ProcFdDir() {
     static bool registered = false;
-    if (proc_fd_dir >= 0) return proc_fd_dir;
+    // Without /proc it is not looked for again on every open.
+    static bool proc_missing = false;
+    if (proc_fd_dir >= 0 || proc_missing) return proc_fd_dir;
     if (!registered) {
         if (pthread_atfork(nullptr, nullptr, ForgetProcFdDir) != 0) return -1;
         registered = true;
     }
     proc_fd_dir = open("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (proc_fd_dir < 0 && errno == ENOENT) proc_missing = true;
     return proc_fd_dir;
 }
 
