@@ -194,6 +194,16 @@ std::string kernel_release() {
     return std::string(u.sysname) + " " + u.release;
 }
 
+int last_allowed_cpu() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) die("cannot read the CPUs this process may run on");
+    for (int cpu = CPU_SETSIZE - 1; cpu > 0; --cpu) {
+        if (CPU_ISSET(cpu, &set)) return cpu;
+    }
+    return 0;
+}
+
 int cpu_count() {
     long n = sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? static_cast<int>(n) : 1;

@@ -64,6 +64,8 @@ bool set_own_nice(int nice);
 bool pin_to_cpus(const std::string& list);
 std::string cpu_model();
 std::string kernel_release();
+// The highest-numbered CPU this process may run on.
+int last_allowed_cpu();
 int cpu_count();
 std::string load_average();             // the first three fields of /proc/loadavg
 double load_1min();
