@@ -2,13 +2,18 @@
 
 #include <csignal>
 
-namespace {
-int cli_sig = 0;  // 0: no guard signal
-// Holds in force in this process. Only the outermost hold and its restore
-// change the signal mask: the request path takes and gives back the guard
-// several times per message, and every mask change is a system call.
+namespace signal_guard_detail {
+int cli_sig = 0;
+// Only the outermost hold and its restore change the signal mask: the
+// request path takes and gives back the guard several times per message,
+// and every mask change is a system call.
 int hold_depth = 0;
+}  // namespace signal_guard_detail
 
+using signal_guard_detail::cli_sig;
+using signal_guard_detail::hold_depth;
+
+namespace {
 void change_mask(int how) {
     sigset_t set;
     sigemptyset(&set);
@@ -26,13 +31,7 @@ int GetCliSig() { return cli_sig; }
 
 // Holding is done with the process signal mask; the "previous disposition"
 // is whether the guard was already blocked, so nested holds restore correctly.
-uint32_t DisableInterrupts() {
-    if (cli_sig == 0) return 0;
-    if (hold_depth > 0) {
-        // Already held by an enclosing hold of this process.
-        ++hold_depth;
-        return 1;
-    }
+uint32_t signal_guard_detail::HoldOutermost() {
     sigset_t set;
     sigset_t old;
     sigemptyset(&set);
@@ -42,13 +41,7 @@ uint32_t DisableInterrupts() {
     return sigismember(&old, cli_sig) == 1 ? 1U : 0U;
 }
 
-void RestoreInterruptState(uint32_t previous) {
-    if (cli_sig == 0) return;
-    if (hold_depth > 1) {
-        // An inner hold ends: the enclosing one still holds the signal.
-        --hold_depth;
-        return;
-    }
+void signal_guard_detail::RestoreOutermost(uint32_t previous) {
     hold_depth = 0;
     change_mask(previous != 0 ? SIG_BLOCK : SIG_UNBLOCK);
 }
