@@ -1,6 +1,7 @@
 #include "grfs/dates.h"
 
 #include <cstring>
+#include <ctime>
 
 void ConvertTmStructToStdDate(DATE_TIME* date, const struct tm* tm) {
     date->date_valid = 1;
@@ -13,7 +14,38 @@ void ConvertTmStructToStdDate(DATE_TIME* date, const struct tm* tm) {
     date->day_of_week = static_cast<uint16_t>(tm->tm_wday);
 }
 
+namespace {
+
+// What the C library knows of the zone in force: tzset and every breakdown
+// set these, so a change of zone (or of its rules in use) changes them.
+struct ZoneState {
+    const char* std_name;
+    const char* dst_name;
+    long offset;
+    int dst;
+
+    static ZoneState now() { return ZoneState{tzname[0], tzname[1], timezone, daylight}; }
+    bool operator==(const ZoneState&) const = default;
+};
+
+// A listing breaks down the times of a directory's entries, mostly a few
+// seconds over and over: the last breakdown is kept with the zone state it
+// was made in and left after.
+struct LastBreakdown {
+    bool valid = false;
+    time_t time = 0;
+    DATE_TIME date{};
+    ZoneState zone{};
+};
+LastBreakdown last_breakdown;
+
+}  // namespace
+
 void ConvertToStdDate(DATE_TIME* date, time_t time) {
+    if (last_breakdown.valid && last_breakdown.time == time && last_breakdown.zone == ZoneState::now()) {
+        *date = last_breakdown.date;
+        return;
+    }
     struct tm tm;
     if (localtime_r(&time, &tm) == nullptr) {
         // A time the host cannot break down travels as "no date".
@@ -21,6 +53,7 @@ void ConvertToStdDate(DATE_TIME* date, time_t time) {
         return;
     }
     ConvertTmStructToStdDate(date, &tm);
+    last_breakdown = LastBreakdown{true, time, *date, ZoneState::now()};
 }
 
 void ConvertTmStructFromStdDate(const DATE_TIME* date, struct tm* tm) {
