@@ -23,11 +23,17 @@ NRL_SESSION* find_in(const Queue& resources, NRL_SESSION* session, int id, NRL_R
 }
 
 // The linked session matching by address (session given) or by
-// descriptor; only linked records are ever read.
-NRL_SESSION* find_session(NRL_SESSION* session, int id, NRL_RESOURCE** owner) {
-    uint32_t held = DisableInterrupts();
+// descriptor, for a caller that holds the guard; only linked records are
+// ever read.
+NRL_SESSION* find_linked(NRL_SESSION* session, int id, NRL_RESOURCE** owner) {
     NRL_SESSION* found = find_in(uw_nrl_state.local_resources, session, id, owner);
     if (found == nullptr) found = find_in(uw_nrl_state.remote_resources, session, id, owner);
+    return found;
+}
+
+NRL_SESSION* find_session(NRL_SESSION* session, int id, NRL_RESOURCE** owner) {
+    uint32_t held = DisableInterrupts();
+    NRL_SESSION* found = find_linked(session, id, owner);
     RestoreInterruptState(held);
     return found;
 }
@@ -47,7 +53,9 @@ int UseSession(NRL_SESSION* session, const char* tag) {
     NRL_TRACE("{Use.");
     NRL_TRACE("..%s", tag);
     uint32_t held = DisableInterrupts();
-    NRL_SESSION* found = ValidateSession(session);
+    // Validated under the hold just taken: every receive and every send
+    // comes here, and a second hold around the walk would only be counted.
+    NRL_SESSION* found = session != nullptr ? find_linked(session, -1, nullptr) : nullptr;
     int result = 0;
     if (found != nullptr && found->dying == 0) {
         NRL_TRACE("}");
