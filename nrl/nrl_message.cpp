@@ -282,7 +282,8 @@ uint16_t NRLReceiveMessage(NRL_SESSION* session, void* buffer, uint16_t buffer_s
             uint16_t amount = std::min(hdr.size, buffer_size);
             message_bytes += amount;
             NRL_TRACE("waiting to t_rcv_v data (%d bytes)\n", amount);
-            whole = fill(session, target, message_bytes);
+            // Mostly the first read brought the whole message.
+            whole = target.have >= message_bytes || fill(session, target, message_bytes);
             NRL_TRACE("t_rcv_v for data returned %d\n",
                       static_cast<int>(std::min(target.have, message_bytes) - kMsgHdrSize));
             if (!whole) {

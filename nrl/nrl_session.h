@@ -60,9 +60,22 @@ constexpr size_t kMsgHdrSize = 4;
 // Header and data must fit the 16-bit send buffer size.
 constexpr uint16_t kMaxNrlData = 0xFFFF - kMsgHdrSize;
 
-// Wire form of the header: type, reserved, size little-endian.
-void EncodeMsgHdr(const msg_hdr& hdr, std::span<unsigned char, kMsgHdrSize> out);
-msg_hdr DecodeMsgHdr(std::span<const unsigned char, kMsgHdrSize> in);
+// Wire form of the header: type, reserved, size little-endian. Inline:
+// every message sent and received passes here.
+inline void EncodeMsgHdr(const msg_hdr& hdr, std::span<unsigned char, kMsgHdrSize> out) {
+    out[0] = hdr.type;
+    out[1] = hdr.reserved;
+    out[2] = static_cast<unsigned char>(hdr.size & 0xFF);
+    out[3] = static_cast<unsigned char>(hdr.size >> 8);
+}
+
+inline msg_hdr DecodeMsgHdr(std::span<const unsigned char, kMsgHdrSize> in) {
+    msg_hdr hdr{};
+    hdr.type = in[0];
+    hdr.reserved = in[1];
+    hdr.size = static_cast<uint16_t>(in[2] | (in[3] << 8));
+    return hdr;
+}
 
 // Session-open exchange, the first bytes on a new connection.
 constexpr size_t kSessionOpenRequestSize = 1 + kAllocDataSize;  // type byte, allocation data
