@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agent/config_file.h"
+#include "unixfs/excluded_paths.h"
 #include "unixfs/workstation.h"
 #include "util/alloc.h"
 #include "util/debug_print.h"
@@ -141,6 +142,12 @@ void add_to_exclude_list(WS_CNTL* ws, int kind, const char* name) {
         MYFREE(entry);
         return;
     }
+    entry->normal = copy_text(ExcludeEntryForm(name).c_str());
+    if (entry->normal == nullptr) {
+        MYFREE(entry->name);
+        MYFREE(entry);
+        return;
+    }
     entry->kind = static_cast<uint8_t>(kind);
     entry->next = ws->exclude_list;
     ws->exclude_list = entry;
@@ -155,6 +162,7 @@ void free_config_lists(WS_CNTL* ws) {
     }
     while (EXCLUDE_ENTRY* entry = ws->exclude_list) {
         ws->exclude_list = entry->next;
+        MYFREE(entry->normal);
         MYFREE(entry->name);
         MYFREE(entry);
     }

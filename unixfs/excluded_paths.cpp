@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 #include <unistd.h>
 
 #include "unixfs/workstation.h"
@@ -10,13 +9,39 @@
 
 namespace {
 
-// The path with empty and "." components dropped and one "/" between the
-// rest; a path that starts with "/" keeps it. Written into out, whose memory
-// is reused.
-void Normalize(std::string_view path, std::string& out) {
+// True when path has no empty and no "." component to drop (a lone "/" is
+// the root): it is its own normal form.
+bool IsNormal(std::string_view path) {
+    if (path.empty()) return true;
+    if (path == "/") return true;
+    if (path.back() == '/') return false;
+    size_t start = 0;
+    if (path.front() == '/') start = 1;
+    for (size_t k = start; k <= path.size(); ++k) {
+        if (k < path.size() && path[k] != '/') continue;
+        const size_t len = k - start;
+        if (len == 0 || (len == 1 && path[start] == '.')) return false;
+        start = k + 1;
+    }
+    return true;
+}
+
+// True when path (normalised) is entry (normalised) or lies below it. Asked
+// for every entry on every open: a mismatch mostly shows at the first
+// character after the leading "/", so the bytes are compared in place.
+bool Covers(const char* entry, std::string_view path) {
+    if (entry[0] == '\0') return false;
+    size_t k = 0;
+    while (entry[k] != '\0' && k < path.size() && entry[k] == path[k]) ++k;
+    if (entry[k] != '\0') return false;
+    return k == path.size() || path[k] == '/' || entry[k - 1] == '/';
+}
+
+}  // namespace
+
+std::string ExcludeEntryForm(std::string_view path) {
     const bool absolute = !path.empty() && path.front() == '/';
-    out.clear();
-    out.reserve(path.size() + 1);
+    std::string out;
     size_t pos = 0;
     while (pos <= path.size()) {
         size_t slash = path.find('/', pos);
@@ -28,21 +53,8 @@ void Normalize(std::string_view path, std::string& out) {
         out.append(part);
     }
     if (absolute && out.empty()) out.push_back('/');
-}
-
-std::string Normalized(std::string_view path) {
-    std::string out;
-    Normalize(path, out);
     return out;
 }
-
-// True when path is entry or lies below it.
-bool Covers(const std::string& entry, const std::string& path) {
-    if (entry.empty() || path.compare(0, entry.size(), entry) != 0) return false;
-    return path.size() == entry.size() || entry.back() == '/' || path[entry.size()] == '/';
-}
-
-}  // namespace
 
 bool IsExcludedAt(const WS_CNTL* ws, int dir_fd, std::string_view name) {
     if (ws->exclude_list == nullptr) return false;
@@ -65,33 +77,24 @@ bool IsExcludedDirectoryBeneath(const WS_CNTL* ws, int root_fd, std::string_view
 
 bool IsExcludedPath(const WS_CNTL* ws, std::string_view full_path) {
     if (ws->exclude_list == nullptr) return false;
-    // The list changes only when the configuration is read: its entries are normalised once,
-    // not on every request (and again only should the list differ).
-    struct Normal {
-        std::string name;    // as configured
-        std::string normal;  // normalised
-    };
-    static std::vector<Normal> excluded;
-    size_t k = 0;
-    bool same = true;
-    for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr && same; entry = entry->next) {
+    // The paths of requests are mostly normal already; only others are copied.
+    std::string normalised;
+    std::string_view path = full_path;
+    if (!IsNormal(full_path)) {
+        normalised = ExcludeEntryForm(full_path);
+        path = normalised;
+    }
+    for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr; entry = entry->next) {
         if (entry->name == nullptr) continue;
-        same = k < excluded.size() && excluded[k].name == entry->name;
-        ++k;
-    }
-    if (!same || k != excluded.size()) {
-        excluded.clear();
-        for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr; entry = entry->next) {
-            if (entry->name != nullptr) excluded.push_back(Normal{entry->name, Normalized(entry->name)});
+        std::string made;
+        const char* normal = entry->normal;
+        if (normal == nullptr) {
+            made = ExcludeEntryForm(entry->name);
+            normal = made.c_str();
         }
-    }
-    // Asked on every open: the normalised path's buffer is kept, so that the
-    // question allocates nothing.
-    static std::string path;
-    Normalize(full_path, path);
-    for (const Normal& entry : excluded) {
-        if (Covers(entry.normal, path)) {
-            DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", path.c_str(), entry.name.c_str());
+        if (Covers(normal, path)) {
+            DEBUG_PRINTF(DBG_CONFIG, "%s is excluded by %s: answered as not found\n", std::string(path).c_str(),
+                         entry->name);
             return true;
         }
     }

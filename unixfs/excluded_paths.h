@@ -5,6 +5,7 @@
 // list is the one of the workstation record ws.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "unixfs/confined_path.h"
@@ -16,6 +17,10 @@ struct WS_CNTL;
 // component by component: repeated separators and "." components count for
 // nothing.
 bool IsExcludedPath(const WS_CNTL* ws, std::string_view full_path);
+
+// name as IsExcludedPath compares it: empty and "." components dropped, one
+// "/" between the rest, a leading "/" kept.
+std::string ExcludeEntryForm(std::string_view name);
 
 // The same for name in the directory open as dir_fd, by where that directory
 // really is: a request that came there through symbolic links (which

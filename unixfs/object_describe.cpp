@@ -17,8 +17,11 @@ namespace {
 constexpr size_t kJoinedPathSize = 2 * (UNIX_MAX_PSIZE + 1);
 
 void JoinPath(char (&out)[kJoinedPathSize], const char* directory, const char* name) {
-    std::strncpy(out, directory, sizeof out - 1);
-    out[sizeof out - 1] = '\0';
+    // Not strncpy: it would fill the rest of the buffer with zeros on every
+    // listed entry.
+    const size_t len = strnlen(directory, sizeof out - 1);
+    std::memcpy(out, directory, len);
+    out[len] = '\0';
     ConcatPath(out, sizeof out, name);
 }
 
@@ -97,8 +100,18 @@ int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_
 }
 
 bool check_exclude_list(const WS_CNTL* ws, const char* path) {
+    // Asked for every listed entry against every exclude entry; the texts
+    // mostly differ right after the leading "/", so they are compared in
+    // place rather than by a call each.
     for (const EXCLUDE_ENTRY* entry = ws->exclude_list; entry != nullptr; entry = entry->next) {
-        if (entry->name != nullptr && std::strcmp(entry->name, path) == 0) return true;
+        const char* a = entry->name;
+        if (a == nullptr) continue;
+        const char* b = path;
+        while (*a == *b && *a != '\0') {
+            ++a;
+            ++b;
+        }
+        if (*a == *b) return true;
     }
     return false;
 }

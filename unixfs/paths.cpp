@@ -7,13 +7,14 @@
 size_t ConcatPath(char* buffer, size_t buffer_size, const char* part) {
     if (buffer_size == 0) return 0;
     size_t len = strnlen(buffer, buffer_size - 1);
+    if ((len == 0 || buffer[len - 1] != '/') && len + 1 < buffer_size) buffer[len++] = '/';
+    // Cut where the buffer ends; copied in one piece, as every open and
+    // every listed entry joins paths several times.
+    if (part[0] == '/') ++part;
+    const size_t n = strnlen(part, buffer_size - 1 - len);
+    std::memcpy(buffer + len, part, n);
+    len += n;
     buffer[len] = '\0';
-    auto append = [&](const char* text) {
-        while (*text != '\0' && len + 1 < buffer_size) buffer[len++] = *text++;
-        buffer[len] = '\0';
-    };
-    if (len == 0 || buffer[len - 1] != '/') append("/");
-    append(part[0] == '/' ? part + 1 : part);
     if (len == 1 && buffer[0] == '/') {
         buffer[0] = '\0';
         len = 0;

@@ -36,6 +36,10 @@ struct EXCLUDE_ENTRY {
     uint8_t kind;
     char* name;
     EXCLUDE_ENTRY* next;
+    // name as the exclusion test compares it (ExcludeEntryForm), made once
+    // with the entry and freed with it; without it the test makes it each
+    // time.
+    char* normal = nullptr;
 };
 
 // Peers that may open sessions: an address matches when its bits under
