@@ -97,7 +97,7 @@ public:
 
     // A request that touches no object: once its reply is in, whatever the
     // agent does after the reply before it (the read-ahead) is done.
-    void Barrier() { EXPECT_EQ(Exchange(Request(29, 6).le(0, 16)).size(), 264u); }
+    void Barrier() { EXPECT_EQ(Exchange(Request(29, 6).raw(Bytes(16, 0))).size(), 264u); }
 
 private:
     static Request Attach(uint32_t id, const std::string& name, uint32_t parent) {
