@@ -239,8 +239,10 @@ int t_splice_v(int fd, int pipe_rd, unsigned len) {
     }
     for (;;) {
         const ssize_t n = SplicePipeToSocket(pipe_rd, fd, len);
-        // A socket that is full for a moment waits like a blocking send.
-        if (n < 0 && errno == EAGAIN && EndpointReadyWithin(fd, false, gb_nrl_timeout != 0 ? gb_nrl_timeout : 3600))
+        // A socket that is full for a moment waits like a blocking send; a
+        // pipe with nothing left in it fails the send rather than spin.
+        if (n < 0 && errno == EAGAIN && PipeHeld(pipe_rd) > 0 &&
+            EndpointReadyWithin(fd, false, gb_nrl_timeout != 0 ? gb_nrl_timeout : 3600))
             continue;
         return static_cast<int>(n);
     }

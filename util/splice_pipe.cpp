@@ -43,9 +43,11 @@ size_t SplicePipe::Drain(void* dest, size_t len) {
     return done;
 }
 
-size_t SplicePipe::Held() const {
+size_t SplicePipe::Held() const { return PipeHeld(rd_.get()); }
+
+size_t PipeHeld(int pipe_rd) {
     int n = 0;
-    return ioctl(rd_.get(), FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
+    return ioctl(pipe_rd, FIONREAD, &n) == 0 && n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 ssize_t SplicePipeToSocket(int pipe_rd, int sock, size_t len) {

@@ -39,6 +39,9 @@ private:
     UniqueFd wr_;
 };
 
+// Bytes waiting in a pipe, given its read end.
+size_t PipeHeld(int pipe_rd);
+
 // Moves up to len bytes from the read end of a pipe into a socket; the count
 // or -1 with errno set. A peer that has gone away fails it with EPIPE and
 // never raises a signal that ends the process.
