@@ -17,6 +17,7 @@
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
 #include "nrl/tli.h"
+#include "unixfs/confined_path.h"
 #include "unixfs/detach.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
@@ -167,6 +168,7 @@ void CleanupSessionResources(GRFS_SESSION* ses) {
     ReleaseAllObjects(ses);
     ReleaseAllAttachments(ses);
     FreeDefaultObject(ses);
+    ReleaseReopenTable();
     if (ses->handles != nullptr) ResetHandleTable(ses->handles);
     RemoveQueueElem(&session_ws(ses)->session_list, &ses->link);
     ReportSuppressedConsole(&ses->console_repeats);

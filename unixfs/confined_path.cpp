@@ -89,6 +89,8 @@ int ProcFdDir() {
 
 }  // namespace
 
+void ReleaseReopenTable() { ForgetProcFdDir(); }
+
 bool HasDotDotComponent(std::string_view path) {
     size_t pos = 0;
     while (pos <= path.size()) {

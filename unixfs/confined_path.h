@@ -45,6 +45,10 @@ UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags);
 // can be reached this way. An invalid descriptor and errno on failure.
 UniqueFd ReopenChecked(int path_fd, int flags);
 
+// Closes the descriptor of this process's /proc/self/fd that reopens keep
+// between requests; a session's end lets it go with its other descriptors.
+void ReleaseReopenTable();
+
 // The /proc entry of a descriptor: it leads to the inode the descriptor
 // holds, whatever its name has become (an O_PATH descriptor included).
 class FdPath {
