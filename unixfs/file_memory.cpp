@@ -8,6 +8,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/read_ahead_pipe.h"
+#include "unixfs/stream_budget.h"
 #include "util/alloc.h"
 #include "util/console.h"
 #include "util/debug_print.h"
@@ -74,6 +75,7 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     }
     rec->marker = 0;
     ReleaseXattrStream(rec);
+    GiveBackAllStreamBytes(rec);
     if (rec->mem_kind != MEM_KIND_DEFAULT) {
         FreeFileMemory(rec);
         return;

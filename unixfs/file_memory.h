@@ -81,6 +81,7 @@ struct FILE_MEMORY {
     uint32_t handle;             // obj_id issued for this open
     SPARSE_STATE sparse;         // holes: found when reading, left when restoring
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
+    uint64_t stream_bytes;       // what its collected streams hold of the session's budget (stream_budget.h)
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
 };
 

@@ -73,6 +73,9 @@ struct GRFS_SESSION {
     HANDLE_TABLE* handles;
     // File capabilities restored in this session (object_xattr.h).
     CAPABILITY_MEMOS capabilities;
+    // Bytes its open objects hold of streams collected before they are
+    // applied (stream_budget.h).
+    uint64_t stream_bytes;
 };
 
 // Sets the reply's header: the given type, retcode 0 and the request's

@@ -201,6 +201,57 @@ bool IsBaseOnly(const std::vector<SOL_ACL_ENTRY>& set) {
     return set.size() == 4 && seen == 15 && group == cls;
 }
 
+// What the kernel accepts as one ACL (access or default, without
+// DEF_ACL_BIT): one owner, owning-group and other entry, at most one mask,
+// a mask wherever there is a named entry, no name twice and no id that
+// names nobody. Checked for both parts before either is set, so that a
+// part the kernel would refuse leaves the object as it was.
+bool ValidSet(const std::vector<SOL_ACL_ENTRY>& set) {
+    int owner = 0, group = 0, other = 0, mask = 0, named = 0;
+    for (size_t i = 0; i < set.size(); ++i) {
+        const SOL_ACL_ENTRY& e = set[i];
+        switch (e.a_type) {
+        case USER_OBJ: ++owner; break;
+        case GROUP_OBJ: ++group; break;
+        case OTHER_OBJ: ++other; break;
+        case CLASS_OBJ: ++mask; break;
+        case USER:
+        case GROUP:
+            ++named;
+            if (e.a_id == kUndefinedId) return false;
+            // Sorted: the same name twice stands side by side.
+            if (i > 0 && set[i - 1].a_type == e.a_type && set[i - 1].a_id == e.a_id) return false;
+            break;
+        default: return false;
+        }
+    }
+    return owner == 1 && group == 1 && other == 1 && mask <= 1 && (named == 0 || mask == 1);
+}
+
+// The access ACL of a sorted, valid set: none beyond the mode for the
+// base entries alone, else the attribute.
+int SetAccess(int fd, const struct stat& st, const std::vector<SOL_ACL_ENTRY>& access) {
+    if (!IsBaseOnly(access)) return WriteXattr(fd, kAccessName, ToXattr(access));
+    if (RemoveXattr(fd, kAccessName) != 0) return -1;
+    mode_t mode = st.st_mode & 07000;
+    for (const auto& e : access) {
+        if (e.a_type == USER_OBJ) mode |= static_cast<mode_t>(e.a_perm & 7) << 6;
+        if (e.a_type == GROUP_OBJ) mode |= static_cast<mode_t>(e.a_perm & 7) << 3;
+        if (e.a_type == OTHER_OBJ) mode |= e.a_perm & 7;
+    }
+    if ((st.st_mode & 07777) != mode && chmod(FdPath(fd).c_str(), mode) != 0) return -1;
+    return 0;
+}
+
+// Puts back the access ACL and mode a directory had before a failed set
+// (had_acl: its attribute was old). false when that failed too.
+bool PutBackAccess(int fd, const struct stat& st, bool had_acl, const std::vector<unsigned char>& old) {
+    const int rc = had_acl ? WriteXattr(fd, kAccessName, old) : RemoveXattr(fd, kAccessName);
+    // Setting or removing the attribute moves the mode's permission bits.
+    const bool mode_back = chmod(FdPath(fd).c_str(), st.st_mode & 07777) == 0;
+    return rc == 0 && mode_back;
+}
+
 int Apply(int fd, int n, const SOL_ACL_ENTRY* entries) {
     std::vector<SOL_ACL_ENTRY> access, defaults;
     for (int i = 0; i < n; ++i) {
@@ -218,25 +269,24 @@ int Apply(int fd, int n, const SOL_ACL_ENTRY* entries) {
     struct stat st;
     if (fstat(fd, &st) != 0) return -1;
     const bool dir = S_ISDIR(st.st_mode);
-    if (!defaults.empty() && !dir) {
+    if ((!defaults.empty() && !dir) || !ValidSet(access) || (!defaults.empty() && !ValidSet(defaults))) {
         errno = EINVAL;
         return -1;
     }
-    if (IsBaseOnly(access)) {
-        if (RemoveXattr(fd, kAccessName) != 0) return -1;
-        mode_t mode = st.st_mode & 07000;
-        for (const auto& e : access) {
-            if (e.a_type == USER_OBJ) mode |= static_cast<mode_t>(e.a_perm & 7) << 6;
-            if (e.a_type == GROUP_OBJ) mode |= static_cast<mode_t>(e.a_perm & 7) << 3;
-            if (e.a_type == OTHER_OBJ) mode |= e.a_perm & 7;
-        }
-        if ((st.st_mode & 07777) != mode && chmod(FdPath(fd).c_str(), mode) != 0) return -1;
-    } else if (WriteXattr(fd, kAccessName, ToXattr(access)) != 0) {
-        return -1;
-    }
-    if (!dir) return 0;
-    if (defaults.empty()) return RemoveXattr(fd, kDefaultName);
-    return WriteXattr(fd, kDefaultName, ToXattr(defaults));
+    if (!dir) return SetAccess(fd, st, access);
+
+    // A directory's two parts are set together or not at all: what the
+    // access ACL was is kept until the default ACL has been set too.
+    std::vector<unsigned char> old;
+    const bool had_acl = ReadXattr(fd, kAccessName, &old);
+    if (!had_acl && !IsAbsentAcl(errno)) return -1;
+    int rc = SetAccess(fd, st, access);
+    if (rc == 0) rc = defaults.empty() ? RemoveXattr(fd, kDefaultName) : WriteXattr(fd, kDefaultName, ToXattr(defaults));
+    if (rc == 0) return 0;
+    const int err = errno;
+    const bool put_back = PutBackAccess(fd, st, had_acl, old);
+    errno = err;
+    return put_back ? -1 : kAclHalfSet;
 }
 
 }  // namespace

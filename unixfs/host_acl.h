@@ -38,5 +38,9 @@ constexpr const char* kHostAclLabel = kAclHostLittleEndian ? "x86" : "Sparc";
 // without ACL support, reads as its four base entries made from its mode.
 // A set of only the four base entries whose CLASS_OBJ equals GROUP_OBJ
 // removes any extended ACL; a directory given no default entries loses its
-// default ACL.
+// default ACL. A set changes nothing unless all of it can be set (a
+// directory's access and default ACL alike); it returns kAclHalfSet, errno
+// telling why, in the rare case where the old access ACL could not be put
+// back after its default ACL was refused.
+constexpr int kAclHalfSet = -2;
 int facl(int fd, int cmd, int nentries, SOL_ACL_ENTRY* aclbufp);

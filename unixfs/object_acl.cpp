@@ -8,11 +8,14 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/grfs_session.h"
 #include "unixfs/host_acl.h"
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
+#include "unixfs/stream_budget.h"
 #include "unixfs/workstation.h"
 #include "util/alloc.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -162,6 +165,18 @@ int ReadAclStream(FILE_MEMORY* rec, bool dir, uint32_t* size, uint32_t* blk_size
 
 namespace {
 
+// An ACL the object did not take is said on the console; the server is
+// not told (the stream's rule), so this is the only word of it.
+void ReportNotSet(FILE_MEMORY* rec, int rc, int err) {
+    ConsoleRepeats* repeats = rec->session != nullptr ? &rec->session->console_repeats : nullptr;
+    if (rc == kAclHalfSet) {
+        ConsoleMessage(repeats, "Restore of %s: ACL not set, and its old access ACL not put back: %s.\n",
+                       TracePath(rec), std::strerror(err));
+    } else {
+        ConsoleMessage(repeats, "Restore of %s: ACL not set: %s.\n", TracePath(rec), std::strerror(err));
+    }
+}
+
 void ApplyToFile(FILE_MEMORY* rec, int32_t n) {
     // Applied to the descriptor the restore holds; a link or device has
     // none, and for them this fails as it must.
@@ -172,18 +187,41 @@ void ApplyToFile(FILE_MEMORY* rec, int32_t n) {
                  "STRM_SOL_ACL/STRM_SOLX86_ACL: file facl(%d) rc=%d (0=success), errno=%d (failure normal for "
                  "symlinks due to deferral)\n",
                  rec->data_hand, rc, err);
+    if (rc != 0 && rec->data_hand >= 0) ReportNotSet(rec, rc, err);
 }
 
-void ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
+// True when dir is the export root the attachment holds.
+bool IsExportRoot(const DRVDLE* drvdle, int dir) {
+    struct stat root;
+    struct stat here;
+    return fstat(drvdle->root_fd, &root) != 0 || fstat(dir, &here) != 0 ||
+           (root.st_dev == here.st_dev && root.st_ino == here.st_ino);
+}
+
+// 0, or -486 when the attachment the directory was opened through has
+// been detached: the directory can no longer be reached below its export.
+int ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
+    const DRVDLE* drvdle = rec->dle;
+    if (drvdle == nullptr) {
+        DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: dir acl(%s) not set: its DLE was detached\n",
+                     TracePath(rec));
+        return GRFS_RC_BAD_DLE_HANDLE;
+    }
     // By the directory's path, resolved below the export root without
     // passing a link.
     const char* path = rec->full_path[0] != '\0'                 ? rec->full_path
-                       : rec->dle->dle->export_path[0] != '\0' ? rec->dle->dle->export_path
+                       : drvdle->dle->export_path[0] != '\0' ? drvdle->dle->export_path
                                                                : "/";
     int rc = -1;
     int err = EBADF;
-    if (rec->dle->root_fd >= 0) {
-        UniqueFd dir = OpenDirBeneath(rec->dle->root_fd, ObjectRelPath(rec), LinkPolicy::kNoLinks);
+    if (drvdle->root_fd >= 0) {
+        UniqueFd dir = OpenDirBeneath(drvdle->root_fd, ObjectRelPath(rec), LinkPolicy::kNoLinks);
+        // A restore never changes the export root, whatever name leads to
+        // it, as set-information and the LXAT stream leave it alone.
+        if (dir.valid() && IsExportRoot(drvdle, dir.get())) {
+            DEBUG_PRINTF(DBG_DATA, "STRM_SOL_ACL/STRM_SOLX86_ACL: not setting acl for root dir (%s)\n", path);
+            return 0;
+        }
         rc = dir.valid() ? facl(dir.get(), SETACL, n, rec->sol_acls) : -1;
         err = rc != 0 ? errno : 0;
     }
@@ -192,6 +230,8 @@ void ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
                  "STRM_SOL_ACL/STRM_SOLX86_ACL: dir acl(%s,SETACL) rc=%d errno=%d (failure normal for symlinks due "
                  "to deferral)\n",
                  path, rc, err);
+    if (rc != 0) ReportNotSet(rec, rc, err);
+    return 0;
 }
 
 // The stream arrived whole, size bytes holding n entries: keep them and
@@ -204,7 +244,17 @@ int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, 
     rec->sol_acl_cnt = n;
     int old_space = 0;
     const bool grew = n > rec->sol_acl_space;
+    // Room for more entries than the record had counts against the
+    // session's budget for collected streams until the object's close.
+    const uint64_t more = grew ? kAclEntryBytes * static_cast<uint64_t>(n - rec->sol_acl_space) : 0;
+    if (!TakeStreamBytes(rec, more)) {
+        rec->sol_acl_cnt = 0;
+        DEBUG_PRINTF(DBG_DATA, "%s: the session's %d MiB for collected streams are taken.  Not restoring acls\n",
+                     writer, static_cast<int>(kStreamBudgetBytes >> 20));
+        return GRFS_RC_NO_MEMORY;
+    }
     if (!GrowAclSpace(rec, n, &old_space)) {
+        GiveBackStreamBytes(rec, more);
         rec->sol_acl_cnt = 0;
         DEBUG_PRINTF(DBG_DATA, "%s: out of memory allocating %d Solaris acl entries.  Not restoring acls\n", writer, n);
         return MisSized(rec);
@@ -219,7 +269,11 @@ int TakeWholeStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t size, 
     }
     std::memcpy(rec->sol_acls, data + kAclCountBytes, kAclEntryBytes * static_cast<size_t>(n));
     if (dir) {
-        ApplyToDirectory(rec, n);
+        const int rc = ApplyToDirectory(rec, n);
+        if (rc != 0) {
+            *count = 0;
+            return rc;
+        }
     } else {
         ApplyToFile(rec, n);
     }

@@ -12,6 +12,7 @@
 #include "unixfs/object_acl.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/sparse_file.h"
+#include "unixfs/stream_budget.h"
 #include "unixfs/xattr_stream.h"
 #include "util/debug_print.h"
 
@@ -102,6 +103,14 @@ int Unix_WriteEA(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count, u
                      static_cast<int>(*count), static_cast<int>(pos), static_cast<int>(room));
         *count = 0;
         return GRFS_RC_NO_SPACE;
+    }
+    // The record is held until the object's close: it counts against the
+    // session's budget for collected streams.
+    if (!TakeStreamBytes(rec, *count)) {
+        DEBUG_PRINTF(DBG_DATA, "Unix_WriteEA: the session's %d MiB for collected streams are taken\n",
+                     static_cast<int>(kStreamBudgetBytes >> 20));
+        *count = 0;
+        return GRFS_RC_NO_MEMORY;
     }
     DEBUG_PRINTF(DBG_DATA, "ea_space_pos=<%d,%d>  temp_size=%d\n", static_cast<int>(rec->ea_space_pos.msw),
                  static_cast<int>(rec->ea_space_pos.lsw), static_cast<int>(*count));

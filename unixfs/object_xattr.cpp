@@ -17,6 +17,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
+#include "unixfs/stream_budget.h"
 #include "unixfs/workstation.h"
 #include "unixfs/xattr_stream.h"
 #include "util/console.h"
@@ -28,6 +29,7 @@ struct XATTR_STREAM {
     std::vector<unsigned char> bytes;
     uint64_t offset = 0;     // read: where the stream begins in the object
     uint64_t announced = 0;  // write: the size its header gave (0: not given)
+    uint64_t charged = 0;    // write: what it holds of the session's stream budget
     int16_t refused = 0;     // write: the retcode it was refused with
 };
 
@@ -238,6 +240,33 @@ bool ReadXattrBytes(const FILE_MEMORY* rec, uint64_t pos, uint32_t asked, unsign
     return true;
 }
 
+namespace {
+
+// Room for after bytes in the stream's buffer, counted against the
+// session's stream budget: the size announced at once when it is known,
+// else growing by doubling up to the stream's limit. false when the budget
+// does not allow it.
+bool MakeRoom(FILE_MEMORY* rec, XATTR_STREAM* s, uint64_t after) {
+    if (after <= s->charged) return true;
+    uint64_t room = s->announced >= after ? s->announced : s->charged * 2;
+    if (room > kXattrStreamMax) room = kXattrStreamMax;
+    if (room < after) room = after;
+    if (!TakeStreamBytes(rec, room - s->charged)) return false;
+    s->charged = room;
+    s->bytes.reserve(static_cast<size_t>(room));
+    return true;
+}
+
+// Nothing of a refused stream is kept.
+void DropBytes(FILE_MEMORY* rec, XATTR_STREAM* s) {
+    s->bytes.clear();
+    s->bytes.shrink_to_fit();
+    GiveBackStreamBytes(rec, s->charged);
+    s->charged = 0;
+}
+
+}  // namespace
+
 int WriteXattrStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* count) {
     XATTR_STREAM* s = rec->lxat;
     if (s == nullptr) {
@@ -253,6 +282,11 @@ int WriteXattrStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* coun
     const uint64_t after = s->bytes.size() + static_cast<uint64_t>(*count);
     if (s->refused == 0 && after > kXattrStreamMax) s->refused = GRFS_RC_NO_SPACE;
     if (s->refused == 0 && s->announced != 0 && after > s->announced) s->refused = GRFS_RC_INVALID_REQUEST;
+    if (s->refused == 0 && !MakeRoom(rec, s, after)) {
+        s->refused = GRFS_RC_NO_MEMORY;
+        DEBUG_PRINTF(DBG_DATA, "WriteXattrStream: %s: the session's %d MiB for collected streams are taken\n",
+                     rec->full_path, static_cast<int>(kStreamBudgetBytes >> 20));
+    }
     if (s->refused == 0) {
         s->bytes.insert(s->bytes.end(), data, data + *count);
         std::vector<XATTR_ENTRY> entries;
@@ -261,8 +295,7 @@ int WriteXattrStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* coun
     if (s->refused != 0) {
         DEBUG_PRINTF(DBG_DATA, "WriteXattrStream: %s: LXAT stream refused with %d after %d bytes\n", rec->full_path,
                      s->refused, static_cast<int>(s->bytes.size()));
-        s->bytes.clear();
-        s->bytes.shrink_to_fit();
+        DropBytes(rec, s);
         *count = 0;
         return s->refused;
     }
@@ -314,6 +347,7 @@ void RestoreCapabilityAfterChange(const GRFS_SESSION* ses, int obj, const struct
 }
 
 void ReleaseXattrStream(FILE_MEMORY* rec) {
+    if (rec->lxat != nullptr) GiveBackStreamBytes(rec, rec->lxat->charged);
     delete rec->lxat;
     rec->lxat = nullptr;
 }
