@@ -1,9 +1,10 @@
 // Fuzz target: arbitrary sequences of requests through the session
 // dispatcher and the real handlers, in one process and without a network,
-// against a temporary export. Each input is one session: a session record as
-// the listener makes it, with a reply sink in place of the connection; every
-// request is received, decoded, dispatched and answered exactly as in a
-// session process; then the session is cleaned up as at its end.
+// against a temporary export, with posix_acls and xattrs on. Each input is
+// one session: a session record as the listener makes it, with a reply sink
+// in place of the connection; every request is received, decoded,
+// dispatched and answered exactly as in a session process; then the session
+// is cleaned up as at its end.
 // After each input:
 //   - nothing outside the export has changed (fingerprint of the work tree);
 //   - every request that has a handler got exactly one reply, of the right
@@ -211,6 +212,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     ws_cntl.running = 1;
     ws_cntl.listener_pid = static_cast<uint32_t>(getpid());
     std::snprintf(ws_cntl.workstation_name, sizeof ws_cntl.workstation_name, "FUZZWS");
+    // The opt-in streams are on, so that their collection and application
+    // (ACL and LXAT) meet hostile bytes too.
+    ws_cntl.posix_acls = 1;
+    ws_cntl.xattrs = 1;
     gb_grfs_config.max_sessions = 4;
     gb_grfs_config.object_buffer_size = GRFS_OBJECT_BUFFER_SIZE;
     struct stat root_st;

@@ -3,11 +3,13 @@
 //   make_fuzz_corpus <dir>   writes <dir>/decode_request/ and <dir>/session/
 // The session seeds name the objects of the tree the session target lays out
 // (fuzz_export_tree.h): a backup walk, a restore of every kind of object,
-// and requests that try to leave the export.
+// the streams a restore collects, and requests that try to leave the export.
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -26,6 +28,34 @@ using namespace fuzz_input;
 
 constexpr uint32_t kStreamStandard = 0x4E415453;
 constexpr uint32_t kStreamUnixEa = 0x554E324F;
+constexpr uint32_t kStreamSolX86Acl = 0x4C434149;
+constexpr uint32_t kStreamLinuxXattr = 0x5441584C;
+
+void put_le(std::string* s, uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) s->push_back(static_cast<char>(v >> (8 * i)));
+}
+
+// An ACL stream of this (little-endian) host: count, then {type, id, perm}.
+std::string acl_stream(std::initializer_list<std::array<uint32_t, 3>> entries) {
+    std::string s;
+    put_le(&s, static_cast<uint32_t>(entries.size()), 4);
+    for (const auto& e : entries) {
+        put_le(&s, e[0], 4);
+        put_le(&s, e[1], 4);
+        put_le(&s, e[2], 2);
+        put_le(&s, 0, 2);
+    }
+    return s;
+}
+
+// An LXAT stream of one attribute.
+std::string lxat_stream(const std::string& name, const std::string& value) {
+    std::string s;
+    put_le(&s, 1, 4);
+    put_le(&s, static_cast<uint32_t>(name.size()), 2);
+    put_le(&s, static_cast<uint32_t>(value.size()), 4);
+    return s + name + value;
+}
 
 std::unique_ptr<GRFS_MESSAGE> message(uint8_t type, uint32_t request_id) {
     auto m = std::make_unique<GRFS_MESSAGE>();
@@ -478,6 +508,37 @@ int main(int argc, char** argv) {
         Bytes traced = s.bytes();
         traced[0] |= kTraceAll;
         write_file(seq + "/restore_kinds_traced", traced);
+    }
+    // The streams a restore collects and applies (the session target runs
+    // with posix_acls and xattrs): a directory's access and default ACL,
+    // its extended attributes and a stray link record; the export root's
+    // ACL, which is never set; an ACL and attributes written to a
+    // directory whose export was detached after its open.
+    {
+        Sequence s;
+        s.attach_export(kReasonRestore);
+        Info d{040750, 0, 300, 2};
+        auto sd = std::make_unique<GRFS_GEN_DBLK>();
+        auto rd = std::make_unique<GRFS_GEN_DBLK>();
+        dir_dblk(sd.get(), "sub", &d);
+        dir_dblk(rd.get(), "", &d);
+        const std::string acl = acl_stream({{0x01, 0, 7}, {0x02, 65534, 7}, {0x04, 0, 5}, {0x10, 0, 7}, {0x20, 0, 5},
+                                            {0x1001, 0, 7}, {0x1004, 0, 5}, {0x1020, 0, 5}});
+        const std::string lxat = lxat_stream("user.fuzz", "value");
+        s.add(open_obj(GRFS_OPEN_WRITE, *sd), kHandleDle);
+        s.add(write_large(GRFS_WRITE_OBJ_LARGE, kStreamSolX86Acl, acl), kHandleObject);
+        s.add(write_large(GRFS_WRITE_OBJ_LARGE, kStreamLinuxXattr, lxat), kHandleObject);
+        s.add(write_obj(GRFS_WRITE_OBJ, kStreamUnixEa, "link"), kHandleObject);
+        s.add(close_obj(), kHandleObject);
+        s.add(open_obj(GRFS_OPEN_WRITE, *rd), kHandleDle);
+        s.add(write_obj(GRFS_WRITE_OBJ, kStreamSolX86Acl, acl), kHandleObject);
+        s.add(close_obj(), kHandleObject);
+        s.add(open_obj(GRFS_OPEN_WRITE, *sd), kHandleDle);
+        s.add(dle_req(GRFS_DETACH_DLE), kHandleDle);
+        s.add(write_obj(GRFS_WRITE_OBJ, kStreamSolX86Acl, acl), kHandleObject);
+        s.add(write_obj(GRFS_WRITE_OBJ, kStreamLinuxXattr, lxat), kHandleObject);
+        s.add(close_obj(), kHandleObject);
+        write_file(seq + "/restore_streams", s.bytes());
     }
     // Requests that try to reach outside the export: dot-dot names and
     // paths, absolute names, planted links, a change of directory upward.
