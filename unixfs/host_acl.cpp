@@ -252,6 +252,16 @@ bool PutBackAccess(int fd, const struct stat& st, bool had_acl, const std::vecto
     return rc == 0 && mode_back;
 }
 
+// The directory's access ACL and mode are what they were (when putting
+// them back failed, a set that failed at its first step changed nothing).
+bool AccessAsBefore(int fd, const struct stat& st, bool had_acl, const std::vector<unsigned char>& old) {
+    struct stat now;
+    if (fstat(fd, &now) != 0 || (now.st_mode & 07777) != (st.st_mode & 07777)) return false;
+    std::vector<unsigned char> value;
+    if (ReadXattr(fd, kAccessName, &value)) return had_acl && value == old;
+    return !had_acl && IsAbsentAcl(errno);
+}
+
 int Apply(int fd, int n, const SOL_ACL_ENTRY* entries) {
     std::vector<SOL_ACL_ENTRY> access, defaults;
     for (int i = 0; i < n; ++i) {
@@ -284,7 +294,7 @@ int Apply(int fd, int n, const SOL_ACL_ENTRY* entries) {
     if (rc == 0) rc = defaults.empty() ? RemoveXattr(fd, kDefaultName) : WriteXattr(fd, kDefaultName, ToXattr(defaults));
     if (rc == 0) return 0;
     const int err = errno;
-    const bool put_back = PutBackAccess(fd, st, had_acl, old);
+    const bool put_back = PutBackAccess(fd, st, had_acl, old) || AccessAsBefore(fd, st, had_acl, old);
     errno = err;
     return put_back ? -1 : kAclHalfSet;
 }

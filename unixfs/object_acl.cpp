@@ -209,9 +209,9 @@ int ApplyToDirectory(FILE_MEMORY* rec, int32_t n) {
     }
     // By the directory's path, resolved below the export root without
     // passing a link.
-    const char* path = rec->full_path[0] != '\0'                 ? rec->full_path
+    const char* path = rec->full_path[0] != '\0'             ? rec->full_path
                        : drvdle->dle->export_path[0] != '\0' ? drvdle->dle->export_path
-                                                               : "/";
+                                                             : "/";
     int rc = -1;
     int err = EBADF;
     if (drvdle->root_fd >= 0) {

@@ -75,7 +75,7 @@ Bytes OneAttribute(const std::string& name, const std::string& value) {
 }
 
 // An IACL stream (this host is little-endian) of {type, id, perm} entries.
-Bytes AclStream(std::initializer_list<std::array<uint32_t, 3>> entries) {
+Bytes AclStream(const std::vector<std::array<uint32_t, 3>>& entries) {
     Bytes s;
     auto put = [&](uint32_t v, int n) {
         for (int i = 0; i < n; ++i) s.push_back(static_cast<unsigned char>(v >> (8 * i)));
@@ -214,6 +214,34 @@ TEST(StreamHardening, DirectoryAclIsSetWholeOrNotAtAll) {
         EXPECT_EQ(ModeOf(dir), mode);
         EXPECT_TRUE(agent.WaitForStderr("Restore of " + dir + ": ACL not set: Invalid argument.", 5000))
             << agent.Stderr();
+
+        // A default part valid in form that the file system refuses (too
+        // large for ext4's attribute space): the access part already set is
+        // taken back.
+        std::vector<std::array<uint32_t, 3>> big_default = {{0x01, 0, 7}, {0x02, kNobody, 7}, {0x04, 0, 7},
+                                                            {0x10, 0, 7}, {0x20, 0, 7}, {0x1001, 0, 7},
+                                                            {0x1004, 0, 7}, {0x1010, 0, 7}, {0x1020, 0, 7}};
+        // The same default ACL as the kernel's attribute, to learn whether
+        // this file system takes it.
+        const std::string owner = e2e::acl_xattr_value({{0x01, 7, kNone}});
+        std::string big_value = owner;
+        for (uint32_t id = 5000; id < 6000; ++id) {
+            big_default.push_back({0x1002, id, 5});
+            big_value += e2e::acl_xattr_value({{0x02, 5, id}}).substr(4);
+        }
+        big_value += e2e::acl_xattr_value({{0x04, 7, kNone}, {0x10, 7, kNone}, {0x20, 7, kNone}}).substr(4);
+        const std::string probe = agent.export_dir() + "/probe";
+        ASSERT_EQ(mkdir(probe.c_str(), 0755), 0);
+        if (setxattr(probe.c_str(), kDefault, big_value.data(), big_value.size(), 0) != 0) {
+            obj = OpenForWrite(peer, d);
+            const Bytes big = AclStream(big_default);
+            EXPECT_EQ(Write(peer, obj, Header(0x4C434149, big.size()), big).rc, 0);
+            EXPECT_TRUE(grfs_client::close_object(peer.connection(), obj).ok());
+            EXPECT_EQ(Attribute(dir, kAccess), access);
+            EXPECT_EQ(Attribute(dir, kDefault), defaults);
+            EXPECT_EQ(ModeOf(dir), mode);
+            EXPECT_EQ(hardening::CountInStderr(agent, "Restore of " + dir + ": ACL not set: "), 2u) << agent.Stderr();
+        }
 
         // The same stream with the default part mended is set whole.
         const Bytes whole = AclStream({{0x01, 0, 7}, {0x02, kNobody, 7}, {0x04, 0, 7}, {0x10, 0, 7}, {0x20, 0, 7},
