@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -13,6 +14,7 @@ constexpr size_t kMaxHeldBack = 1024;
 std::string held_back;
 // Pieces held by a parent at a fork are the parent's to write.
 pid_t held_by = 0;
+bool flush_at_exit = false;
 
 std::string& held() {
     pid_t self = getpid();
@@ -21,6 +23,17 @@ std::string& held() {
         held_by = self;
     }
     return held_back;
+}
+
+void write_all(std::string_view text);
+
+// A process that ends with a piece held writes it, ended, as it goes.
+void write_held_at_exit() {
+    if (held_by == getpid() && !held_back.empty()) {
+        held_back += '\n';
+        write_all(held_back);
+        held_back.clear();
+    }
 }
 
 void write_all(std::string_view text) {
@@ -47,6 +60,10 @@ void WriteStderrLine(std::string_view line) {
 }
 
 void WriteStderrPiece(std::string_view piece) {
+    if (!flush_at_exit) {
+        flush_at_exit = true;
+        std::atexit(write_held_at_exit);
+    }
     std::string& pieces = held();
     pieces += piece;
     if (!pieces.empty() && pieces.back() != '\n' && pieces.size() < kMaxHeldBack) return;
