@@ -12,12 +12,16 @@ WERROR ?=
 # lines, printed by the make that CMake runs below this one, are not.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build run check check-asan check-clang fuzz soak clean
+.PHONY: all deps build-deps configure build run check check-asan check-clang fuzz soak clean
 
 all: build
 
 deps:
 	@scripts/ensure-deps.sh
+
+# The build tools alone, without the test suite's packages.
+build-deps:
+	@scripts/ensure-deps.sh build
 
 configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DAGENT_WERROR=$(WERROR)) >/dev/null
@@ -26,10 +30,15 @@ build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Runs the agent in the foreground on the bundled example configuration.
+# It needs the build tools only: the test suite's packages are not installed
+# for it, and only the agent is built (with GoogleTest absent the build
+# directory is configured without the tests).
 # The agent leads a process group of its own, so Ctrl-C at the terminal
 # reaches only this recipe's shell: it passes the interrupt on and waits
 # for the agent to stop.
-run: build
+run: build-deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(if $(WERROR),-DAGENT_WERROR=$(WERROR)) >/dev/null
+	@cmake --build $(BUILD) --target agent -j $(JOBS)
 	@echo "$(BUILD)/agent/agent -c $(CONFIG)"
 	@$(BUILD)/agent/agent -c $(CONFIG) & pid=$$!; \
 	  trap 'kill -INT $$pid 2>/dev/null' INT TERM; \

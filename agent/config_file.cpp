@@ -10,6 +10,7 @@
 
 #include "agent/allow_list.h"
 #include "agent/config_tokens.h"
+#include "agent/password_words.h"
 #include "agent/session_process.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
@@ -30,7 +31,9 @@ char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c -
 
 bool starts_with(std::string_view word, std::string_view prefix) { return word.substr(0, prefix.size()) == prefix; }
 
-void report_unrecognized(const char* line) { std::fprintf(stderr, "Unrecognized config file line '%s'\n", line); }
+void report_unrecognized(const char* line) {
+    std::fprintf(stderr, "Unrecognized config file line '%s'\n", HidePasswords(line).c_str());
+}
 
 void set_workstation_name(ConfigState& st, std::string_view word) {
     if (word.size() > kWorkstationNameSize - 1) {
@@ -68,7 +71,7 @@ void export_directory(ConfigState& st, const char* line, const char* value) {
     int n = split_words(value, words, 3 + kExportOptionWords);
     if (n < 3 || words[1] != "as") {
         std::fprintf(stderr, "%s: Export line needs a path, the word 'as' and a resource name: '%s'\n", prog_name,
-                     line);
+                     HidePasswords(line).c_str());
         st.invalid = true;
         return;
     }
@@ -100,8 +103,16 @@ void export_directory(ConfigState& st, const char* line, const char* value) {
         }
     }
 
-    DEBUG_PRINTF(DBG_CONFIG, "exporting %s as %s %s %s %s %s\n", path.c_str(), name.c_str(), option[0].c_str(),
-                 option[1].c_str(), option[2].c_str(), option[3].c_str());
+    if (grfs_debug != 0) {
+        const std::string shown = HidePasswords(std::string_view(value));
+        std::string_view shown_words[3 + kExportOptionWords];
+        split_words(shown.c_str(), shown_words, 3 + kExportOptionWords);
+        std::string shown_option[kExportOptionWords];
+        for (int i = 3; i < n; ++i) shown_option[i - 3] = shown_words[i];
+        DEBUG_PRINTF(DBG_CONFIG, "exporting %s as %s %s %s %s %s\n", path.c_str(), name.c_str(),
+                     shown_option[0].c_str(), shown_option[1].c_str(), shown_option[2].c_str(),
+                     shown_option[3].c_str());
+    }
     if (add_dle(st.ws, path.c_str(), name.c_str(), write_protect, password_required, password.c_str(), local_only,
                 no_nfs_locking, no_backup_locking) == 0) {
         ++st.exports;

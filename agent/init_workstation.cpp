@@ -9,14 +9,13 @@
 
 #include "agent/config_file.h"
 #include "agent/grfs_limits.h"
+#include "agent/log_file.h"
 #include "grfs/message_trace.h"
 #include "mount/pseudo_fs.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
 namespace {
-
-constexpr const char* kNullLog = "/dev/null";
 
 // Without a name line the workstation is called after the host, cut to the
 // field like the host name call would.
@@ -25,24 +24,6 @@ bool take_host_name(WS_CNTL* ws) {
     if (gethostname(host, sizeof host - 1) != 0) return false;
     std::memset(ws->workstation_name, 0, kWorkstationNameSize);
     std::memcpy(ws->workstation_name, host, strnlen(host, kWorkstationNameSize - 1));
-    return true;
-}
-
-bool open_log_file(WS_CNTL* ws) {
-    FILE* log = ws->log_file_name[0] != '\0' ? std::fopen(ws->log_file_name, "w") : nullptr;
-    if (log == nullptr) {
-        // Not an error: the dumps are simply discarded.
-        std::memset(ws->log_file_name, 0, kLogFileNameSize);
-        std::strcpy(ws->log_file_name, kNullLog);
-        log = std::fopen(kNullLog, "w");
-        if (log == nullptr) {
-            std::fprintf(stderr, "init_ws_structures: Couldn't open /dev/null\n");
-            return false;
-        }
-    }
-    std::setvbuf(log, nullptr, _IONBF, 0);
-    std::fprintf(log, "log_file %lx is open\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(log)));
-    ws->log_file = log;
     return true;
 }
 
@@ -74,8 +55,7 @@ int read_ws_configuration(WS_CNTL* ws, const char* config_path) {
 int init_ws_structures(WS_CNTL* ws, const char* config_path) {
     if (read_ws_configuration(ws, config_path) != 0) return 1;
 
-    if (!open_log_file(ws)) return 1;
-    set_message_log_file(ws->log_file);
+    if (!OpenLogFile(ws)) return 1;
 
     GRFS_Set_Config_Params(kAgentMaxSessions, kRequestedObjectBufferSize, 0, 0, 0, &ws->tell_list);
     ws->running = 1;

@@ -8,6 +8,7 @@
 
 #include "agent/config_reload.h"
 #include "agent/listener.h"
+#include "agent/log_file.h"
 #include "agent/pending_exchanges.h"
 #include "agent/session_lines.h"
 #include "agent/session_process.h"
@@ -147,7 +148,12 @@ void Listen_Process(WS_CNTL* ws) {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
             ReportReapedSessions();
-            if (TakeReloadRequest()) ReloadConfiguration(ws, resource);
+            if (TakeReloadRequest()) {
+                // A rotated log is opened again whether or not the file
+                // reloads: the rotation does not depend on it.
+                ReopenLogFile(ws);
+                ReloadConfiguration(ws, resource);
+            }
             if (pending.Wait(resource->tlifd, ReloadWakeFd(), kReapedReportMs)) {
                 DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", 0);
                 AcceptConnection(resource, pending);

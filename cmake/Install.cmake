@@ -1,5 +1,5 @@
 # Where an installation puts the programs, the manual pages, the example
-# configuration and the systemd unit. `cmake --install BUILD --prefix DIR`
+# configuration (with the documentation) and the systemd unit. `cmake --install BUILD --prefix DIR`
 # keeps everything below DIR; the Debian package (cmake/Packaging.cmake)
 # installs with the prefix /usr, which puts the configuration into /etc.
 include(GNUInstallDirs)
@@ -35,9 +35,12 @@ endforeach()
 add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
 
 # The administrator's guide, the format of grfsclient's archives and of the
-# stream of extended attributes (keyword xattrs).
+# stream of extended attributes (keyword xattrs), and the example
+# configuration: documentation only, since the configuration itself is the
+# administrator's.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
               ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
+              ${PROJECT_SOURCE_DIR}/packaging/agent.cfg.example
         DESTINATION ${AGENT_INSTALL_DOCDIR})
 
 # The configuration directory and the unit's paths depend on the prefix the

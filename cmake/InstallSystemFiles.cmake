@@ -1,6 +1,7 @@
 # Runs at install time (install(SCRIPT) from cmake/Install.cmake): installs
-# the example configuration and the systemd unit, whose places and contents
-# depend on the prefix in force now.
+# the systemd unit, whose place and contents depend on the prefix in force
+# now. Nothing is installed into the configuration directory: agent.cfg is
+# the administrator's, and the unit starts only once it exists.
 #
 # The configuration directory follows the rules of GNUInstallDirs: the
 # prefixes / and /usr keep their configuration in /etc, /opt/NAME in
@@ -21,13 +22,8 @@ foreach(_dir AGENT_UNITDIR AGENT_SBINDIR)
   endif()
 endforeach()
 
-# Under a new name, so that an installation never overwrites the
-# administrator's agent.cfg.
-file(INSTALL DESTINATION "${AGENT_SYSCONFDIR}/vestrel" TYPE FILE
-     FILES "${AGENT_SOURCE_DIR}/packaging/agent.cfg.example")
-
-# The unit runs the agent installed now, on the configuration next to the
-# example.
+# The unit runs the agent installed now, on the configuration in the
+# configuration directory of this prefix.
 set(AGENT_CONFIG_FILE "${AGENT_SYSCONFDIR}/vestrel/agent.cfg")
 configure_file("${AGENT_SOURCE_DIR}/packaging/vestrel-agent.service.in"
                "${AGENT_BINARY_DIR}/packaging/vestrel-agent.service" @ONLY)

@@ -71,8 +71,10 @@ void print_attach_dle(FILE* out, const GRFS_ATTACH_DLE_BODY& b) {
     std::fprintf(out, "\tdle_name %s\n", Escaped(name.text).c_str());
     std::fprintf(out, "\tvsc_flags 0x%04x reason 0x%04x bsize %-4d parent 0x%08x\n", b.vsc_flags, b.reason,
                  b.bsize, b.parent);
+    // The password itself is never written: the log may be read by others
+    // than the administrator, and old logs are kept.
     std::fprintf(out, "\tcmpr_type 0x%02x\n\tuser %-48s password %s\n", b.cmpr_type, Escaped(user.text).c_str(),
-                 Escaped(password.text).c_str());
+                 password.text[0] != '\0' ? "<password>" : "");
 }
 
 void print_attach_dle_stat(FILE* out, const GRFS_ATTACH_DLE_STAT_BODY& b) {

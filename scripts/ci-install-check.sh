@@ -9,7 +9,8 @@
 #      check that the password and the write protection hold, restore the
 #      backup into a second export and compare it with the source, and stop
 #      the agent with SIGTERM;
-#   3. build the Debian package and check its files and control data.
+#   3. build the Debian package and check its files and control data, and
+#      its install, upgrade, remove and purge in a scratch dpkg root.
 # Usage: scripts/ci-install-check.sh [BUILD_DIR]   (default: build)
 # All traffic stays on loopback.
 set -euo pipefail
@@ -85,7 +86,6 @@ step "cmake --install $build --prefix $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1 || die "cmake --install failed"
 expected=(
     sbin/agent
-    etc/vestrel/agent.cfg.example
     lib/systemd/system/vestrel-agent.service
     share/man/man8/agent.8.gz
     share/man/man5/agent.cfg.5.gz
@@ -93,6 +93,7 @@ expected=(
     share/doc/vestrel-agent/README.md
     share/doc/vestrel-agent/copyright
     share/doc/vestrel-agent/lxat-stream.md
+    share/doc/vestrel-agent/agent.cfg.example
 )
 [ "$has_client" = 1 ] && expected+=(bin/grfsclient)
 [ -f docs/archive-format.md ] && expected+=(share/doc/vestrel-agent/archive-format.md)
@@ -115,6 +116,7 @@ fi
 echo "installed: ${#expected[@]} files, as expected"
 
 # A second installation must leave an administrator's agent.cfg alone.
+mkdir -p "$prefix/etc/vestrel"
 echo "# the administrator's own" >"$prefix/etc/vestrel/agent.cfg"
 cmake --install "$build" --prefix "$prefix" >"$work/install.out" 2>&1 || die "second cmake --install failed"
 grep -qxF "# the administrator's own" "$prefix/etc/vestrel/agent.cfg" || die "installing overwrote agent.cfg"
@@ -170,7 +172,7 @@ if [ "$has_client" = 1 ]; then
     cfg=$prefix/etc/vestrel/agent.cfg
     {
         grep -v -e '^export[[:space:]]' -e '^tell[[:space:]]' -e '^force_address[[:space:]]' \
-            "$prefix/etc/vestrel/agent.cfg.example"
+            "$prefix/share/doc/vestrel-agent/agent.cfg.example"
         echo "export $export_dir as DATA password s3cret write_protect"
         echo "export $scratch_dir as SCRATCH password s3cret"
         echo "tell $tell_ip"
@@ -289,7 +291,6 @@ echo "package: $(basename "$deb")"
 dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work/deb-files.txt"
 {
     echo usr/sbin/agent
-    echo etc/vestrel/agent.cfg.example
     echo usr/lib/systemd/system/vestrel-agent.service
     echo usr/share/man/man8/agent.8.gz
     echo usr/share/man/man5/agent.cfg.5.gz
@@ -297,6 +298,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     echo usr/share/doc/vestrel-agent/README.md
     echo usr/share/doc/vestrel-agent/copyright
     echo usr/share/doc/vestrel-agent/lxat-stream.md
+    echo usr/share/doc/vestrel-agent/agent.cfg.example
     [ "$has_client" = 1 ] && echo usr/bin/grfsclient
     [ -f docs/archive-format.md ] && echo usr/share/doc/vestrel-agent/archive-format.md
     true
@@ -307,7 +309,8 @@ dpkg-deb -f "$deb" Depends | grep -q libc6 || die "the package does not depend o
 dpkg-deb -f "$deb" Maintainer | grep -q . || die "the package has no maintainer"
 mkdir -p "$work/control"
 dpkg-deb -e "$deb" "$work/control"
-grep -qxF /etc/vestrel/agent.cfg.example "$work/control/conffiles" || die "the example configuration is not a conffile"
+# The configuration is the administrator's: the package has no conffile.
+[ ! -s "$work/control/conffiles" ] || die "the package has conffiles: $(cat "$work/control/conffiles")"
 for script in postinst prerm postrm; do
     [ -x "$work/control/$script" ] || die "the package's $script is missing or not executable"
     sh -n "$work/control/$script" || die "the package's $script is not valid sh"
@@ -316,5 +319,13 @@ dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/lib/systemd/system/vestrel-agent.
 grep -qxF "ExecStart=/usr/sbin/agent -c /etc/vestrel/agent.cfg" "$work/deb-unit.txt" ||
     die "the packaged unit does not run /usr/sbin/agent -c /etc/vestrel/agent.cfg"
 echo "package: $(wc -l <"$work/deb-files.txt") files, as expected"
+
+step "the package installed, upgraded, removed and purged in a scratch dpkg root"
+tests/ops/check_package_lifecycle.sh "$build" "$deb" >"$work/lifecycle.out" 2>&1
+case $? in
+    0) tail -n 5 "$work/lifecycle.out" ;;
+    77) cat "$work/lifecycle.out" ;;
+    *) die "package lifecycle: $(cat "$work/lifecycle.out")" ;;
+esac
 
 echo "install check: passed"

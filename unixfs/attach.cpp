@@ -49,7 +49,7 @@ int AttachWorkstation(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, co
         return Refuse(ses, req, AttachTarget::workstation, name, "unknown workstation");
     }
     if (!is_valid_password(ws, req)) {
-        DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (%s != %s)\n", ws->workstation_password, password);
+        DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (<password> != <password>)\n");
         return Refuse(ses, req, AttachTarget::workstation, name, PasswordProblem(password));
     }
     auto* wsdle = static_cast<WSDLE*>(MYCALLOC(1, sizeof(WSDLE)));
@@ -88,7 +88,7 @@ int AttachDrive(GRFS_SESSION* ses, GRFS_MESSAGE* req, const char* name, const ch
         return Refuse(ses, req, AttachTarget::dle, name, "unknown export");
     }
     if (dle->password_required && !CredentialEquals(dle->dle_password, body.password, GRFS_PASSWORD_SIZE)) {
-        DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (%s != %s)\n", dle->dle_password, password);
+        DEBUG_PRINTF(DBG_PROCESS, "Passwords don't match (<password> != <password>)\n");
         return Refuse(ses, req, AttachTarget::dle, name, PasswordProblem(password));
     }
     auto* drvdle = static_cast<DRVDLE*>(MYCALLOC(1, sizeof(DRVDLE)));

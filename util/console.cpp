@@ -8,15 +8,13 @@
 
 #include "util/debug_print.h"
 #include "util/printable.h"
+#include "util/stderr_lines.h"
 
 namespace {
 
 void write_line(const char* format, va_list args) {
-    std::string line = std::string(prog_name) + ": " + FormatEscaped(format, args);
     // One write, so that lines of several processes do not interleave.
-    fflush(stderr);
-    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
-    (void)w;
+    WriteStderrLine(std::string(prog_name) + ": " + FormatEscaped(format, args));
 }
 
 void console_line(const char* format, ...) __attribute__((format(printf, 1, 2)));

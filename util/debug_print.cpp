@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "util/printable.h"
+#include "util/stderr_lines.h"
 
 uint16_t grfs_debug = 0;
 const char* prog_name = "agent";
@@ -27,8 +28,10 @@ void debug_printf(uint16_t category, const char* format, ...) {
     line += FormatEscaped(format, ap);
     va_end(ap);
     if (line.size() > kMaxTraceLine) line.resize(kMaxTraceLine);
-    // One write, so lines of several processes do not interleave.
-    fflush(stderr);
-    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
-    (void)w;
+    // One write, so lines of several processes do not interleave; a trace
+    // without its line end waits for the rest of its line.
+    if (line.back() == '\n')
+        WriteStderrLine(line);
+    else
+        WriteStderrPiece(line);
 }

@@ -27,7 +27,10 @@ using agent_test::TempDir;
 constexpr const char* kReadyLine = "Vestrel Agent ready to service requests.";
 const std::string kBanner = "Vestrel -- Unix Agent, Version 5.01 Revision 5.046\n";
 const std::string kUsage =
-    "[-c config file] [-d] [-nd] [-t]\n\t[-d] -- turns on debug messages\n\t[-nd] -- turns on network debug messages\n"
+    "[-c config file] [-d [mask]] [-nd] [-t]\n"
+    "\t[-d [mask]] -- turns on debug messages; mask: the sum of 1 sessions, 2 configuration\n"
+    "\t\tand files, 4 directories, 8 object data, 16 requests and replies (default: all)\n"
+    "\t[-nd] -- turns on network debug messages\n"
     "\t[-t] -- checks the configuration file and exits\n";
 
 struct AgentRun {

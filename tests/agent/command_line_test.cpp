@@ -33,7 +33,9 @@ protected:
     }
 
     std::string usage() const {
-        return "agent: Usage agent\n[-c config file] [-d] [-nd] [-t]\n\t[-d] -- turns on debug messages\n"
+        return "agent: Usage agent\n[-c config file] [-d [mask]] [-nd] [-t]\n"
+               "\t[-d [mask]] -- turns on debug messages; mask: the sum of 1 sessions, 2 configuration\n"
+               "\t\tand files, 4 directories, 8 object data, 16 requests and replies (default: all)\n"
                "\t[-nd] -- turns on network debug messages\n\t[-t] -- checks the configuration file and exits\n";
     }
 

@@ -468,7 +468,7 @@ TEST_F(ConfigFileTest, ConfigurationTracesCarryThePid) {
     const std::string p = std::to_string(getpid()) + ":";
     EXPECT_EQ(r.err, using_line() + p + "Config File Workstation Name=my-host.1\n" + p +
                          "Mangled Workstation Name=MY_HOST_1\n" + p + "Workstation requires password\n" + p +
-                         "exporting " + data_ + " as data password pw write_protect \n" + p +
+                         "exporting " + data_ + " as data password <password> write_protect \n" + p +
                          "interval between advertisements is 30\n" + p + "advertising to srv\n" + p +
                          "Following Symbolic links\n" + p + "Excluding file /f\n" + p + "Excluding directory /d\n" +
                          p + "Preserving inode Ctime on backup\n" + p +

@@ -90,8 +90,8 @@ TEST_F(InitWorkstationTest, WithoutLogFileDumpsGoToDevNullSilently) {
     EXPECT_EQ(dbg_file, ws_cntl.log_file);  // the message dumps go there
 }
 
-TEST_F(InitWorkstationTest, LogFileIsTruncatedAndAnnouncesItself) {
-    std::string log = tmp_.write("agent.log", "old contents that must go\n");
+TEST_F(InitWorkstationTest, LogFileIsAppendedToAndAnnouncesItself) {
+    std::string log = tmp_.write("agent.log", "an earlier run\n");
     ASSERT_EQ(init("logfile " + log + "\n"), 0);
     EXPECT_EQ(err_, using_line());
     EXPECT_EQ(ws_cntl.log_file_name, log);
@@ -101,9 +101,9 @@ TEST_F(InitWorkstationTest, LogFileIsTruncatedAndAnnouncesItself) {
     std::snprintf(expected, sizeof expected, "log_file %lx is open\n",
                   static_cast<unsigned long>(reinterpret_cast<uintptr_t>(ws_cntl.log_file)));
     // Unbuffered: the line is in the file without a flush.
-    EXPECT_EQ(agent_test::read_file(log), expected);
+    EXPECT_EQ(agent_test::read_file(log), std::string("an earlier run\n") + expected);
     std::fputs("more\n", ws_cntl.log_file);
-    EXPECT_EQ(agent_test::read_file(log), std::string(expected) + "more\n");
+    EXPECT_EQ(agent_test::read_file(log), std::string("an earlier run\n") + expected + "more\n");
 }
 
 TEST_F(InitWorkstationTest, UnopenableLogFileFallsBackSilently) {

@@ -92,7 +92,7 @@ const std::string kFileBlockLines =
     "   st_uid=0x3e8   st_gid=0x64    st_size=<9,305419896>\n"
     "   st_ino=<1,180150000>   st_nlink=2\n";
 
-TEST(MessageTrace, AttachShowsUnscrambledCopies) {
+TEST(MessageTrace, AttachShowsTheUnscrambledNameAndNoPassword) {
     auto m = new_message();
     m->hdr = {GRFS_ATTACH_DLE, 0, 0, 7};
     auto& b = m->body.attach_dle;
@@ -110,7 +110,7 @@ TEST(MessageTrace, AttachShowsUnscrambledCopies) {
                                  "\tdle_name HOME\n"
                                  "\tvsc_flags 0x0012 reason 0x0003 bsize 512  parent 0x00000001\n"
                                  "\tcmpr_type 0x00\n\tuser backup" +
-                                 std::string(42, ' ') + " password SECRET\n");
+                                 std::string(42, ' ') + " password <password>\n");
     // The request itself stays scrambled.
     EXPECT_EQ(std::memcmp(m.get(), before.get(), sizeof *m), 0);
 }

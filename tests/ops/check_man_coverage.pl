@@ -2,7 +2,8 @@
 # Compares what the programs accept and print with what their manual pages
 # document, both ways where both sides are lists:
 #   - the keyword table of the configuration reader and the export options
-#     against the KEYWORDS and EXPORT OPTIONS entries of agent.cfg(5);
+#     against the KEYWORDS and EXPORT OPTIONS entries of agent.cfg(5), and
+#     the keywords against the two example configurations;
 #   - the options of agent against the OPTIONS entries of agent(8);
 #   - the commands and options of grfsclient against the COMMANDS and
 #     OPTIONS entries of grfsclient(1);
@@ -95,6 +96,17 @@ my @cfg = page_lines("$man/agent.cfg.5");
 compare("keyword", \@keywords, [tags(section(\@cfg, "KEYWORDS"))], "agent.cfg(5) KEYWORDS");
 compare("export option", \@export_options, [tags(section(\@cfg, "EXPORT OPTIONS"))],
         "agent.cfg(5) EXPORT OPTIONS");
+
+# Both example configurations show every keyword, set or commented out
+# ("keyword value" or "#keyword value" at the start of a line); mac_as_unix
+# is only reported by the reader and not shown.
+for my $example ("examples/agent.cfg", "packaging/agent.cfg.example") {
+    my $text = slurp("$src/$example");
+    for my $keyword (grep { $_ ne "mac_as_unix" } @keywords) {
+        fail("keyword '$keyword' is not shown in $example") unless $text =~ /^#?\Q$keyword\E(?:[ \t]|$)/m;
+    }
+    printf "checked %d keywords against %s\n", scalar(@keywords) - 1, $example;
+}
 
 # --- agent(8) -----------------------------------------------------------------
 my @agent_options = unique(slurp("$src/agent/startup.cpp") =~ /strcmp\(arg, "(-[a-z]+)"\)/g);
