@@ -3,13 +3,18 @@
 // the listener is asked to reload it.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <string_view>
 
 struct WS_CNTL;
 
 inline constexpr const char* kDefaultConfigFile = "agent.cfg";
-inline constexpr size_t kConfigLineMax = 255;  // longer lines are read in pieces
+// A longer line makes the file invalid: read in pieces, its tail would be
+// taken for a line of its own.
+inline constexpr size_t kConfigLineMax = 8192;
+// Longest export or exclude path, its terminator not counted.
+inline constexpr size_t kConfigPathMax = PATH_MAX - 1;
 
 // Reads path (nullptr: "agent.cfg") into ws. 1 when the file is valid, 0 when
 // it is not; every fault found is reported on standard error.
@@ -36,3 +41,8 @@ void mangle_resource_name(char* name);
 
 // "%s: Value of '<what>' is longer than <limit> characters: '<value>'".
 void report_value_too_long(const char* what, size_t limit, std::string_view value);
+
+// Prints a message about the configuration on standard error. While a line
+// of the file is read, the message starts with "<file>:<line>: ", the file
+// named as it was given.
+void report_config(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -3,12 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "agent/config_file.h"
+#include "agent/password_words.h"
 #include "unixfs/excluded_paths.h"
 #include "unixfs/workstation.h"
 #include "util/alloc.h"
@@ -51,8 +53,13 @@ char* copy_text(const char* text) {
 }  // namespace
 
 void report_value_too_long(const char* what, size_t limit, std::string_view value) {
-    std::fprintf(stderr, "%s: Value of '%s' is longer than %zu characters: '%.*s'\n", prog_name, what, limit,
-                 static_cast<int>(value.size()), value.data());
+    // A password is named, never shown.
+    if (IsPasswordWord(what) || std::string_view(what).ends_with(" password")) {
+        report_config("%s: Value of '%s' is longer than %zu characters\n", prog_name, what, limit);
+        return;
+    }
+    report_config("%s: Value of '%s' is longer than %zu characters: '%.*s'\n", prog_name, what, limit,
+                  static_cast<int>(value.size()), value.data());
 }
 
 void mangle_resource_name(char* name) {
@@ -67,7 +74,7 @@ int add_dle(WS_CNTL* ws, const char* path, const char* name, int write_protect, 
 
     std::string full_path;
     if (!resolve_export_path(path, &full_path)) {
-        std::fprintf(stderr, "%s: Unable to access exported directory: '%s'\n", prog_name, path);
+        report_config("%s: Unable to access exported directory: '%s': %s\n", prog_name, path, std::strerror(errno));
         return 1;
     }
     // Nothing is cut to fit: a shortened path or name would export something
@@ -89,7 +96,7 @@ int add_dle(WS_CNTL* ws, const char* path, const char* name, int write_protect, 
     // relative one is looked up from the start-up directory.
     struct stat st;
     if (stat(full_path.c_str(), &st) != 0) {
-        std::fprintf(stderr, "%s: Unable to access exported directory: '%s'\n", prog_name, path);
+        report_config("%s: Unable to access exported directory: '%s': %s\n", prog_name, path, std::strerror(errno));
         return 1;
     }
 
@@ -98,13 +105,13 @@ int add_dle(WS_CNTL* ws, const char* path, const char* name, int write_protect, 
     mangle_resource_name(resource_name);
 
     if (FindDrive(ws, resource_name) != nullptr) {
-        std::fprintf(stderr, "%s: Duplicate resource name: '%s'\n", prog_name, resource_name);
+        report_config("%s: Duplicate resource name: '%s'\n", prog_name, resource_name);
         return 1;
     }
 
     auto* dle = static_cast<DLE_RECORD*>(MYCALLOC(1, sizeof(DLE_RECORD)));
     if (dle == nullptr) {
-        std::fprintf(stderr, "%s: malloc() failed.\n", prog_name);
+        report_config("%s: malloc() failed.\n", prog_name);
         return 1;
     }
     InitQElem(&dle->link);

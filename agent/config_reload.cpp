@@ -152,12 +152,10 @@ void ReloadConfiguration(WS_CNTL* ws, NRL_RESOURCE* resource) {
 
     char name[kAgentResourceNameSize];
     BuildResourceName(&fresh, name);
+    // A tell host that does not resolve is kept and looked up again, as at
+    // start; it does not stop the reload.
     uint16_t rc = RestartResourceAdvertiser(resource, name, fresh.tell_list,
                                             static_cast<int32_t>(advertise_interval));
-    if (rc == TRANSPORT_FAILURE) {
-        not_reloaded(&fresh, running_globals);
-        return;
-    }
 
     keep_restart_only_settings(*ws, &fresh);
     WS_CNTL old;

@@ -77,7 +77,7 @@ bool start_session_process(WS_CNTL* ws, GRFS_SESSION* ses, const sockaddr_in& pe
 
 }  // namespace
 
-void Listen_Process(WS_CNTL* ws) {
+int Listen_Process(WS_CNTL* ws) {
     RememberStartDirectory();
     // Holds no directory busy; nothing depends on the result.
     [[maybe_unused]] int cd = chdir("/");
@@ -99,7 +99,7 @@ void Listen_Process(WS_CNTL* ws) {
     if (nrl->NRLInitialize(&def) != 0) {
         SendCommFailure(ws, COMM_NRL_INIT_FAILED);
         nrl->RemoveNRL();
-        return;
+        return 1;
     }
 
     char name[kAgentResourceNameSize];
@@ -108,13 +108,13 @@ void Listen_Process(WS_CNTL* ws) {
     if (resource == nullptr) {
         SendCommFailure(ws, COMM_NO_MEMORY);
         nrl->RemoveNRL();
-        return;
+        return 1;
     }
     if (nrl->NRLAddResource(resource, name, kGrfsResourceType, IncomingSessionRequest) != 0) {
         SendCommFailure(ws, COMM_ADVERTISE_FAILED);
         nrl->RemoveNRL();
         MYFREE(resource);
-        return;
+        return 1;
     }
 
     on_interrupt_shutdown = remove_nrl_through_table;
@@ -131,7 +131,7 @@ void Listen_Process(WS_CNTL* ws) {
         SendCommFailure(ws, COMM_NO_MEMORY);
         nrl->NRLRemoveResource(resource);
         nrl->RemoveNRL();
-        return;
+        return 1;
     }
 
     ws->listening = 1;
@@ -142,6 +142,7 @@ void Listen_Process(WS_CNTL* ws) {
     // gone by the accept, the accept must fail rather than wait.
     SetEndpointNonBlocking(resource->tlifd, true);
     std::fprintf(stderr, "%s: Vestrel Agent ready to service requests.\n", prog_name);
+    ReportListeningAddress(resource);
 
     bool layer_removed = false;
     {
@@ -187,4 +188,5 @@ void Listen_Process(WS_CNTL* ws) {
     MYFREE(ws->alloc_reply_data);
     ws->alloc_reply_data = nullptr;
     ws->listening = 0;
+    return layer_removed ? 1 : 0;
 }

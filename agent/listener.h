@@ -35,8 +35,14 @@ constexpr size_t kAgentResourceNameSize = 4 + 35 + 1;
 // length.
 size_t BuildResourceName(const WS_CNTL* ws, std::span<char> out);
 
-// Runs the listener; returns only when it stops.
-void Listen_Process(WS_CNTL* ws);
+// Runs the listener; returns only when it stops: 0 when it served until
+// then, 1 when it could not be set up or a fork failed (the agent's exit
+// status).
+int Listen_Process(WS_CNTL* ws);
+
+// After the ready line: "<program>: Listening on <address> port <port>.",
+// saying so when the port is not 8192 because that was taken.
+void ReportListeningAddress(const NRL_RESOURCE* resource);
 
 // Accepts the connection waiting on the resource and adds it to the
 // exchanges in progress, with gb_nrl_conn_timeout seconds for the whole

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "agent/session_lines.h"
 #include "unixfs/workstation.h"
@@ -47,6 +48,25 @@ void install_for(int signal_number) {
     sigaction(signal_number, &sa, nullptr);
 }
 
+// "<program>: Vestrel Agent stopped (SIGTERM).", built with calls that are
+// safe in a signal handler.
+void write_stop_line(int signal_number) {
+    const char* name = signal_number == SIGINT ? "SIGINT" : signal_number == SIGTERM ? "SIGTERM" : "a signal";
+    char line[512];
+    size_t n = 0;
+    auto put = [&](const char* text) {
+        size_t len = std::strlen(text);
+        if (len > sizeof line - n) len = sizeof line - n;
+        std::memcpy(line + n, text, len);
+        n += len;
+    };
+    put(prog_name != nullptr ? prog_name : "agent");
+    put(": Vestrel Agent stopped (");
+    put(name);
+    put(").\n");
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line, n);
+}
+
 }  // namespace
 
 void interrupt_handler(int signal_number) {
@@ -54,14 +74,18 @@ void interrupt_handler(int signal_number) {
     DEBUG_PRINTF(DBG_PROCESS, "\ninterrupt %d occurred in process %d\n", signal_number, static_cast<int>(self));
     if (interrupt_handled == 0) {
         interrupt_handled = 1;
-        if (on_interrupt_shutdown != nullptr) on_interrupt_shutdown();
+        const bool running = on_interrupt_shutdown != nullptr;
+        if (running) on_interrupt_shutdown();
         // A listener pid of 0 would make kill() hit the whole process group.
         pid_t listener = static_cast<pid_t>(ws_cntl.listener_pid);
         if (listener > 0 && listener != self) kill(listener, SIGKILL);
+        if (running) write_stop_line(signal_number);
     }
+    // A stop that was asked for is no failure: a service manager must not
+    // restart the agent, nor report an error, for it.
     // _exit: flushing stdio from a handler could deadlock on a stream lock
     // held by the interrupted code; console output is unbuffered anyway.
-    _exit(1);
+    _exit(0);
 }
 
 void child_died(int) {

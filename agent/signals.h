@@ -11,7 +11,8 @@
 extern void (*on_interrupt_shutdown)();
 
 // SIGINT/SIGTERM: shut down once, kill the listener when this process is not
-// the listener, exit with status 1.
+// the listener, print "<program>: Vestrel Agent stopped (SIGTERM)." when the
+// layer was up, exit with status 0.
 void interrupt_handler(int signal_number);
 
 // SIGUSR2 (a session announced its end) and SIGCHLD in the listener: reaps

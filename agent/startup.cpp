@@ -6,24 +6,42 @@
 #include "agent/init_workstation.h"
 #include "agent/listener.h"
 #include "nrl/nrl_debug.h"
+#include "nrl/tli.h"
 #include "unixfs/workstation.h"
 #include "util/debug_print.h"
 
 const char* config_file = nullptr;
 int config_test = 0;
 const char* usage_message =
-    "[-c config file] [-d [mask]] [-nd] [-t]\n"
+    "[-c config file] [-d [mask]] [-nd] [-t] [-V] [-h]\n"
     "\t[-d [mask]] -- turns on debug messages; mask: the sum of 1 sessions, 2 configuration\n"
     "\t\tand files, 4 directories, 8 object data, 16 requests and replies (default: all)\n"
     "\t[-nd] -- turns on network debug messages\n"
-    "\t[-t] -- checks the configuration file and exits\n";
+    "\t[-t] -- checks the configuration file and exits\n"
+    "\t[-V | --version] -- prints the version and exits\n"
+    "\t[-h | --help] -- prints this text and exits\n";
 
 namespace {
 
 constexpr const char* kOwnerNotice = "Copyright (c) Vestrel Software.  All rights reserved.";
 
-void print_usage() {
-    std::fprintf(stderr, "%s: Usage %s\n%s", prog_name, prog_name, usage_message);
+void print_usage(FILE* stream = stderr) {
+    std::fprintf(stream, "%s: Usage %s\n%s", prog_name, prog_name, usage_message);
+}
+
+// A backup server whose name does not resolve now is no reason to stay down
+// (a name server may be slow at boot): a start advertises to it once it
+// resolves. Said the same way by a check and by a start.
+void warn_unresolved_servers(const WS_CNTL* ws) {
+    for (const auto* t = QueueHead<TELL_ENTRY>(ws->tell_list); t != nullptr; t = QueueNext(t)) {
+        uint32_t address = 0;
+        if (t->name != nullptr && !LookupHostIPv4(t->name, &address)) {
+            std::fprintf(stderr,
+                         "%s: Warning: backup server %s cannot be resolved now; the agent starts all the same "
+                         "and tries it again at every advertisement\n",
+                         prog_name, t->name);
+        }
+    }
 }
 
 // follow_symdirs follows links only inside writable exports: there the
@@ -63,6 +81,12 @@ int parse_command_line(int argc, char** argv) {
             nrl_debug_flag = 1;
         } else if (std::strcmp(arg, "-t") == 0) {
             config_test = 1;
+        } else if (std::strcmp(arg, "-V") == 0 || std::strcmp(arg, "--version") == 0) {
+            // The banner, already printed, is the version.
+            return kCommandLineDone;
+        } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            print_usage(stdout);
+            return kCommandLineDone;
         } else {
             std::fprintf(stderr, "%s: Unknown option %s\n", prog_name, arg);
             print_usage();
@@ -80,7 +104,14 @@ int main_v(int argc, char** argv) {
     // Forked processes would otherwise write a buffered banner again.
     std::fflush(stdout);
 
-    if (parse_command_line(argc, argv) != 0) return 1;
+    switch (parse_command_line(argc, argv)) {
+        case 0:
+            break;
+        case kCommandLineDone:
+            return 0;
+        default:
+            return 1;
+    }
 
     std::memset(&ws_cntl, 0, sizeof ws_cntl);
 
@@ -90,16 +121,16 @@ int main_v(int argc, char** argv) {
                                         : init_ws_structures(&ws_cntl, config_file);
     if (status != 0) {
         std::fprintf(stderr, "%s: %s\n", prog_name, "Agent initialization failed.");
-        // Only a test reports the fault in its status: a start keeps its
-        // historical 0, which service managers treat as "do not restart".
-        return config_test != 0 ? 1 : 0;
+        // A check and a start fail alike; a service manager restarts a start
+        // that failed.
+        return 1;
     }
 
     std::fprintf(stderr, "%s: Agent configuration OK.\n", prog_name);
     std::fprintf(stderr, "%s: Workstation Name: \"%s\"\n", prog_name, ws_cntl.workstation_name);
     report_confined_links(&ws_cntl);
+    warn_unresolved_servers(&ws_cntl);
     if (config_test != 0) return 0;
 
-    Listen_Process(&ws_cntl);
-    return 0;
+    return Listen_Process(&ws_cntl);
 }

@@ -9,9 +9,16 @@
 
 #include "nrl/nrl.h"
 
+#include <ctime>
+
+// A configured backup server. One whose name did not resolve has no address
+// yet; the advertisement process looks it up again at its turn, at most
+// once every kAdvLookupRetrySeconds.
 struct AdvReceiver {
-    uint32_t len;          // kTliAddrSize
-    unsigned char* addr;   // the server's IPv4 socket address (advertisement port)
+    uint32_t len;          // kTliAddrSize, 0 while unresolved
+    unsigned char* addr;   // the server's IPv4 socket address (advertisement port); nullptr while unresolved
+    const char* host;      // the name as configured (owned by the receivers list)
+    time_t next_lookup;    // an unresolved name is not looked up before this time
 };
 
 extern AdvReceiver adv_receivers[kMaxAdvReceivers];
@@ -19,6 +26,11 @@ extern int adv_receiver_count;
 
 constexpr unsigned kAdvFailurePauseSeconds = 30;   // after an open or bind failure
 constexpr unsigned kAdvMinimumPassSeconds = 1;     // pause of a pass that would have none
+constexpr unsigned kAdvLookupRetrySeconds = 10;    // least time between two lookups of an unresolved name
+
+// Looks receiver i up again when it has no address and its time has come;
+// prints one line when it resolves. True when it has an address.
+bool ResolvePendingReceiver(int i);
 
 uint16_t FindAdvertisementReceivers();
 // Empties the receiver table (an initialisation without receivers has none).
@@ -26,10 +38,10 @@ void ClearAdvertisementReceivers();
 uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource);
 void StopResourceAdvertiser(NRL_RESOURCE* resource);
 // Replaces the advertisement process of a running resource: looks the new
-// receivers up, and unless none of a non-empty list resolves (then nothing
-// changes and the result is TRANSPORT_FAILURE), kills the running process,
-// takes the new table, interval and resource name, and starts a new one
-// (StartResourceAdvertiser's result). The listening endpoint stays as it is.
+// receivers up (one that does not resolve is kept and tried again later),
+// kills the running process, takes the new table, interval and resource
+// name, and starts a new one (StartResourceAdvertiser's result). The
+// listening endpoint stays as it is.
 uint16_t RestartResourceAdvertiser(NRL_RESOURCE* resource, const char* name, const Queue& receivers,
                                    int32_t interval);
 // Runs the advertisement process; returns only when memory runs out.

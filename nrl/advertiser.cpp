@@ -206,11 +206,14 @@ void NRLAdvertisementSender(NRL_RESOURCE* resource) {
         }
         unsigned slept = 0;
         for (int i = 0; i < adv_receiver_count; ++i) {
-            Outcome outcome = advertise_to(resource, i);
-            if (outcome == Outcome::kOutOfMemory) return;
-            if (outcome == Outcome::kPaused) {
-                slept += kAdvFailurePauseSeconds;
-                continue;
+            // A receiver still without an address keeps its turn in the pass.
+            if (ResolvePendingReceiver(i)) {
+                Outcome outcome = advertise_to(resource, i);
+                if (outcome == Outcome::kOutOfMemory) return;
+                if (outcome == Outcome::kPaused) {
+                    slept += kAdvFailurePauseSeconds;
+                    continue;
+                }
             }
             read_new_interval(resource);
             int32_t interval = uw_nrl_def.adv_interval > 0 ? uw_nrl_def.adv_interval : 0;

@@ -43,11 +43,10 @@ uint16_t NRLInitialize(NRL_DEF* def) {
     uint16_t result = NRL_SUCCESS;
     ClearAdvertisementReceivers();
     if (uw_nrl_def.receivers.count != 0) {
+        // Receivers that do not resolve yet are kept and tried again by the
+        // advertisement process; they do not fail the layer.
         NRL_TRACE("Initializing Advertisement Sending Process\n");
-        if (FindAdvertisementReceivers() == 0) {
-            result = TRANSPORT_FAILURE;
-            nrl_error("FindAdvertisementReceivers failed\n");
-        }
+        FindAdvertisementReceivers();
     }
     if (result == NRL_SUCCESS) {
         if (pipe(uw_nrl_state.nrl_pipe) < 0) {

@@ -12,7 +12,7 @@
 constexpr size_t kWorkstationNameSize = 36;   // 35 characters and the terminator
 constexpr size_t kPasswordSize = 128;
 constexpr size_t kResourceNameSize = 128;
-constexpr size_t kExportPathSize = 270;
+constexpr size_t kExportPathSize = 4096;  // PATH_MAX: deep exports are not cut
 constexpr size_t kLogFileNameSize = 256;
 
 // One exported directory tree (a DLE of the configuration).

@@ -105,7 +105,7 @@ TEST_F(AddDleTest, MissingPathIsRefused) {
     std::string gone = tmp_ / "gone";
     auto r = add(gone, "g");
     EXPECT_EQ(r.first, 1);
-    EXPECT_EQ(r.second, "agent: Unable to access exported directory: '" + gone + "'\n");
+    EXPECT_EQ(r.second, "agent: Unable to access exported directory: '" + gone + "': No such file or directory\n");
     EXPECT_EQ(count_queue(ws_cntl.dle_list), 0);
 }
 
@@ -136,20 +136,19 @@ TEST_F(AddDleTest, RelativePathsArePinnedToTheStartingDirectory) {
     EXPECT_STREQ(FindDrive(&ws_cntl, "d")->export_path, cwd.c_str());
     EXPECT_EQ(missing.first, 1);
     // Reported as written, though looked up from the start-up directory.
-    EXPECT_EQ(missing.second, "agent: Unable to access exported directory: 'nope'\n");
+    EXPECT_EQ(missing.second, "agent: Unable to access exported directory: 'nope': No such file or directory\n");
 }
 
-TEST_F(AddDleTest, ExportPathLimitIs269Characters) {
-    std::string at_limit = dir_of_length(269);
-    ASSERT_EQ(at_limit.size(), 269u);
+TEST_F(AddDleTest, ExportPathLimitIsThatOfTheSystem) {
+    std::string at_limit = dir_of_length(4095);
+    ASSERT_EQ(at_limit.size(), 4095u);
     EXPECT_EQ(add(at_limit, "fits").first, 0);
     EXPECT_STREQ(FindDrive(&ws_cntl, "fits")->export_path, at_limit.c_str());
 
-    std::string over = dir_of_length(270);
-    ASSERT_EQ(over.size(), 270u);
+    std::string over = at_limit + "d";
     auto r = add(over, "over");
     EXPECT_EQ(r.first, 1);
-    EXPECT_EQ(r.second, "agent: Value of 'export path' is longer than 269 characters: '" + over + "'\n");
+    EXPECT_EQ(r.second, "agent: Value of 'export path' is longer than 4095 characters: '" + over + "'\n");
 }
 
 TEST_F(AddDleTest, ResourceNameAndPasswordLimitsAre127Characters) {

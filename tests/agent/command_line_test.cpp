@@ -33,10 +33,11 @@ protected:
     }
 
     std::string usage() const {
-        return "agent: Usage agent\n[-c config file] [-d [mask]] [-nd] [-t]\n"
+        return "agent: Usage agent\n[-c config file] [-d [mask]] [-nd] [-t] [-V] [-h]\n"
                "\t[-d [mask]] -- turns on debug messages; mask: the sum of 1 sessions, 2 configuration\n"
                "\t\tand files, 4 directories, 8 object data, 16 requests and replies (default: all)\n"
-               "\t[-nd] -- turns on network debug messages\n\t[-t] -- checks the configuration file and exits\n";
+               "\t[-nd] -- turns on network debug messages\n\t[-t] -- checks the configuration file and exits\n"
+               "\t[-V | --version] -- prints the version and exits\n\t[-h | --help] -- prints this text and exits\n";
     }
 
     std::vector<std::string> storage_;
@@ -98,7 +99,7 @@ TEST_F(CommandLineTest, DebugFollowedByAWordRejectsTheWord) {
 }
 
 TEST_F(CommandLineTest, UnknownOptionsAreRejected) {
-    for (const char* bad : {"-x", "-C", "--help", "config.cfg", "-dd", ""}) {
+    for (const char* bad : {"-x", "-C", "--helpme", "-v", "config.cfg", "-dd", ""}) {
         EXPECT_EQ(parse({"-nd", bad, "-d"}), 1) << bad;
         EXPECT_EQ(err_, std::string("agent: Unknown option ") + bad + "\n" + usage()) << bad;
         // Scanning stops at the fault.

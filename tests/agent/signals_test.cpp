@@ -60,7 +60,7 @@ ChildResult run_child(Body body) {
     return {status, reported};
 }
 
-TEST(InterruptHandler, ListenerShutsDownOnceAndExitsWithOne) {
+TEST(InterruptHandler, ListenerShutsDownOnceAndExitsWithZero) {
     auto r = run_child([] {
         agent_test::reset_workstation();
         ws_cntl.listener_pid = static_cast<uint32_t>(getpid());
@@ -68,7 +68,7 @@ TEST(InterruptHandler, ListenerShutsDownOnceAndExitsWithOne) {
         interrupt_handler(SIGTERM);
     });
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
     EXPECT_EQ(r.reported, "S");
 }
 
@@ -80,7 +80,7 @@ TEST(InterruptHandler, SecondInterruptDuringShutdownDoesNotShutDownAgain) {
         interrupt_handler(SIGINT);
     });
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
     EXPECT_EQ(r.reported, "S");
 }
 
@@ -92,7 +92,7 @@ TEST(InterruptHandler, WithoutTheNetworkLayerItOnlyExits) {
         interrupt_handler(SIGTERM);
     });
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
     EXPECT_EQ(r.reported, "");
 }
 
@@ -112,7 +112,7 @@ TEST(InterruptHandler, SessionProcessKillsTheListener) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGKILL);
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
     EXPECT_EQ(r.reported, "S");
 }
 
@@ -126,7 +126,7 @@ TEST(InterruptHandler, UnknownListenerDoesNotSignalTheProcessGroup) {
         interrupt_handler(SIGTERM);
     });
     ASSERT_TRUE(WIFEXITED(r.status));
-    EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    EXPECT_EQ(WEXITSTATUS(r.status), 0);
 }
 
 TEST(InterruptHandler, InstalledHandlerTracesTheSignalAndPid) {
@@ -149,7 +149,7 @@ TEST(InterruptHandler, InstalledHandlerTracesTheSignalAndPid) {
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(text, std::to_string(pid) + ":\ninterrupt " + std::to_string(SIGTERM) + " occurred in process " +
                         std::to_string(pid) + "\n");
 }

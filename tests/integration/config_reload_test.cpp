@@ -140,4 +140,27 @@ TEST(ConfigReload, AdvertisementsFollowTheNewTellListAndInterval) {
     hardening::ExpectCleanStop(agent);
 }
 
+// A reload is as tolerant as a start of a tell host that does not resolve,
+// and as strict about a misspelt option, which keeps the running file.
+TEST(ConfigReload, AnUnresolvableTellHostReloadsAndAMisspeltOptionDoesNot) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    AgentConfig misspelt;
+    misspelt.export_options = "Write_Protect";
+    agent.WriteConfig(misspelt);
+    ASSERT_TRUE(reload(agent, kNotReloaded)) << agent.Stderr();
+    EXPECT_NE(agent.Stderr().find(agent.config_path() + ":2: agent: Unknown export option 'Write_Protect'"),
+              std::string::npos)
+        << agent.Stderr();
+
+    agent.WriteConfig(AgentConfig{}, "nohost.invalid");
+    ASSERT_TRUE(reload(agent, kReloaded)) << agent.Stderr();
+    EXPECT_NE(agent.Stderr().find("NRLInit: net/service address not found for nohost.invalid/grfs\n"),
+              std::string::npos)
+        << agent.Stderr();
+    EXPECT_EQ(count_in_stderr(agent, kNotReloaded), 1u) << agent.Stderr();
+    EXPECT_TRUE(e2e::connect_peer(agent, "DATA").ok());
+    hardening::ExpectCleanStop(agent);
+}
+
 }  // namespace

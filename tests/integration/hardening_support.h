@@ -21,7 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 inline void ExpectCleanStop(agent_it::AgentProcess& agent) {
     agent_it::AgentExit e = agent.Stop();
-    EXPECT_TRUE(e.exited && e.code == 1) << e.describe();
+    EXPECT_TRUE(e.exited && e.code == 0) << e.describe();
     EXPECT_TRUE(e.left.empty()) << e.describe();
 }
 

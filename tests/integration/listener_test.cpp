@@ -43,7 +43,7 @@ Bytes refused_reply() {
     return b;
 }
 
-// The agent has ended on SIGTERM: exit status 1, nothing of it left.
+// The agent has ended on SIGTERM: exit status 0, nothing of it left.
 using hardening::ExpectCleanStop;
 
 // Opens a session, retrying refusals (a session that ended is counted off
@@ -264,14 +264,14 @@ TEST(Agent, SigtermToASessionProcessEndsTheWholeAgent) {
 
     ASSERT_EQ(kill(session, SIGTERM), 0);
     // The session process shuts the layer down, kills the listener and
-    // exits with status 1; the advertisement process is killed.
+    // exits with status 0; the advertisement process is killed.
     AgentExit e = agent.WaitForListenerExit(10000);
     WaitUntil([&] { return agent.WaitForListenerExit(0).others.count(session) != 0; }, 5000);
     e = agent.WaitForListenerExit(0);
     EXPECT_FALSE(e.exited) << e.describe();
     EXPECT_EQ(e.signal, SIGKILL) << e.describe();
     ASSERT_EQ(e.others.count(session), 1u) << e.describe();
-    EXPECT_TRUE(WIFEXITED(e.others[session]) && WEXITSTATUS(e.others[session]) == 1) << e.describe();
+    EXPECT_TRUE(WIFEXITED(e.others[session]) && WEXITSTATUS(e.others[session]) == 0) << e.describe();
     if (e.others.count(advertiser) != 0) {
         EXPECT_TRUE(WIFSIGNALED(e.others[advertiser]) && WTERMSIG(e.others[advertiser]) == SIGKILL)
             << e.describe();

@@ -90,7 +90,7 @@ sub unique { my %s; return grep { !$s{$_}++ } @_; }
 # --- agent.cfg(5) -------------------------------------------------------------
 my @keywords = unique(slurp("$src/agent/config_tokens.cpp") =~ /\{"([a-z_]+)", CFG_/g);
 fail("no keyword table in agent/config_tokens.cpp") unless @keywords;
-my @export_options = unique(slurp("$src/agent/config_file.cpp") =~ /starts_with\(opt, "([a-z_]+)"\)/g);
+my @export_options = unique(slurp("$src/agent/config_file.cpp") =~ /opt == "([a-z_]+)"/g);
 fail("no export options in agent/config_file.cpp") unless @export_options;
 my @cfg = page_lines("$man/agent.cfg.5");
 compare("keyword", \@keywords, [tags(section(\@cfg, "KEYWORDS"))], "agent.cfg(5) KEYWORDS");
@@ -109,7 +109,7 @@ for my $example ("examples/agent.cfg", "packaging/agent.cfg.example") {
 }
 
 # --- agent(8) -----------------------------------------------------------------
-my @agent_options = unique(slurp("$src/agent/startup.cpp") =~ /strcmp\(arg, "(-[a-z]+)"\)/g);
+my @agent_options = unique(slurp("$src/agent/startup.cpp") =~ /strcmp\(arg, "(--?[A-Za-z]+)"\)/g);
 fail("no options in agent/startup.cpp") unless @agent_options;
 my @agent = page_lines("$man/agent.8");
 compare("agent option", \@agent_options, [tags(section(\@agent, "OPTIONS"))], "agent(8) OPTIONS");
