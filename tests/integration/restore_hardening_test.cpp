@@ -367,6 +367,19 @@ TEST(RestoreHardening, AFilePutUnderARestoredNameNeverBecomesRootsOrSetId) {
         EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, before_open)), GRFS_RC_NO_SUCH_FILE);
         untouched("before-open");
 
+        // The same after many more creates, when the agent no longer holds
+        // the file it made: the open is refused.
+        const auto early = FileBlock("early", suid_root);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, early)), 0);
+        for (int i = 0; i < 100; ++i) {
+            const std::string name = "later" + std::to_string(i);
+            ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, FileBlock(name, FileInfo(0100644, 0, 0)))), 0);
+        }
+        plant("early");
+        EXPECT_EQ(failed_retcode(grfs_client::open_object(c, dle, early, GRFS_OPEN_WRITE)), GRFS_RC_NO_SUCH_FILE);
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, early)), GRFS_RC_NO_SUCH_FILE);
+        untouched("early");
+
         // An existing file the session did not create: its owner and mode
         // as before, without the set-id bits.
         e2e::write_file(ex + "/existing", "x");
@@ -381,6 +394,8 @@ TEST(RestoreHardening, AFilePutUnderARestoredNameNeverBecomesRootsOrSetId) {
     EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/after-data: information not set: the name no longer leads "
                                     "to the object this restore made.", 5000));
     EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/before-open: information not set", 5000));
+    EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/early: not written: the name no longer leads to the "
+                                    "object this restore made.", 5000));
     EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/existing: set-user-id and set-group-id bits not set: the "
                                     "object was not made by this restore.", 5000));
     hardening::ExpectCleanStop(agent);
