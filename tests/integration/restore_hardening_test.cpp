@@ -385,7 +385,8 @@ TEST(RestoreHardening, AFilePutUnderARestoredNameNeverBecomesRootsOrSetId) {
         e2e::write_file(ex + "/existing", "x");
         ASSERT_EQ(chown((ex + "/existing").c_str(), kNobody, kNobody), 0);
         ASSERT_EQ(chmod((ex + "/existing").c_str(), 0644), 0);
-        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, FileBlock("existing", FileInfo(0104755, 0, 1)))), 0);
+        const auto existing = FileBlock("existing", FileInfo(0104755, 0, 1));
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, existing)), 0);
         const struct stat st = Lstat(ex + "/existing");
         EXPECT_EQ(st.st_uid, 0u);
         EXPECT_EQ(st.st_mode & 07777, 0755u);

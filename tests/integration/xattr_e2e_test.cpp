@@ -6,8 +6,8 @@
 // stream, and a capability outlives the length set at close), and
 // must come back equal each time; malformed and oversized
 // streams change nothing, a refused name is named on the console while the
-// others are set, a capability goes only to a file the restore made; an agent without the keyword restores the data and drops
-// the stream.
+// others are set, a capability goes only to a file the restore made; an
+// agent without the keyword restores the data and drops the stream.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -309,8 +309,9 @@ TEST(XattrEndToEnd, RefusedStreamsSetNothingAndACapabilityOutlivesALaterOwnerCha
             EXPECT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, header, stream).ok());
             EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
             EXPECT_TRUE(attributes(agent.export_dir() + "/found").empty());
-            EXPECT_TRUE(agent.WaitForStderr(
-                "found: extended attribute security.capability not set: the object was not made by this restore.", 5000))
+            EXPECT_TRUE(agent.WaitForStderr("found: extended attribute security.capability not set: the object was "
+                                            "not made by this restore.",
+                                            5000))
                 << agent.Stderr();
         }
     }
