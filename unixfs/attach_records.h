@@ -14,6 +14,7 @@ constexpr uint32_t DRVDLE_KIND_TAG = 0x43211234;
 constexpr size_t kCurrentPathSize = 257;
 
 struct SEARCH_STATE;
+class CreatedObjects;
 
 struct WSDLE {
     QElem link;                 // element of the session's attach_list
@@ -39,6 +40,7 @@ struct DRVDLE {
     uint16_t max_name_len;
     uint32_t handle;            // dle_id issued for this record
     int root_fd;                // O_PATH descriptor of export_path, -1 when closed
+    CreatedObjects* created;    // what a restore made through it (created_objects.h), or nullptr
 };
 
 // The workstation record of the session an attachment was made in.

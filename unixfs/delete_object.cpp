@@ -5,6 +5,7 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/delete_object.h"
 #include "unixfs/grfs_session.h"
@@ -21,7 +22,11 @@ int delete_entry(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk, int flags) {
     int err = OpenTargetParent(drvdle, &target, LinkPolicy::kNoLinks);
     if (err == 0) {
         if (target.name.empty()) return GRFS_RC_ACCESS_DENIED;  // the export root stays
-        if (unlinkat(target.parent.get(), target.name.c_str(), flags) == 0) return 0;
+        if (unlinkat(target.parent.get(), target.name.c_str(), flags) == 0) {
+            // A later write open of the name makes a new file, not the one deleted.
+            if (drvdle->created != nullptr) drvdle->created->Forget(target.rel);
+            return 0;
+        }
         err = errno;
     }
     DEBUG_PRINTF(DBG_CONFIG, "delete of %s failed. errno=%d\n", target.full_path.c_str(), err);

@@ -1,6 +1,7 @@
 // Detaching, and releasing attachments at detach and at session end.
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/detach.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
@@ -32,6 +33,7 @@ void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle) {
     ReleaseHandle(ses->handles, drvdle->handle);
     if (drvdle->root_fd >= 0) close(drvdle->root_fd);
     drvdle->root_fd = -1;
+    ReleaseCreatedObjects(drvdle);
     drvdle->kind_tag = 0;
     MYFREE(drvdle->current_path);
     MYFREE(drvdle);

@@ -65,6 +65,7 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->cur_stream = GRFS_STREAM_INFO{};
     rec->file_mode = 0;
     rec->data_hand = -1;
+    rec->made_here = 0;
 }
 
 void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {

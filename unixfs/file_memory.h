@@ -83,6 +83,7 @@ struct FILE_MEMORY {
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
     uint64_t stream_bytes;       // what its collected streams hold of the session's budget (stream_budget.h)
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
+    uint16_t made_here;          // a WRITE open landed on an inode this session made (created_objects.h)
 };
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {

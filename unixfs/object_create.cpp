@@ -10,6 +10,8 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/confined_path.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
@@ -57,9 +59,26 @@ int chmod_dir_fd(int dir_fd, mode_t mode) {
     return chmod(FdPath(dir_fd).c_str(), mode);
 }
 
+// Records the object now at name in parent_fd (rel below the export root)
+// as one this session made, or, for a directory that was there already,
+// found. What it made is the session's own, of the type it made: anything
+// else under the name was put there by someone else meanwhile.
+void record_at(DRVDLE* drvdle, std::string_view rel, int parent_fd, const char* name, mode_t type, bool made) {
+    CreatedObjects* created = CreatedObjectsOf(drvdle);
+    if (created == nullptr) return;
+    UniqueFd node(openat(parent_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    OBJECT_IDENTITY id;
+    struct stat st;
+    if (!node.valid() || !ExamineObject(node.get(), &id, &st) || id.type != type) return;
+    if (made && st.st_uid != geteuid()) return;
+    created->Record(rel, id, std::move(node));
+}
+
 // Links the first restored name (full path text first_path) to target.
-// 0 or the errno of the failure.
-int link_first_name(const DRVDLE* drvdle, const char* first_path, RESTORE_TARGET* target) {
+// 0 or the errno of the failure. The new name stands for the inode the
+// session made under the first name, if it did: a name that led elsewhere
+// by then gives a link that is not recorded as the session's.
+int link_first_name(DRVDLE* drvdle, const char* first_path, RESTORE_TARGET* target) {
     std::string first_rel;
     if (!RelativeToExport(drvdle->dle->export_path, first_path, &first_rel) || HasDotDotComponent(first_rel)) {
         return EXDEV;  // restored under another attachment's export
@@ -70,15 +89,32 @@ int link_first_name(const DRVDLE* drvdle, const char* first_path, RESTORE_TARGET
     if (linkat(first_parent.get(), first_name.c_str(), target->parent.get(), target->name.c_str(), 0) != 0) {
         return errno;
     }
+    CreatedObjects* created = drvdle->created;
+    const CreatedObjects::Entry* first = created != nullptr ? created->Find(first_rel) : nullptr;
+    if (first != nullptr) {
+        const OBJECT_IDENTITY id = first->id;
+        UniqueFd held(first->held >= 0 ? fcntl(first->held, F_DUPFD_CLOEXEC, 0) : -1);
+        created->Record(target->rel, id, std::move(held));
+    }
     return 0;
 }
 
-// Makes an empty regular file, never through a link at the last component.
-int create_regular(RESTORE_TARGET* target, mode_t mode) {
-    int fd = openat(target->parent.get(), target->name.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode & kCreateBits);
-    if (fd < 0) return errno;
-    close(fd);
+// Makes a new, empty regular file, never through a link at the last
+// component and never opening what someone else put under the name after it
+// was removed. 0 or the errno.
+int create_regular(DRVDLE* drvdle, RESTORE_TARGET* target, mode_t mode) {
+    constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    UniqueFd fd(openat(target->parent.get(), target->name.c_str(), kFlags, mode & kCreateBits));
+    if (!fd.valid() && errno == EEXIST) {
+        unlinkat(target->parent.get(), target->name.c_str(), 0);
+        fd.reset(openat(target->parent.get(), target->name.c_str(), kFlags, mode & kCreateBits));
+    }
+    if (!fd.valid()) return errno;
+    CreatedObjects* created = CreatedObjectsOf(drvdle);
+    OBJECT_IDENTITY id;
+    if (created != nullptr && ExamineObject(fd.get(), &id)) {
+        created->Record(target->rel, id, ReopenChecked(fd.get(), O_PATH));
+    }
     return 0;
 }
 
@@ -156,11 +192,17 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
             const char* which = type == S_IFIFO ? "mknod1" : type == S_IFCHR ? "mknod2" : "mknod3";
             DEBUG_PRINTF(DBG_CONFIG, "%s path=%s mode=%d returned %d errno=%d\n", which, path,
                          static_cast<int>(mode), -1, err);
+        } else {
+            record_at(drvdle, target.rel, parent_fd, name, type, true);
         }
         break;
     }
     case S_IFDIR:
-        if (mkdirat(parent_fd, name, static_cast<mode_t>(mode) & kCreateBits) != 0) err = errno;
+        if (mkdirat(parent_fd, name, static_cast<mode_t>(mode) & kCreateBits) != 0) {
+            err = errno;
+        } else {
+            record_at(drvdle, target.rel, parent_fd, name, type, true);
+        }
         break;
     case S_IFREG: {
         if (unlinkat(parent_fd, name, 0) != 0 && errno == ETXTBSY) return GRFS_RC_INVALID_REQUEST;
@@ -186,7 +228,7 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         } else {
             DEBUG_PRINTF(DBG_DATA, "No backup time hard links existed for %s\n", path);
         }
-        err = create_regular(&target, static_cast<mode_t>(mode));
+        err = create_regular(drvdle, &target, static_cast<mode_t>(mode));
         // Only a name that exists may stand for its inode: a failed create
         // records nothing, so failures cannot fill the table.
         if (err == 0 && link_info) HardLinkersAddLink(AttachmentWs(drvdle), key, path);
@@ -206,6 +248,15 @@ int create_dir_level(DRVDLE* drvdle, const std::string& rel, const GRFS_GEN_DBLK
     return CreateDirUnix(drvdle, rel.c_str(), dblk);
 }
 
+// The directory a create named, made just now or there already, stands for
+// itself from here on.
+void record_found_dir(DRVDLE* drvdle, const std::string& rel) {
+    RESTORE_TARGET target;
+    SetTargetRel(drvdle, rel, &target);
+    if (OpenTargetParent(drvdle, &target, LinkPolicy::kNoLinks) != 0 || target.name.empty()) return;
+    record_at(drvdle, rel, target.parent.get(), target.name.c_str(), S_IFDIR, false);
+}
+
 }  // namespace
 
 int CreateFileUnix(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk) {
@@ -216,6 +267,8 @@ int Unix_CreateFile(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     RESTORE_TARGET target;
     int rc = BuildTargetPaths(drvdle, dblk, &target);
     if (rc != 0) return rc;
+    // Whatever the session made under the name before is replaced, or gone.
+    if (drvdle->created != nullptr) drvdle->created->Forget(target.rel);
     return CreateFileUnix(drvdle, target.full_path.c_str(), dblk);
 }
 
@@ -230,7 +283,11 @@ int CreateDirUnix(DRVDLE* drvdle, const char* rel, const GRFS_GEN_DBLK* dblk) {
     SetTargetRel(drvdle, rel, &target);
     int err = OpenTargetParent(drvdle, &target, LinkPolicy::kNoLinks);
     if (err == 0) {
-        if (target.name.empty() || mkdirat(target.parent.get(), target.name.c_str(), mode) == 0) return 0;
+        if (target.name.empty()) return 0;
+        if (mkdirat(target.parent.get(), target.name.c_str(), mode) == 0) {
+            record_at(drvdle, rel, target.parent.get(), target.name.c_str(), S_IFDIR, true);
+            return 0;
+        }
         err = errno;
     }
     if (IsConfinementError(err)) return GRFS_RC_ACCESS_DENIED;
@@ -278,6 +335,7 @@ int Unix_CreateDir(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
         rc = create_dir_level(drvdle, level, dblk);
         if (rc != 0) return rc;
     }
+    record_found_dir(drvdle, full);
     return 0;
 }
 

@@ -9,12 +9,14 @@
 
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/excluded_paths.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/object_describe.h"
 #include "unixfs/object_location.h"
 #include "unixfs/sparse_file.h"
 #include "unixfs/workstation.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -123,20 +125,92 @@ int OpenNode(const FILE_MEMORY* rec, LinkPolicy policy, bool need_parent, OBJECT
     return node->valid() ? 0 : errno;
 }
 
-// A restore's file: made new where the name is free (O_EXCL: what is made
-// is a regular file), else the regular file already there, opened through
-// its checked inode. Device nodes, FIFOs and sockets are never opened.
+constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+
+// What a restore writes into must be a regular file of the export: a device
+// node under the name would take the data into the device itself, a FIFO or
+// socket somewhere else again.
+int RefuseNonRegular(const FILE_MEMORY* rec, mode_t mode) {
+    DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is no regular file (mode 0x%X), not opened for writing\n",
+                 rec->full_path, static_cast<unsigned>(mode));
+    return GRFS_RC_ACCESS_DENIED;
+}
+
+// Opens the checked inode node_fd (status st) for writing, with the
+// permission retry. 0 or the retcode.
+int OpenCheckedForWrite(FILE_MEMORY* rec, int node_fd, const struct stat& st, int* fd) {
+    int d = ReopenNode(rec, LinkPolicy::kNoLinks, node_fd, st, kWriteFlags);
+    if (d < 0) {
+        const int e = errno;
+        DEBUG_PRINTF(DBG_CONFIG, "open(%s, 0x%x, 0x%x) failed. errno=%d\n", rec->full_path,
+                     static_cast<unsigned>(kWriteFlags), static_cast<unsigned>(kCreatePermissions), e);
+        if (e != EACCES) return OpenErrnoToRetcode(e);
+        d = PermissionRetry(rec, LinkPolicy::kNoLinks, node_fd, st, kWriteFlags);
+        if (d < 0) return GRFS_RC_ACCESS_DENIED;
+    }
+    *fd = d;
+    return 0;
+}
+
+// A name the session's create made a file under: the open lands on that
+// inode, through the descriptor the record holds, or, when it holds none,
+// through the name as long as it still leads there. Else it is refused as
+// for a missing file: what stands there now is someone else's.
+int OpenMadeForWrite(FILE_MEMORY* rec, const CreatedObjects::Entry& made, int* fd) {
+    if (made.id.type != S_IFREG) return RefuseNonRegular(rec, made.id.type);
+    struct stat st;
+    OBJECT_IDENTITY id;
+    if (made.held >= 0) {
+        UniqueFd file = ReopenChecked(made.held, kWriteFlags);
+        if (file.valid()) {
+            *fd = file.release();
+            return 0;
+        }
+        if (!ExamineObject(made.held, &id, &st)) return GRFS_RC_IO_ERROR;
+        return OpenCheckedForWrite(rec, made.held, st, fd);
+    }
+    OBJECT_PARENT parent;
+    UniqueFd node;
+    int err = OpenNode(rec, LinkPolicy::kNoLinks, false, &parent, &node);
+    if (err == 0 && !ExamineObject(node.get(), &id, &st)) err = errno;
+    if (err == 0 && StandingOf(rec->dle, ObjectRelPath(rec), id) == NameStanding::kMade) {
+        return OpenCheckedForWrite(rec, node.get(), st, fd);
+    }
+    if (err != 0 && err != ENOENT) return FailedOpen(rec, kWriteFlags, err);
+    ConsoleMessage(rec->session != nullptr ? &rec->session->console_repeats : nullptr,
+                   "Restore of %s: not written: the name no longer leads to the object this restore made.\n",
+                   rec->full_path);
+    return GRFS_RC_NO_SUCH_FILE;
+}
+
+// A restore's file: the one the session's create made under the name (see
+// OpenMadeForWrite); else made new where the name is free (O_EXCL: what is
+// made is a regular file, and the session's own), else the regular file
+// already there, opened through its checked inode. Device nodes, FIFOs and
+// sockets are never opened.
 int OpenForWrite(FILE_MEMORY* rec, int* fd) {
-    constexpr int kWriteFlags = O_WRONLY | O_NONBLOCK | O_CLOEXEC;
+    const CreatedObjects* created = FindCreatedObjects(rec->dle);
+    const CreatedObjects::Entry* made = created != nullptr ? created->Find(ObjectRelPath(rec)) : nullptr;
+    if (made != nullptr) {
+        const int rc = OpenMadeForWrite(rec, *made, fd);
+        rec->made_here = rc == 0 ? 1 : 0;
+        return rc;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         OBJECT_PARENT parent;
         UniqueFd node;
         int err = OpenNode(rec, LinkPolicy::kNoLinks, true, &parent, &node);
         if (err == ENOENT && parent.dir.valid()) {
             const int flags = kWriteFlags | O_CREAT | O_EXCL | O_NOFOLLOW;
-            int d = openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions);
-            if (d >= 0) {
-                *fd = d;
+            UniqueFd d(openat(parent.dir.get(), parent.name.c_str(), flags, kCreatePermissions));
+            if (d.valid()) {
+                CreatedObjects* record = CreatedObjectsOf(rec->dle);
+                OBJECT_IDENTITY id;
+                if (record != nullptr && ExamineObject(d.get(), &id)) {
+                    record->Record(ObjectRelPath(rec), id, ReopenChecked(d.get(), O_PATH));
+                    rec->made_here = 1;
+                }
+                *fd = d.release();
                 return 0;
             }
             if (errno == EEXIST) continue;  // made meanwhile: look again
@@ -145,14 +219,7 @@ int OpenForWrite(FILE_MEMORY* rec, int* fd) {
         if (err != 0) return FailedOpen(rec, kWriteFlags, err);
         struct stat st;
         if (fstat(node.get(), &st) != 0) return GRFS_RC_IO_ERROR;
-        // What a restore writes into must be a regular file of the export:
-        // a device node under the name would take the data into the device
-        // itself, a FIFO or socket somewhere else again.
-        if (!S_ISREG(st.st_mode)) {
-            DEBUG_PRINTF(DBG_CONFIG, "OpenFileUnix: %s is no regular file (mode 0x%X), not opened for writing\n",
-                         rec->full_path, static_cast<unsigned>(st.st_mode));
-            return GRFS_RC_ACCESS_DENIED;
-        }
+        if (!S_ISREG(st.st_mode)) return RefuseNonRegular(rec, st.st_mode);
         int d = ReopenNode(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
         if (d < 0) {
             const int e = errno;

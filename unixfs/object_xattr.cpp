@@ -318,6 +318,12 @@ void ApplyXattrsAtClose(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     const XattrTarget target = TargetOf(rec, AttachmentOf(ses, rec), LinkPolicy::kNoLinks);
     if (rec->dblktype == DDB_ID && !target.valid()) return;  // the export root, or gone
     for (const XATTR_ENTRY& e : entries) {
+        // A file capability goes only to a file this session made.
+        if (e.name == kCapabilityName && rec->made_here == 0) {
+            ConsoleMessage(repeats, "Restore of %s: extended attribute %s not set: %s.\n", rec->full_path,
+                           e.name.c_str(), "the object was not made by this restore");
+            continue;
+        }
         int rc = -1;
         int err = EOPNOTSUPP;  // "system." names (ACLs) are never set from this stream
         if (target.valid() && Carried(e.name)) {

@@ -8,18 +8,21 @@
 #include "grfs/dates.h"
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/dblk_texts.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/restore_target.h"
 #include "unixfs/set_info.h"
 #include "unixfs/workstation.h"
+#include "util/console.h"
 #include "util/debug_print.h"
 
 namespace {
 
 constexpr uint32_t kModeCompareBits = 0x7FFF;
 constexpr mode_t kPermissionBits = 07777;
+constexpr uint32_t kSetIdBits = 06000;
 
 
 // A DBLK date as a timespec; left alone (UTIME_OMIT) when the date is absent
@@ -62,10 +65,11 @@ int utime_held(int obj, int dir_fd, const char* name, const timespec times[2]) {
     return utimensat(dir_fd, name, times, AT_SYMLINK_NOFOLLOW);
 }
 
-// Cuts a regular file, opened without following a link and checked to be
-// the object examined before.
-int truncate_at(int dir_fd, const char* name, const struct stat& examined, off_t size) {
-    UniqueFd fd(openat(dir_fd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+// Cuts the regular file held by obj; without /proc, opened by name without
+// following a link and checked to be the object examined before.
+int truncate_at(int obj, int dir_fd, const char* name, const struct stat& examined, off_t size) {
+    UniqueFd fd = ReopenChecked(obj, O_WRONLY | O_NONBLOCK);
+    if (!fd.valid() && errno == ENOENT) fd.reset(openat(dir_fd, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) return -1;
     struct stat opened;
     if (fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_dev != examined.st_dev ||
@@ -137,13 +141,25 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     // opens nothing (no device, no FIFO), even when its name changes meanwhile.
     UniqueFd obj(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    int lrc = obj.valid() ? fstat(obj.get(), &st) : -1;
+    OBJECT_IDENTITY id;
+    int lrc = obj.valid() && ExamineObject(obj.get(), &id, &st) ? 0 : -1;
     DEBUG_PRINTF(DBG_CONFIG, "lstat returned %d\n", lrc);
     if (lrc != 0) return GRFS_RC_NO_SUCH_FILE;  // nothing is known, so nothing is changed
     struct stat root;
     if (fstat(drvdle->root_fd, &root) == 0 && root.st_dev == st.st_dev && root.st_ino == st.st_ino) {
         return export_root();
     }
+    // A name the session's create made an object under gets its
+    // information on that object only; what else stands there now is
+    // someone else's and is left alone.
+    const NameStanding standing = StandingOf(drvdle, target.rel, id);
+    if (standing == NameStanding::kReplaced) {
+        ConsoleMessage(drvdle->parent != nullptr ? &drvdle->parent->session->console_repeats : nullptr,
+                       "Restore of %s: information not set: the name no longer leads to the object this restore made.\n",
+                       path);
+        return GRFS_RC_NO_SUCH_FILE;
+    }
+    const bool made_here = standing == NameStanding::kMade;
     const bool is_link = S_ISLNK(st.st_mode);
     rc = 0;
     bool dropped_privileges = false;
@@ -172,7 +188,7 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
         static_cast<uint64_t>(st.st_size) != AsU64(dblk->size)) {
         DEBUG_PRINTF(DBG_CONFIG, "truncating %s to <%d,%d>\n", path, static_cast<int>(dblk->size.msw),
                      static_cast<int>(dblk->size.lsw));
-        if (truncate_at(dir, name, st, static_cast<off_t>(AsU64(dblk->size))) != 0) {
+        if (truncate_at(obj.get(), dir, name, st, static_cast<off_t>(AsU64(dblk->size))) != 0) {
             rc = GRFS_RC_ACCESS_DENIED;
         } else {
             dropped_privileges = true;
@@ -195,14 +211,27 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
         }
     }
     // Both changes made the kernel drop a file capability restored before.
-    if (dropped_privileges && drvdle->parent != nullptr) RestoreCapabilityAfterChange(drvdle->parent->session, obj.get(), st);
+    if (made_here && dropped_privileges && drvdle->parent != nullptr) {
+        RestoreCapabilityAfterChange(drvdle->parent->session, obj.get(), st);
+    }
 
     // The whole mode once the owner is the block's (a change of owner also
     // clears the set-id bits); without that owner the set-id bits stay off.
     uint32_t final_mode = mode;
-    if (!owner_set && (mode & 06000) != 0) {
+    if (!owner_set && (mode & kSetIdBits) != 0) {
         final_mode = without_set_id;
         DEBUG_PRINTF(DBG_CONFIG, "Unix_SetInfo: owner of %s not set, leaving set-id bits off\n", path);
+    }
+    // An object the session did not make keeps the set-id bits it had under
+    // an owner that stays, and is given none.
+    const bool owner_changed = uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1);
+    const uint32_t kept = owner_changed ? 0 : static_cast<uint32_t>(st.st_mode) & kSetIdBits;
+    if (have_mode && !made_here && (final_mode & kSetIdBits & ~kept) != 0 && !is_link) {
+        final_mode &= ~(kSetIdBits & ~kept);
+        ConsoleMessage(drvdle->parent != nullptr ? &drvdle->parent->session->console_repeats : nullptr,
+                       "Restore of %s: set-user-id and set-group-id bits not set: the object was not made by this "
+                       "restore.\n",
+                       path);
     }
     struct stat after;
     lrc = fstat(obj.get(), &after);

@@ -19,5 +19,7 @@ int SetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req, int length);
 // In this order: mode, times, length, owner, mode again (a change of owner
 // clears set-id bits). The last component is never followed: a symbolic link
 // gets its owner only. -504 and nothing changed when the object cannot be
-// examined.
+// examined, or when the session's create made an object under the name and
+// the name now leads to another (created_objects.h). An object the session
+// did not make is given no set-id bits it did not have, and no capability.
 int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk);

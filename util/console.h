@@ -18,7 +18,7 @@ struct ConsoleRepeats {
         uint32_t suppressed;
     };
     // More formats than this are printed without limit (the agent has fewer).
-    Kind kinds[8];
+    Kind kinds[16];
 };
 
 // Prints "<program>: " and the formatted text, unless this format has been

@@ -1,8 +1,10 @@
 // A hostile or broken server restoring into an export: failing creates of
 // multiply linked files cannot grow the session without bound, the export
 // root's own attributes cannot be set under any name, a set-user-id file is
-// never root's with its set-id bits while it is restored, and a refused read
-// of an oversized link leaves later link restores working.
+// never root's with its set-id bits while it is restored, a file put under
+// a restored name is never made root's or set-id, a second restore sets
+// everything again, and a refused read of an oversized link leaves later
+// link restores working.
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -26,6 +28,7 @@
 #include "e2e_support.h"
 #include "grfs/messages.h"
 #include "hardening_support.h"
+#include "tree_builder.h"
 
 namespace {
 
@@ -303,6 +306,149 @@ TEST(RestoreHardening, ASetIdObjectIsNeverRootsWithItsBitsWhileRestored) {
     ASSERT_TRUE(agent_it::WaitUntil([&] { return agent.SessionProcesses().empty(); }, 10000));
     safe("early", "left behind");
     EXPECT_EQ(watch.seen(), std::vector<std::string>{});
+    hardening::ExpectCleanStop(agent);
+}
+
+// A local user who may write the directory puts a file of their own under
+// a name being restored, by rename: after the data and between the create
+// and the WRITE open. Their file never becomes root's, never gets set-id
+// bits and never receives the restore's data; set information answers as
+// for a missing object and says so. Nor does set information on a name the
+// session did not create add set-id bits.
+TEST(RestoreHardening, AFilePutUnderARestoredNameNeverBecomesRootsOrSetId) {
+    if (geteuid() != 0) GTEST_SKIP() << "restoring owners needs root";
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    const std::string ex = agent.export_dir();
+    const std::vector<unsigned char> program(16000, 'p');
+    GRFS_STREAM_INFO data{};
+    data.id = grfs_client::kStreamStandard;
+    data.size = U64_Init(static_cast<uint32_t>(program.size()), 0);
+    const auto suid_root = FileInfo(0104755, 0, program.size());
+    const std::string theirs = "#!/bin/sh\nid\n";
+    auto plant = [&](const std::string& name) {
+        const std::string mine = ex + "/.mine";
+        e2e::write_file(mine, theirs);
+        ASSERT_EQ(chown(mine.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chmod(mine.c_str(), 0755), 0);
+        ASSERT_EQ(rename(mine.c_str(), (ex + "/" + name).c_str()), 0);
+    };
+    auto untouched = [&](const std::string& name) {
+        const struct stat st = Lstat(ex + "/" + name);
+        EXPECT_EQ(st.st_uid, kNobody) << name;
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << name;
+        EXPECT_TRUE(e2e::read_file(ex + "/" + name) == theirs) << name << " has other contents";
+    };
+    {
+        grfs_client::Peer peer = e2e::expect_peer(agent, "DATA", kReasonRestore);
+        grfs_client::Connection& c = peer.connection();
+        const DLE_HANDLE dle = peer.dle_id();
+
+        const auto after_data = FileBlock("after-data", suid_root);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, after_data)), 0);
+        auto opened = grfs_client::open_object(c, dle, after_data, GRFS_OPEN_WRITE);
+        ASSERT_TRUE(opened.ok()) << opened.error().text;
+        ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, data, program).ok());
+        plant("after-data");
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, after_data)), GRFS_RC_NO_SUCH_FILE);
+        EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+        untouched("after-data");
+
+        // The open lands on the file the create made, or is refused.
+        const auto before_open = FileBlock("before-open", suid_root);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, before_open)), 0);
+        plant("before-open");
+        opened = grfs_client::open_object(c, dle, before_open, GRFS_OPEN_WRITE);
+        if (opened.ok()) {
+            ASSERT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, data, program).ok());
+            EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, before_open)), GRFS_RC_NO_SUCH_FILE);
+            EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+        }
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, before_open)), GRFS_RC_NO_SUCH_FILE);
+        untouched("before-open");
+
+        // The same after many more creates, when the agent no longer holds
+        // the file it made: the open is refused.
+        const auto early = FileBlock("early", suid_root);
+        ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, early)), 0);
+        for (int i = 0; i < 100; ++i) {
+            const std::string name = "later" + std::to_string(i);
+            ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, FileBlock(name, FileInfo(0100644, 0, 0)))), 0);
+        }
+        plant("early");
+        EXPECT_EQ(failed_retcode(grfs_client::open_object(c, dle, early, GRFS_OPEN_WRITE)), GRFS_RC_NO_SUCH_FILE);
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, early)), GRFS_RC_NO_SUCH_FILE);
+        untouched("early");
+
+        // An existing file the session did not create: its owner and mode
+        // as before, without the set-id bits.
+        e2e::write_file(ex + "/existing", "x");
+        ASSERT_EQ(chown((ex + "/existing").c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chmod((ex + "/existing").c_str(), 0644), 0);
+        const auto existing = FileBlock("existing", FileInfo(0104755, 0, 1));
+        EXPECT_EQ(replied_retcode(grfs_client::set_object_info(c, dle, existing)), 0);
+        const struct stat st = Lstat(ex + "/existing");
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0755u);
+        peer.close();
+    }
+    EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/after-data: information not set: the name no longer leads "
+                                    "to the object this restore made.", 5000));
+    EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/before-open: information not set", 5000));
+    EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/early: not written: the name no longer leads to the "
+                                    "object this restore made.", 5000));
+    EXPECT_TRUE(agent.WaitForStderr("Restore of " + ex + "/existing: set-user-id and set-group-id bits not set: the "
+                                    "object was not made by this restore.", 5000));
+    hardening::ExpectCleanStop(agent);
+}
+
+// A restore over the tree it restored before gives every object its mode,
+// owner and set-id bits again.
+TEST(RestoreHardening, ASecondRestoreOverTheTreeSetsEveryModeOwnerAndSetIdBitAgain) {
+    if (geteuid() != 0) GTEST_SKIP() << "foreign owners need root";
+    e2e::TempDir source("restore-again-src");
+    e2e::TempDir target("restore-again-dst");
+    e2e::TempDir work("restore-again-work");
+    e2e::TreeOptions options;
+    options.large_file = false;
+    options.excluded_dir = false;
+    options.unreadable_file = false;
+    options.foreign_owners = true;
+    options.special_modes = true;
+    e2e::build_tree(source.path(), options);
+    const auto want = e2e::snapshot(source.path());
+
+    agent_it::AgentConfig config;
+    config.extra_lines = e2e::export_line(source.path(), "TREE") + e2e::export_line(target.path(), "COPY");
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const std::string archive = work.path() + "/tree.grfsarc";
+    const e2e::ProcessResult backup =
+        e2e::run_grfsclient(e2e::with_session({"backup", e2e::agent_host_port(agent), "TREE", archive}, agent));
+    ASSERT_EQ(backup.status, 0) << backup.describe();
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "into the empty export" : "over the restored tree");
+        const e2e::ProcessResult restore =
+            e2e::run_grfsclient(e2e::with_session({"restore", archive, e2e::agent_host_port(agent), "COPY"}, agent));
+        if (round == 0) {
+            EXPECT_EQ(restore.status, 0) << restore.describe();
+        }
+        const auto got = e2e::snapshot(target.path());
+        for (const auto& [path, entry] : want) {
+            if (path.empty()) continue;  // the export's root is not restored
+            SCOPED_TRACE(e2e::printable(path));
+            auto it = got.find(path);
+            ASSERT_NE(it, got.end());
+            const struct stat& w = entry.st;
+            const struct stat& r = it->second.st;
+            EXPECT_EQ(r.st_uid, w.st_uid);
+            EXPECT_EQ(r.st_gid, w.st_gid);
+            if (!S_ISLNK(w.st_mode)) {
+                EXPECT_EQ(r.st_mode & 07777, w.st_mode & 07777) << std::oct << r.st_mode;
+            }
+        }
+    }
+    EXPECT_EQ(agent.Stderr().find("not set"), std::string::npos) << agent.Stderr();
     hardening::ExpectCleanStop(agent);
 }
 

@@ -6,8 +6,8 @@
 // stream, and a capability outlives the length set at close), and
 // must come back equal each time; malformed and oversized
 // streams change nothing, a refused name is named on the console while the
-// others are set; an agent without the keyword restores the data and drops
-// the stream.
+// others are set, a capability goes only to a file the restore made; an
+// agent without the keyword restores the data and drops the stream.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -294,6 +294,25 @@ TEST(XattrEndToEnd, RefusedStreamsSetNothingAndACapabilityOutlivesALaterOwnerCha
             ASSERT_EQ(lstat((agent.export_dir() + "/tool").c_str(), &st), 0);
             EXPECT_EQ(st.st_uid, e2e::kForeignUid);
             EXPECT_EQ(attributes(agent.export_dir() + "/tool"), (Attrs{{"security.capability", cap}}));
+
+            // A file opened for writing without a create (not the
+            // restore's own) gets no capability, and the console says so.
+            e2e::write_file(agent.export_dir() + "/found", script);
+            auto found = e2e::find_listed(peer, "", "found");
+            ASSERT_TRUE(found);
+            grfs_client::Connection& c = peer.connection();
+            auto opened = grfs_client::open_object(c, peer.dle_id(), *found, GRFS_OPEN_WRITE);
+            ASSERT_TRUE(opened.ok()) << opened.error().text;
+            GRFS_STREAM_INFO header{};
+            header.id = kLxat;
+            header.size = U64_Init(static_cast<uint32_t>(stream.size()), 0);
+            EXPECT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, header, stream).ok());
+            EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+            EXPECT_TRUE(attributes(agent.export_dir() + "/found").empty());
+            EXPECT_TRUE(agent.WaitForStderr("found: extended attribute security.capability not set: the object was "
+                                            "not made by this restore.",
+                                            5000))
+                << agent.Stderr();
         }
     }
     hardening::ExpectCleanStop(agent);

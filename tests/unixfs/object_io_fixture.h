@@ -21,6 +21,7 @@
 #include "reply_capture.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/handle_table.h"
@@ -166,6 +167,7 @@ protected:
         ReleaseAllObjects(ses_.get());
         FreeDefaultObject(ses_.get());
         if (drvdle_ && drvdle_->root_fd >= 0) close(drvdle_->root_fd);
+        if (drvdle_) ReleaseCreatedObjects(drvdle_.get());
                 ws_cntl.follow_symdirs = saved_ws_follow_;
         gb_grfs_config.object_buffer_size = saved_buffer_size_;
         std::error_code ec;

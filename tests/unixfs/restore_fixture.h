@@ -19,6 +19,7 @@
 #include "reply_capture.h"
 #include "unixfs/attach_records.h"
 #include "unixfs/confined_path.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/handle_table.h"
@@ -216,6 +217,7 @@ protected:
     void TearDown() override {
         ReleaseAllObjects(session_.get());
         if (drvdle_.root_fd >= 0) close(drvdle_.root_fd);
+        ReleaseCreatedObjects(&drvdle_);
         ResetHandleTable(session_->handles);
         HardLinkersReset(&ws_cntl);
         ws_cntl = saved_ws_;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "restore_fixture.h"
+#include "unixfs/object_create.h"
 #include "unixfs/set_info.h"
 
 namespace restore_test {
@@ -37,8 +38,12 @@ protected:
 
 TEST_F(SetInfoTest, ModeTimesAndOwnerOfAFile) {
     if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
-    WriteText(In("f"), "12345");
     UnixInfo info = FileInfo(0104750, 1234, 5678, 5);
+    // Made by the session: set-id bits go only to what it made.
+    GRFS_GEN_DBLK made;
+    MakeFileDblk(&made, "f", &info);
+    ASSERT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, made), 0);
+    WriteText(In("f"), "12345");
     EXPECT_EQ(SetFile("f", &info), 0);
     EXPECT_EQ(sent_.last_body_size, 0);
     struct stat st = Lstat(In("f"));
@@ -54,8 +59,10 @@ TEST_F(SetInfoTest, ModeTimesAndOwnerOfAFile) {
 TEST_F(SetInfoTest, DirectoryGetsModeTimesAndOwner) {
     if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
     ASSERT_EQ(mkdir(In("d").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(In("d/e").c_str(), 0755), 0);
     UnixInfo info = FileInfo(042770, 42, 43, 0);
+    GRFS_GEN_DBLK made;
+    MakeDirDblk(&made, "d/e", &info);
+    ASSERT_EQ(Run(CreateObject, GRFS_CREATE_OBJ, made), 0);
     EXPECT_EQ(SetDir("d/e", &info), 0);
     struct stat st = Lstat(In("d/e"));
     EXPECT_EQ(st.st_mode & 07777, 02770u);
