@@ -1,6 +1,5 @@
 #include "client/archive_writer.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,10 +43,9 @@ Result<ArchiveWriter> ArchiveWriter::create(const std::string& path, const Archi
     const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
     std::string temp = dir + "." + base + ".partial-XXXXXX";
-    const int fd = mkostemp(temp.data(), O_CLOEXEC);
+    const int fd = create_removed_on_interrupt(temp);
     if (fd < 0) return make_error(ErrorKind::io, "cannot create a temporary file beside " + path + ": " + std::strerror(errno));
     w.temp_path_ = temp;
-    (void)remove_on_interrupt(temp);
     w.file_ = fdopen(fd, "wb");
     if (w.file_ == nullptr) {
         const int err = errno;
@@ -92,8 +90,8 @@ void ArchiveWriter::discard() {
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
     if (!temp_path_.empty()) {
-        keep_on_interrupt();
         unlink(temp_path_.c_str());
+        keep_on_interrupt();
         temp_path_.clear();
     }
 }

@@ -1,10 +1,13 @@
 #include "client/interrupt_removal.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace grfs_client {
@@ -36,10 +39,20 @@ void block(bool on) {
 
 }  // namespace
 
-bool remove_on_interrupt(const std::string& path) {
-    if (path.size() >= sizeof g_path) return false;
+int create_removed_on_interrupt(std::string& name_template) {
+    if (name_template.size() >= sizeof g_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     block(true);
-    std::memcpy(g_path, path.c_str(), path.size() + 1);
+    const int fd = mkostemp(name_template.data(), O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        block(false);
+        errno = err;
+        return -1;
+    }
+    std::memcpy(g_path, name_template.c_str(), name_template.size() + 1);
     g_armed = 1;
     if (!g_installed) {
         struct sigaction action {};
@@ -54,7 +67,7 @@ bool remove_on_interrupt(const std::string& path) {
         g_installed = true;
     }
     block(false);
-    return true;
+    return fd;
 }
 
 void keep_on_interrupt() {

@@ -7,9 +7,11 @@
 
 namespace grfs_client {
 
-// Registers path (one at a time; a second call replaces the first) and
-// installs the handlers. False when the path is too long to keep.
-bool remove_on_interrupt(const std::string& path);
+// Creates a file, mode 0600, from a mkstemp template (its name is put in
+// name_template) and registers it (one at a time; a second call replaces
+// the first), with the signals held in between so that none can leave the
+// file behind. Returns its descriptor (close-on-exec), or -1 with errno.
+int create_removed_on_interrupt(std::string& name_template);
 
 // Forgets the path and puts the earlier handlers back.
 void keep_on_interrupt();

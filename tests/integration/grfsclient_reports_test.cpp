@@ -88,6 +88,11 @@ TEST(GrfsclientReports, RefusedAttachesAndSessionsSayWhatTheyCanMean) {
         EXPECT_EQ(r.err, "grfsclient ls: attach to export '" + dle + "': access denied (unknown export or wrong password)\n")
             << r.describe();
     }
+    ProcessResult ws = run_grfsclient({"ls", agent_host_port(agent), "--workstation", "NOSUCH", "--timeout", "120"});
+    EXPECT_EQ(ws.status, 1) << ws.describe();
+    EXPECT_EQ(ws.err, "grfsclient ls: attach to workstation 'NOSUCH': access denied (unknown workstation name or wrong "
+                      "workstation password)\n")
+        << ws.describe();
     hardening::ExpectCleanStop(agent);
 
     // No loopback address is on this agent's allow list.
