@@ -33,7 +33,8 @@ Result<Peer> Peer::connect(const PeerOptions& options) {
         std::string tried;
         for (const std::string& name : names) tried += (tried.empty() ? "" : ", ") + name;
         last.text = "attach to the workstation with the names " + tried + ": " +
-                    (last.retcode == GRFS_RC_ACCESS_DENIED ? std::string(kWorkstationAccessDenied) : retcode_text(last.retcode)) +
+                    (last.retcode == GRFS_RC_ACCESS_DENIED ? std::string(kWorkstationAccessDenied) + ", retcode -507"
+                                                           : retcode_text(last.retcode)) +
                     "; give --workstation NAME and check the workstation password";
     }
     peer.connection_.end();

@@ -57,7 +57,7 @@ Result<AttachInfo> attach(Connection& c, DLE_HANDLE parent, std::string_view nam
         // The agent answers -507 alike for a name it does not know and for a
         // wrong password, so that neither can be probed on its own.
         if (s.kind == ErrorKind::retcode && s.retcode == GRFS_RC_ACCESS_DENIED)
-            s.text = parent == 0 ? kWorkstationAccessDenied : kExportAccessDenied;
+            s.text = std::string(parent == 0 ? kWorkstationAccessDenied : kExportAccessDenied) + ", retcode -507";
         s.text = (parent == 0 ? "attach to workstation '" : "attach to export '") + std::string(name) + "': " + s.text;
         return s;
     }

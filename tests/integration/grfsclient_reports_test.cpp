@@ -85,13 +85,14 @@ TEST(GrfsclientReports, RefusedAttachesAndSessionsSayWhatTheyCanMean) {
     for (const auto& [dle, password] : {std::pair<std::string, std::string>{"NOSUCH", "s3cret"}, {"DATA", "wrong"}}) {
         ProcessResult r = run_grfsclient(with_session({"ls", agent_host_port(agent), dle, "--password", password}, agent));
         EXPECT_EQ(r.status, 1) << r.describe();
-        EXPECT_EQ(r.err, "grfsclient ls: attach to export '" + dle + "': access denied (unknown export or wrong password)\n")
+        EXPECT_EQ(r.err, "grfsclient ls: attach to export '" + dle +
+                             "': access denied (unknown export or wrong password), retcode -507\n")
             << r.describe();
     }
     ProcessResult ws = run_grfsclient({"ls", agent_host_port(agent), "--workstation", "NOSUCH", "--timeout", "120"});
     EXPECT_EQ(ws.status, 1) << ws.describe();
     EXPECT_EQ(ws.err, "grfsclient ls: attach to workstation 'NOSUCH': access denied (unknown workstation name or wrong "
-                      "workstation password)\n")
+                      "workstation password), retcode -507\n")
         << ws.describe();
     hardening::ExpectCleanStop(agent);
 
