@@ -79,6 +79,10 @@ int command_restore(const std::vector<std::string>& args, const CommandIo& io) {
     const RestoreReport& r = *report;
     std::fprintf(io.out, "restore of %s to %s on %s%s%s\n", pos[0].c_str(), pos[2].c_str(), options->endpoint.text().c_str(),
                  restore.to.empty() ? "" : " below ", restore.to.c_str());
+    // The agent answers some losses with success (an extended attribute its
+    // privileges do not allow, for one) and reports them only itself. The
+    // counts stay the last line of a restore without failures.
+    std::fprintf(io.out, "%s\n", kAgentSideLosses);
     std::fprintf(io.out, "%s; %llu of %llu restored\n", progress.summary(r.objects, r.bytes).c_str(),
                  static_cast<unsigned long long>(r.restored), static_cast<unsigned long long>(r.objects));
     for (const ObjectProblem& n : r.notes) std::fprintf(io.out, "note: %s: %s\n", n.path.c_str(), n.reason.c_str());
@@ -89,9 +93,6 @@ int command_restore(const std::vector<std::string>& args, const CommandIo& io) {
         std::fprintf(io.out, "%zu object(s) failed:\n", r.failures.size());
         for (const ObjectProblem& f : r.failures) std::fprintf(io.out, "  %s: %s\n", f.path.c_str(), f.reason.c_str());
     }
-    // The agent answers some losses with success (an extended attribute its
-    // privileges do not allow, for one) and reports them only itself.
-    std::fprintf(io.out, "%s\n", kAgentSideLosses);
     return r.ok() ? kExitOk : kExitFailed;
 }
 
