@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "client/interrupt_removal.h"
 #include "client/le_bytes.h"
 
 namespace grfs_client {
@@ -36,8 +37,21 @@ std::vector<unsigned char> stream_header_bytes(const GRFS_STREAM_INFO& header) {
 Result<ArchiveWriter> ArchiveWriter::create(const std::string& path, const ArchiveInfo& info) {
     ArchiveWriter w;
     w.path_ = path;
-    w.file_ = std::fopen(path.c_str(), "wbe");
-    if (w.file_ == nullptr) return make_error(ErrorKind::io, "cannot create " + path + ": " + std::strerror(errno));
+    // Beside the target, so that the rename stays on its file system; mkstemp
+    // makes it mode 0600 whatever the umask: an archive of /etc holds shadow.
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temp = dir + "." + base + ".partial-XXXXXX";
+    const int fd = create_removed_on_interrupt(temp);
+    if (fd < 0) return make_error(ErrorKind::io, "cannot create a temporary file beside " + path + ": " + std::strerror(errno));
+    w.temp_path_ = temp;
+    w.file_ = fdopen(fd, "wb");
+    if (w.file_ == nullptr) {
+        const int err = errno;
+        close(fd);
+        return make_error(ErrorKind::io, "cannot write " + temp + ": " + std::strerror(err));
+    }
     std::setvbuf(w.file_, nullptr, _IOFBF, 1 << 20);
     const auto header = archive_file_header();
     if (std::fwrite(header.data(), 1, header.size(), w.file_) != header.size()) return w.fail("write");
@@ -56,10 +70,12 @@ ArchiveWriter::ArchiveWriter(ArchiveWriter&& other) noexcept { *this = std::move
 
 ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& other) noexcept {
     if (this != &other) {
-        if (file_ != nullptr) std::fclose(file_);
+        discard();
         file_ = other.file_;
         other.file_ = nullptr;
         path_ = std::move(other.path_);
+        temp_path_ = std::move(other.temp_path_);
+        other.temp_path_.clear();
         in_object_ = other.in_object_;
         objects_ = other.objects_;
         data_bytes_ = other.data_bytes_;
@@ -67,14 +83,22 @@ ArchiveWriter& ArchiveWriter::operator=(ArchiveWriter&& other) noexcept {
     return *this;
 }
 
-ArchiveWriter::~ArchiveWriter() {
-    // An archive that was not finished keeps what was written; without its
-    // closing record readers know it is incomplete.
+ArchiveWriter::~ArchiveWriter() { discard(); }
+
+void ArchiveWriter::discard() {
+    // An archive that was not finished never replaces the one at path.
     if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+    if (!temp_path_.empty()) {
+        unlink(temp_path_.c_str());
+        keep_on_interrupt();
+        temp_path_.clear();
+    }
 }
 
 Status ArchiveWriter::fail(const std::string& what) {
-    return make_error(ErrorKind::io, "cannot " + what + " " + path_ + ": " + std::strerror(errno));
+    return make_error(ErrorKind::io, "cannot " + what + " " + (temp_path_.empty() ? path_ : temp_path_) + ": " +
+                                         std::strerror(errno));
 }
 
 Status ArchiveWriter::record(uint8_t type, std::span<const unsigned char> payload) {
@@ -137,6 +161,13 @@ Status ArchiveWriter::finish() {
     FILE* f = file_;
     file_ = nullptr;
     if (std::fclose(f) != 0) return fail("close");
+    if (rename(temp_path_.c_str(), path_.c_str()) != 0) {
+        const Status s = make_error(ErrorKind::io, "cannot rename " + temp_path_ + " to " + path_ + ": " + std::strerror(errno));
+        discard();
+        return s;
+    }
+    keep_on_interrupt();
+    temp_path_.clear();
     return {};
 }
 

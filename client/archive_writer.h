@@ -15,7 +15,10 @@ namespace grfs_client {
 
 class ArchiveWriter {
 public:
-    // Creates (or truncates) the file and writes the header and info.
+    // Creates a temporary file beside path, readable and writable by its
+    // owner only, and writes the header and info. finish() renames it over
+    // path; until then a file at path is left as it was, and a writer that
+    // is not finished (or a SIGINT, SIGTERM or SIGHUP) removes it.
     static Result<ArchiveWriter> create(const std::string& path, const ArchiveInfo& info);
 
     ArchiveWriter(ArchiveWriter&& other) noexcept;
@@ -26,7 +29,8 @@ public:
     Status stream_header(const GRFS_STREAM_INFO& header);
     Status data(std::span<const unsigned char> bytes);
     Status end_object(const ObjectOutcome& outcome);
-    // Writes the closing record and makes the file durable.
+    // Writes the closing record, makes the file durable and puts it at
+    // path.
     Status finish();
 
     uint64_t objects() const { return objects_; }
@@ -37,9 +41,11 @@ private:
     ArchiveWriter() = default;
     Status record(uint8_t type, std::span<const unsigned char> payload);
     Status fail(const std::string& what);
+    void discard();
 
     FILE* file_ = nullptr;
     std::string path_;
+    std::string temp_path_;  // where the archive is written until finished
     bool in_object_ = false;
     uint64_t objects_ = 0;
     uint64_t data_bytes_ = 0;

@@ -32,10 +32,10 @@ struct BackupReport {
     bool ok() const { return failures.empty(); }
 };
 
-// Writes the archive at archive_path (replacing a file there). The peer
-// must be attached to the DLE. A lost connection or an archive that cannot
-// be written ends the backup with an error; the archive is then left
-// without its closing record, which readers report as unfinished.
+// Writes the archive at archive_path (replacing a file there once it is
+// complete; see ArchiveWriter). The peer must be attached to the DLE. A
+// lost connection or an archive that cannot be written ends the backup with
+// an error; a file at archive_path is then left as it was.
 Result<BackupReport> backup_export(Peer& peer, const std::string& archive_path, const BackupOptions& options = {});
 
 }  // namespace grfs_client

@@ -5,11 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "client/socket_io.h"
+#include "util/unique_fd.h"
 
 namespace grfs_client {
 
 const char* const kSessionOptionsHelp =
+    "\n"
     "Session options:\n"
     "  --workstation NAME  workstation name to attach to. An agent without a 'name'\n"
     "                      line is called after its host name; a 'name' line is\n"
@@ -20,8 +25,13 @@ const char* const kSessionOptionsHelp =
     "                      any other address. 'grfsclient adverts' shows the name\n"
     "                      (the resource name after its 2044 or 2045).\n"
     "  --ws-password P     workstation password (sent upper-cased, as the agent keeps it)\n"
-    "  --password P        DLE password (sent upper-cased)\n"
-    "  --timeout SECONDS   longest wait for any reply (default 300)\n";
+    "  --ws-password-file FILE  the workstation password from the first line of FILE\n"
+    "  --password P        the export's password (sent upper-cased)\n"
+    "  --password-file FILE  the export's password from the first line of FILE\n"
+    "  --timeout SECONDS   longest wait for any reply (default 300)\n"
+    "A password on the command line shows in the process list; a password file, or\n"
+    "the environment variables GRFS_WS_PASSWORD and GRFS_PASSWORD (taken when no\n"
+    "option gives the password), do not.\n";
 
 bool ParsedArgs::flag(const std::string& name) const {
     return std::find(flags.begin(), flags.end(), name) != flags.end();
@@ -36,7 +46,9 @@ std::optional<std::string> ParsedArgs::value(const std::string& name) const {
 std::vector<OptionSpec> with_session_options(std::vector<OptionSpec> specs) {
     specs.push_back({"--workstation", true});
     specs.push_back({"--ws-password", true});
+    specs.push_back({"--ws-password-file", true});
     specs.push_back({"--password", true});
+    specs.push_back({"--password-file", true});
     specs.push_back({"--timeout", true});
     return specs;
 }
@@ -92,6 +104,42 @@ Result<long> parse_number(const std::string& option, const std::string& text, lo
     return value;
 }
 
+namespace {
+
+// The first line of a password file, without its line end.
+Result<std::string> read_password_file(const std::string& option, const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.valid()) return make_error(ErrorKind::usage, option + ": cannot open " + path + ": " + std::strerror(errno));
+    std::string text;
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return make_error(ErrorKind::usage, option + ": cannot read " + path + ": " + std::strerror(errno));
+        if (n == 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > 4096) return make_error(ErrorKind::usage, option + ": " + path + " is too long for a password file");
+    }
+    text = text.substr(0, text.find('\n'));
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return text;
+}
+
+// The option's value, else the file's first line, else the environment
+// variable, else no password.
+Result<std::string> password_from(const ParsedArgs& args, const std::string& option, const std::string& file_option,
+                                  const char* variable) {
+    auto given = args.value(option);
+    auto file = args.value(file_option);
+    if (given && file) return make_error(ErrorKind::usage, "give " + option + " or " + file_option + ", not both");
+    if (given) return *given;
+    if (file) return read_password_file(file_option, *file);
+    if (const char* value = std::getenv(variable)) return std::string(value);
+    return std::string();
+}
+
+}  // namespace
+
 Result<PeerOptions> peer_options(const ParsedArgs& args, const std::string& host_port) {
     auto endpoint = parse_endpoint(host_port, kDefaultSessionPort);
     if (!endpoint.ok()) return endpoint.error();
@@ -102,8 +150,12 @@ Result<PeerOptions> peer_options(const ParsedArgs& args, const std::string& host
         if (name->empty()) return make_error(ErrorKind::usage, "--workstation needs a name");
         options.workstation_names.push_back(*name);
     }
-    if (auto p = args.value("--ws-password")) options.workstation_password = *p;
-    if (auto p = args.value("--password")) options.dle_password = *p;
+    auto ws_password = password_from(args, "--ws-password", "--ws-password-file", kWorkstationPasswordVariable);
+    if (!ws_password.ok()) return ws_password.error();
+    options.workstation_password = *ws_password;
+    auto dle_password = password_from(args, "--password", "--password-file", kPasswordVariable);
+    if (!dle_password.ok()) return dle_password.error();
+    options.dle_password = *dle_password;
     if (auto t = args.value("--timeout")) {
         auto seconds = parse_number("--timeout", *t, 1, 86400);
         if (!seconds.ok()) return seconds.error();

@@ -46,8 +46,13 @@ Result<ParsedArgs> parse_args(const std::vector<std::string>& args, const std::v
 // A whole number in [min, max].
 Result<long> parse_number(const std::string& option, const std::string& text, long min, long max);
 
+// Environment variables that give the passwords when no option does.
+constexpr const char* kWorkstationPasswordVariable = "GRFS_WS_PASSWORD";
+constexpr const char* kPasswordVariable = "GRFS_PASSWORD";
+
 // The options every session command takes, turned into PeerOptions:
-// --workstation NAME, --ws-password P, --password P, --timeout SECONDS.
+// --workstation NAME, --ws-password P, --ws-password-file FILE, --password P,
+// --password-file FILE, --timeout SECONDS.
 std::vector<OptionSpec> with_session_options(std::vector<OptionSpec> specs);
 Result<PeerOptions> peer_options(const ParsedArgs& args, const std::string& host_port);
 

@@ -51,9 +51,11 @@ Result<Connection> Connection::open(const Endpoint& endpoint, const ConnectOptio
     c.open_reply_ = parse_session_open_reply(reply);
     if (c.open_reply_.status != 0) {
         c.fd_.reset();
-        std::string why = c.open_reply_.status == 1 ? " (too many sessions)" : "";
-        return make_error(ErrorKind::refused, "session refused by " + endpoint.text() + ": status " +
-                                                  std::to_string(c.open_reply_.status) + why);
+        // The agent refuses with 1 both when it serves its 4 sessions and
+        // when the peer's address is not on its allow list.
+        std::string why = c.open_reply_.status == 1 ? "4 sessions already, or this address is not allowed"
+                                                    : "status " + std::to_string(c.open_reply_.status);
+        return make_error(ErrorKind::refused, "session open with " + endpoint.text() + ": refused (" + why + ")");
     }
     return c;
 }

@@ -32,8 +32,10 @@ Result<Peer> Peer::connect(const PeerOptions& options) {
     if (names.size() > 1) {
         std::string tried;
         for (const std::string& name : names) tried += (tried.empty() ? "" : ", ") + name;
-        last.text = "attach to the workstation refused with " + retcode_text(last.retcode) + " for the names " + tried +
-                    "; give --workstation NAME and check the password";
+        last.text = "attach to the workstation with the names " + tried + ": " +
+                    (last.retcode == GRFS_RC_ACCESS_DENIED ? std::string(kWorkstationAccessDenied) + ", retcode -507"
+                                                           : retcode_text(last.retcode)) +
+                    "; give --workstation NAME and check the workstation password";
     }
     peer.connection_.end();
     return last;

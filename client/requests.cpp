@@ -54,7 +54,11 @@ Result<AttachInfo> attach(Connection& c, DLE_HANDLE parent, std::string_view nam
     b.cmpr_type = 0;
     std::memset(b.user, 0, sizeof b.user);
     if (Status s = round_trip(c); !s.ok()) {
-        s.text = (parent == 0 ? "attach to workstation '" : "attach to DLE '") + std::string(name) + "': " + s.text;
+        // The agent answers -507 alike for a name it does not know and for a
+        // wrong password, so that neither can be probed on its own.
+        if (s.kind == ErrorKind::retcode && s.retcode == GRFS_RC_ACCESS_DENIED)
+            s.text = std::string(parent == 0 ? kWorkstationAccessDenied : kExportAccessDenied) + ", retcode -507";
+        s.text = (parent == 0 ? "attach to workstation '" : "attach to export '") + std::string(name) + "': " + s.text;
         return s;
     }
     const auto& r = c.reply_scratch().body.attach_dle_stat;

@@ -49,6 +49,10 @@ struct DleInfo {
     uint16_t fs_type = 0;
 };
 
+// What an attach answered -507 means.
+constexpr const char* kWorkstationAccessDenied = "access denied (unknown workstation name or wrong workstation password)";
+constexpr const char* kExportAccessDenied = "access denied (unknown export or wrong password)";
+
 // Credentials are scrambled here; pass them plain (passwords as the agent
 // holds them, upper-cased).
 Result<AttachInfo> attach_workstation(Connection& c, std::string_view workstation, std::string_view password,

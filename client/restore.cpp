@@ -21,8 +21,10 @@ constexpr uint32_t kMaxWriteData = GRFS_MAX_MSG_SIZE - GRFS_MSG_HEADER_SIZE - 32
 
 class Restorer {
 public:
-    Restorer(Peer& peer, ArchiveReader& archive, const RestoreOptions& options, RestoreReport& report)
-        : peer_(peer), c_(peer.connection()), archive_(archive), options_(options), report_(report) {}
+    Restorer(Peer& peer, ArchiveReader& archive, const RestoreOptions& options, RestoreReport& report,
+             bool write_protected)
+        : peer_(peer), c_(peer.connection()), archive_(archive), options_(options), report_(report),
+          write_protected_(write_protected) {}
 
     // Restores one object; a per-object failure is recorded and false
     // returned, a fatal one comes back as the error.
@@ -30,24 +32,34 @@ public:
     Status finish_directories();
 
 private:
-    Status fail(const ArchivedObject& object, const std::string& reason) {
+    // Records the object's failure; a refusal that every later object
+    // would meet as well stops the restore.
+    Status fail(const ArchivedObject& object, const std::string& reason, int16_t retcode = 0) {
         report_.failures.push_back({shown_path(object.path()), reason});
+        if (!report_.stopped.empty()) return {};
+        if (retcode == GRFS_RC_NO_SPACE)
+            report_.stopped = "the file system of the export is full (no space left)";
+        else if (retcode == GRFS_RC_ACCESS_DENIED && write_protected_)
+            report_.stopped = "the export is write-protected (write_protect in the agent's configuration)";
         return {};
     }
     // A retcode error becomes the object's failure; anything else is fatal.
     bool fatal(const Error& e) const { return e.kind != ErrorKind::retcode; }
-    Status write_stream(const ArchivedStream& stream, OBJ_HANDLE obj, uint64_t& position, std::string& problem);
+    Status write_stream(const ArchivedStream& stream, OBJ_HANDLE obj, uint64_t& position, std::string& problem,
+                        int16_t& problem_rc);
 
     Peer& peer_;
     Connection& c_;
     ArchiveReader& archive_;
     const RestoreOptions& options_;
     RestoreReport& report_;
+    const bool write_protected_;
     std::vector<std::pair<std::string, Dblk>> directories_;  // set last, deepest first
     std::vector<unsigned char> buffer_ = std::vector<unsigned char>(kMaxWriteData);
 };
 
-Status Restorer::write_stream(const ArchivedStream& stream, OBJ_HANDLE obj, uint64_t& position, std::string& problem) {
+Status Restorer::write_stream(const ArchivedStream& stream, OBJ_HANDLE obj, uint64_t& position, std::string& problem,
+                              int16_t& problem_rc) {
     const GRFS_STREAM_INFO header = stream.has_header ? stream.header : GRFS_STREAM_INFO{};
     const GRFS_STREAM_INFO continued{};
     const uint32_t piece = peer_.piece_size();
@@ -65,6 +77,7 @@ Status Restorer::write_stream(const ArchivedStream& stream, OBJ_HANDLE obj, uint
             if (fatal(reply.error())) return reply.error();
             problem = "write of stream " + stream_name(header.id) + " at byte " + std::to_string(done) + " answered " +
                       retcode_text(reply.error().retcode);
+            problem_rc = reply.error().retcode;
             return {};
         }
         if (reply->blk_size != 1) {
@@ -136,12 +149,12 @@ Status Restorer::restore(const ArchivedObject& object) {
     }
     auto created = create_object(c_, peer_.dle_id(), dblk);
     if (!created.ok()) return created.error();
-    if (*created != 0) return fail(object, "create answered " + retcode_text(*created));
+    if (*created != 0) return fail(object, "create answered " + retcode_text(*created), *created);
 
     auto set_info = [&]() -> Status {
         auto rc = set_object_info(c_, peer_.dle_id(), dblk);
         if (!rc.ok()) return rc.error();
-        if (*rc != 0) return fail(object, "set information answered " + retcode_text(*rc));
+        if (*rc != 0) return fail(object, "set information answered " + retcode_text(*rc), *rc);
         return {};
     };
 
@@ -161,18 +174,19 @@ Status Restorer::restore(const ArchivedObject& object) {
     auto opened = open_object(c_, peer_.dle_id(), dblk, GRFS_OPEN_WRITE);
     if (!opened.ok()) {
         if (fatal(opened.error())) return opened.error();
-        return fail(object, "open for writing answered " + retcode_text(opened.error().retcode));
+        return fail(object, "open for writing answered " + retcode_text(opened.error().retcode), opened.error().retcode);
     }
     std::string problem;
+    int16_t problem_rc = 0;
     uint64_t position = 0;
     for (const ArchivedStream& stream : object.streams) {
         if (stream.length == 0) continue;
-        if (Status s = write_stream(stream, opened->obj_id, position, problem); !s.ok()) return s;
+        if (Status s = write_stream(stream, opened->obj_id, position, problem, problem_rc); !s.ok()) return s;
         if (!problem.empty()) break;
         if (options_.on_progress) options_.on_progress(report_.objects, report_.bytes);
     }
     const size_t failures = report_.failures.size();
-    if (!problem.empty()) fail(object, problem);
+    if (!problem.empty()) fail(object, problem, problem_rc);
     // A symbolic link exists only once it is closed; everything else gets
     // its information while it is still open, as a server does.
     const bool after_close = dblk.is_symlink();
@@ -181,7 +195,7 @@ Status Restorer::restore(const ArchivedObject& object) {
     }
     if (Status s = close_object(c_, opened->obj_id); !s.ok()) {
         if (fatal(s)) return s;
-        fail(object, "close answered " + retcode_text(s.retcode));
+        fail(object, "close answered " + retcode_text(s.retcode), s.retcode);
     }
     if (after_close && problem.empty()) {
         if (Status s = set_info(); !s.ok()) return s;
@@ -205,6 +219,17 @@ Status Restorer::finish_directories() {
     return {};
 }
 
+// Whether the agent lists the attached export as write-protected; it then
+// refuses every change with -507, as it also refuses one object it may not
+// change.
+bool export_write_protected(Peer& peer) {
+    auto dles = peer.list_dles();
+    if (!dles.ok()) return false;
+    for (const DleInfo& d : *dles)
+        if (d.name == peer.dle_name()) return !d.writable;
+    return false;
+}
+
 }  // namespace
 
 Result<RestoreReport> restore_archive(Peer& peer, const std::string& archive_path, const RestoreOptions& options) {
@@ -213,13 +238,17 @@ Result<RestoreReport> restore_archive(Peer& peer, const std::string& archive_pat
     RestoreReport report;
     RestoreOptions opts = options;
     opts.to = strip_slashes(opts.to);
-    Restorer restorer(peer, *archive, opts, report);
+    Restorer restorer(peer, *archive, opts, report, export_write_protected(peer));
     ArchivedObject object;
     for (;;) {
         auto more = archive->next(object);
         if (!more.ok()) return more.error();
         if (!*more) break;
         ++report.objects;
+        if (!report.stopped.empty()) {
+            ++report.not_tried;
+            continue;
+        }
         if (Status s = restorer.restore(object); !s.ok()) return s;
         if (options.on_progress) options.on_progress(report.objects, report.bytes);
     }

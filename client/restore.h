@@ -28,14 +28,20 @@ struct RestoreReport {
     uint64_t bytes = 0;      // data bytes written
     std::vector<ObjectProblem> failures;
     std::vector<ObjectProblem> notes;
+    // Why the restore stopped before the end of the archive (a full file
+    // system, a write-protected export); empty when it went through.
+    std::string stopped;
+    uint64_t not_tried = 0;  // objects after the one it stopped at
 
-    bool ok() const { return failures.empty(); }
+    bool ok() const { return failures.empty() && stopped.empty(); }
 };
 
 // The peer must be attached to the DLE with the restore bit (0x4) in its
 // attach reason, so that the agent sets lengths and all attributes.
-// Objects that fail are listed and the restore goes on; a lost connection
-// or an unreadable archive ends it with an error.
+// Objects that fail are listed and the restore goes on, except after a
+// refusal that every later object would meet too: no space left, or the
+// export's write protection. A lost connection or an unreadable archive
+// ends it with an error.
 Result<RestoreReport> restore_archive(Peer& peer, const std::string& archive_path, const RestoreOptions& options = {});
 
 // The DBLK under which an archived object is restored or verified below

@@ -102,7 +102,8 @@ TEST(Commands, RefusedSessionIsOneClearLine) {
     });
     CommandRun r = run({"ping", at(agent)});
     EXPECT_EQ(r.status, kExitFailed);
-    EXPECT_EQ(r.err, "grfsclient ping: session refused by " + at(agent) + ": status 1 (too many sessions)\n");
+    EXPECT_EQ(r.err, "grfsclient ping: session open with " + at(agent) +
+                         ": refused (4 sessions already, or this address is not allowed)\n");
 }
 
 TEST(Commands, LsListsExportsAndObjects) {
