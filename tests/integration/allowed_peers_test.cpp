@@ -1,7 +1,10 @@
 // The allow list against the real agent: a peer outside it is refused with
 // the bytes of any refused session open before it has sent anything, a
 // peer inside it is admitted, and the console names each refused address
-// once a minute at most.
+// once a minute at most. A peer still opening its session when a reload
+// removes its address is refused too.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -49,6 +52,40 @@ TEST(AllowedPeers, OutsideRefusedBeforeItsRequestInsideAdmittedRefusalReportedOn
     EXPECT_EQ(e2e::occurrences(err, " reason=not allowed\n"), 1u) << err;
     EXPECT_EQ(e2e::occurrences(err, "session refused: peer=127.0.0.1:"), 0u) << err;
     EXPECT_EQ(e2e::occurrences(err, "session start pid="), 1u) << err;
+    hardening::ExpectCleanStop(agent);
+}
+
+TEST(AllowedPeers, APeerStillOpeningWhenAReloadRemovesItsAddressIsRefused) {
+    AgentConfig config;
+    config.extra_lines = "allow 127.0.0.0/31\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const int idle_fds = agent.SettledListenerDescriptors();
+
+    // Allowed when it connects: the listener takes it and waits for the rest
+    // of its request.
+    RawSession pending(agent.session_address(), "127.0.0.1");
+    ASSERT_TRUE(pending.valid());
+    ASSERT_TRUE(pending.Send(Bytes(100, 0)));
+    ASSERT_TRUE(agent.ListenerDescriptorsBecome(idle_fds + 1, 5000)) << agent.ListenerDescriptors();
+
+    config.extra_lines = "allow 192.0.2.0/24\n";
+    agent.WriteConfig(config);
+    kill(agent.pid(), SIGHUP);
+    ASSERT_TRUE(agent.WaitForStderr("Configuration reloaded\n", 10000)) << agent.Stderr();
+
+    // The request completes under the new list: refused, as a fifth session
+    // would be, and closed.
+    ASSERT_TRUE(pending.Send(Bytes(413, 0)));
+    Bytes refused(514, 0);
+    refused[0] = 1;
+    EXPECT_EQ(pending.ReadExact(refused.size(), 5000), refused);
+    EXPECT_TRUE(pending.WaitForClose(5000));
+
+    const std::string err = agent.Stderr();
+    EXPECT_EQ(e2e::occurrences(err, "session refused: peer=127.0.0.1:"), 1u) << err;
+    EXPECT_EQ(e2e::occurrences(err, " reason=not allowed\n"), 1u) << err;
+    EXPECT_EQ(e2e::occurrences(err, "session start pid="), 0u) << err;
     hardening::ExpectCleanStop(agent);
 }
 
