@@ -11,6 +11,7 @@
 #include "agent/pending_exchanges.h"
 #include "agent/session_lines.h"
 #include "agent/session_process.h"
+#include "agent/session_refusal.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
@@ -30,6 +31,13 @@ constexpr int kReapedReportMs = 1000;
 
 void remove_nrl_through_table() {
     if (gb_NRL_function_table_ptr != nullptr) gb_NRL_function_table_ptr->RemoveNRL();
+}
+
+// Stopping the listener (a signal): the layer goes, and refusals that were
+// counted rather than reported are reported.
+void shut_down_listener() {
+    remove_nrl_through_table();
+    ReportUnreportedRefusalsAtExit();
 }
 
 // The listener's own copies of a session handed to its session process: the
@@ -116,7 +124,7 @@ void Listen_Process(WS_CNTL* ws) {
         return;
     }
 
-    on_interrupt_shutdown = remove_nrl_through_table;
+    on_interrupt_shutdown = shut_down_listener;
     signal(SIGINT, interrupt_handler);
     signal(SIGTERM, interrupt_handler);
     InstallChildDiedHandler();
@@ -147,6 +155,7 @@ void Listen_Process(WS_CNTL* ws) {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
             ReportReapedSessions();
+            ReportUnreportedRefusals();
             if (TakeReloadRequest()) ReloadConfiguration(ws, resource);
             if (pending.Wait(resource->tlifd, ReloadWakeFd(), kReapedReportMs)) {
                 DEBUG_PRINTF(DBG_PROCESS, "Session Listener: t_listen_v() rc=%d\n", 0);
