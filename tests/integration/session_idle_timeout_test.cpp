@@ -114,10 +114,10 @@ TEST(SessionIdleTimeout, PeersThatStopReadingAreEndedWithinTheLimitAndTheirSlots
     AgentProcess agent(config);
     ASSERT_TRUE(agent.Start());
     const std::string file = agent.export_dir() + "/big.bin";
-    std::ofstream(file) << std::string(1 << 20, 'b');
+    std::ofstream(file) << std::string(16 << 20, 'b');
     {
-        // Four sessions each ask for 300 replies (9 MiB) and take none:
-        // every slot is held by a peer the agent cannot send to.
+        // Four sessions each ask for 300 replies (9 MiB of a 16 MiB file) and
+        // take none: every slot is held by a peer the agent cannot send to.
         std::vector<grfs_client::Peer> stalled;
         for (int i = 0; i < 4; ++i) {
             auto peer = e2e::connect_peer(agent, "DATA");

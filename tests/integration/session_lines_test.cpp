@@ -126,7 +126,7 @@ TEST(SessionLines, RepliesThePeerNeverTookAreNotCounted) {
     AgentProcess agent;
     ASSERT_TRUE(agent.Start());
     constexpr int kReads = 300;
-    std::ofstream(agent.export_dir() + "/big.bin") << std::string(1 << 20, 'b');
+    std::ofstream(agent.export_dir() + "/big.bin") << std::string(16 << 20, 'b');
     {
         auto peer = e2e::connect_peer(agent, "DATA");
         ASSERT_TRUE(peer.ok()) << peer.error().text;
