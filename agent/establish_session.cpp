@@ -93,6 +93,12 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExch
     const NRL_FUNC_TABLE* nrl = gb_NRL_function_table_ptr;
     const int fd = exchange.fd;
     DEBUG_PRINTF(DBG_PROCESS, "Rcv for alloc data returned %d\n", 0);
+    // The allow list in force now decides: a reload may have removed the
+    // peer's address while its request was still arriving.
+    if (!PeerAllowed(ws, exchange.peer.sin_addr.s_addr)) {
+        RefuseSessionOpen(fd, exchange.peer, kRefusedNotAllowed);
+        return nullptr;
+    }
     unsigned char* request = exchange.request.data();
 
     auto* session = static_cast<NRL_SESSION*>(MYCALLOC(1, nrl->NRLSessionSize()));

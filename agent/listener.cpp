@@ -12,6 +12,7 @@
 #include "agent/pending_exchanges.h"
 #include "agent/session_lines.h"
 #include "agent/session_process.h"
+#include "agent/session_refusal.h"
 #include "agent/signals.h"
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
@@ -31,6 +32,13 @@ constexpr int kReapedReportMs = 1000;
 
 void remove_nrl_through_table() {
     if (gb_NRL_function_table_ptr != nullptr) gb_NRL_function_table_ptr->RemoveNRL();
+}
+
+// Stopping the listener (a signal): the layer goes, and refusals that were
+// counted rather than reported are reported.
+void shut_down_listener() {
+    remove_nrl_through_table();
+    ReportUnreportedRefusalsAtExit();
 }
 
 // The listener's own copies of a session handed to its session process: the
@@ -117,7 +125,7 @@ int Listen_Process(WS_CNTL* ws) {
         return 1;
     }
 
-    on_interrupt_shutdown = remove_nrl_through_table;
+    on_interrupt_shutdown = shut_down_listener;
     signal(SIGINT, interrupt_handler);
     signal(SIGTERM, interrupt_handler);
     InstallChildDiedHandler();
@@ -149,6 +157,7 @@ int Listen_Process(WS_CNTL* ws) {
         PendingExchanges pending;
         while (ws->running != 0 && !layer_removed) {
             ReportReapedSessions();
+            ReportUnreportedRefusals();
             if (TakeReloadRequest()) {
                 // A rotated log is opened again whether or not the file
                 // reloads: the rotation does not depend on it.

@@ -36,14 +36,42 @@ void PendingExchanges::drop(PendingExchange& e) {
     DEBUG_PRINTF(DBG_PROCESS, "unable to establish a session\n");
 }
 
-void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_seconds) {
-    auto slot = std::find_if(slots_.begin(), slots_.end(), [](const PendingExchange& e) { return e.fd < 0; });
-    if (slot == slots_.end()) {
-        slot = std::min_element(slots_.begin(), slots_.end(),
-                                [](const PendingExchange& a, const PendingExchange& b) { return a.order < b.order; });
-        DEBUG_PRINTF(DBG_PROCESS, "%zu connections opening sessions: dropping the oldest\n", kCapacity);
-        drop(*slot);
+size_t PendingExchanges::held_by(uint32_t address) const {
+    return static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [&](const PendingExchange& e) {
+        return e.fd >= 0 && e.peer.sin_addr.s_addr == address;
+    }));
+}
+
+PendingExchange& PendingExchanges::make_room(uint32_t address) {
+    // The victim: the oldest exchange of the address that holds the most
+    // (of the new peer's own address, once that holds its share).
+    PendingExchange* victim = nullptr;
+    size_t victim_held = 0;
+    const bool own_full = held_by(address) >= kPerAddress;
+    for (auto& e : slots_) {
+        if (e.fd < 0) {
+            if (!own_full) return e;
+            continue;
+        }
+        if (own_full && e.peer.sin_addr.s_addr != address) continue;
+        const size_t held = own_full ? kPerAddress : held_by(e.peer.sin_addr.s_addr);
+        if (victim == nullptr || held > victim_held || (held == victim_held && e.order < victim->order)) {
+            victim = &e;
+            victim_held = held;
+        }
     }
+    if (own_full)
+        DEBUG_PRINTF(DBG_PROCESS, "%zu connections from one address opening sessions: dropping its oldest\n",
+                     kPerAddress);
+    else
+        DEBUG_PRINTF(DBG_PROCESS, "%zu connections opening sessions: dropping the oldest of the address holding %zu\n",
+                     kCapacity, victim_held);
+    drop(*victim);
+    return *victim;
+}
+
+void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_seconds) {
+    PendingExchange* slot = &make_room(peer.sin_addr.s_addr);
     // Whatever the peer does, reading its request or writing the reply must
     // never hold the listener.
     SetEndpointNonBlocking(fd, true);
@@ -53,7 +81,7 @@ void PendingExchanges::Add(int fd, const sockaddr_in& peer, uint32_t timeout_sec
     slot->deadline_ms = timeout_seconds != 0 ? now_ms() + static_cast<int64_t>(timeout_seconds) * 1000 : 0;
     slot->order = ++accepted_;
     slot->have = 0;
-    ready_[static_cast<size_t>(slot - slots_.begin())] = 0;
+    ready_[static_cast<size_t>(slot - slots_.data())] = 0;
 }
 
 bool PendingExchanges::Wait(int listen_fd, int wake_fd, int max_wait_ms) {

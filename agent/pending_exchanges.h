@@ -29,8 +29,12 @@ struct PendingExchange {
 class PendingExchanges {
 public:
     // A flood of connections that send nothing must not exhaust the
-    // listener's descriptors: beyond this many, the oldest is dropped.
+    // listener's descriptors: beyond this many, the oldest of the address
+    // that holds the most is dropped.
     static constexpr size_t kCapacity = 64;
+    // Nor may one address crowd out the others: beyond this many from one
+    // address, its own oldest is dropped.
+    static constexpr size_t kPerAddress = 8;
 
     PendingExchanges() = default;
     // Drops whatever is still pending.
@@ -40,8 +44,9 @@ public:
 
     // Takes an accepted endpoint whose exchange must end within
     // timeout_seconds (0: no limit). The endpoint no longer waits in
-    // transfers from now on. When kCapacity are pending, the oldest is
-    // dropped first.
+    // transfers from now on. When kPerAddress from the peer's address are
+    // pending, the oldest of them is dropped first; else when kCapacity are
+    // pending, the oldest of the address that holds the most.
     void Add(int fd, const sockaddr_in& peer, uint32_t timeout_seconds);
 
     // Waits until the listening endpoint has a connection to accept, a
@@ -66,6 +71,9 @@ public:
 
 private:
     void drop(PendingExchange& e);
+    // The slot for a new exchange from address, made free if need be.
+    PendingExchange& make_room(uint32_t address);
+    size_t held_by(uint32_t address) const;
 
     std::array<PendingExchange, kCapacity> slots_{};
     std::array<short, kCapacity> ready_{};  // poll results of the last Wait

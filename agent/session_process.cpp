@@ -61,6 +61,30 @@ void report_idle_end(NRL_SESSION* session) {
         std::fprintf(stderr, "%s: Session ended: nothing received for %u seconds.\n", prog_name, seconds);
 }
 
+// One console line for a session ended because its peer took no reply for
+// the idle limit.
+void report_stalled_send(NRL_SESSION* session) {
+    char peer[INET_ADDRSTRLEN];
+    const unsigned seconds = gb_session_idle_timeout;
+    if (EndpointPeerText(session->tlifd, peer, sizeof peer))
+        std::fprintf(stderr, "%s: Session with %s ended: no reply could be sent for %u seconds.\n", prog_name, peer,
+                     seconds);
+    else
+        std::fprintf(stderr, "%s: Session ended: no reply could be sent for %u seconds.\n", prog_name, seconds);
+}
+
+// After a send that failed the session can only end: the peer got part of
+// a message at most. Its connection is closed at once, without waiting for
+// the peer to take what is queued, so that its slot is free at once.
+bool ended_by_failed_send(GRFS_SESSION* ses) {
+    NRL_SESSION* session = ses->nrl_session;
+    if (session == nullptr || session->snd_failed == 0) return false;
+    if (session->snd_failed == NRL_SEND_STALLED) report_stalled_send(session);
+    ses->end_cause = SESSION_END_TRANSFER_FAILED;
+    KillSession(session);
+    return true;
+}
+
 SessionEndCause end_cause_of(const NRL_SESSION* session) {
     if (session->rcv_idle_expired != 0) return SESSION_END_IDLE_TIMEOUT;
     if (session->rcv_peer_end == NRL_PEER_CLOSED) return SESSION_END_PEER_CLOSED;
@@ -129,7 +153,11 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
     // Until a receive says otherwise: a session that cannot serve, or one
     // the agent deallocated itself.
     ses->end_cause = ses->nrl_session != nullptr && serving ? SESSION_END_DEALLOC : SESSION_END_TRANSFER_FAILED;
-    if (ses->nrl_session != nullptr) ses->nrl_session->rcv_idle_limit = gb_session_idle_timeout;
+    if (ses->nrl_session != nullptr) {
+        ses->nrl_session->rcv_idle_limit = gb_session_idle_timeout;
+        // A peer that takes no reply for as long is as gone as one that sends nothing.
+        if (gb_session_idle_timeout != 0) SetEndpointSendLimit(ses->nrl_session->tlifd, gb_session_idle_timeout);
+    }
     while (serving) {
         if (SubmitGRFSRecvMsg(ses) != 0) serving = false;
         if (ses->msg_arrived != 0) {
@@ -137,6 +165,7 @@ void Session_Handler_Process(GRFS_SESSION* ses) {
             ses->busy = 1;
             ProcessGRFSMsg(ses, ses->recv_buf, ses->msg_len);
             ses->busy = 0;
+            if (ended_by_failed_send(ses)) serving = false;
         }
     }
 

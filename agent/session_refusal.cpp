@@ -1,9 +1,11 @@
 #include "agent/session_refusal.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -52,12 +54,75 @@ int64_t monotonic_ms() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// The lines of the current minute, which starts with its first line.
+int64_t minute_started_ms = 0;
+unsigned minute_lines = 0;
+// Refusals due a line that the minute had no room for. Read by the signal
+// handler that stops the listener, hence atomic; owner is the process that
+// counted them.
+std::atomic<uint64_t> unreported{0};
+std::atomic<pid_t> unreported_owner{0};
+
+constexpr const char* kUnreportedText = ": session refusals not reported: ";
+
+void report_unreported(uint64_t n) {
+    std::fprintf(stderr, "%s%s%llu (at most %u lines a minute)\n", prog_name, kUnreportedText,
+                 static_cast<unsigned long long>(n), kRefusalLinesPerMinute);
+}
+
+// Appends text to out (room bytes in all, used so far); async-signal-safe.
+void append(char* out, size_t room, size_t& used, const char* text) {
+    while (*text != '\0' && used + 1 < room) out[used++] = *text++;
+}
+
+void append_number(char* out, size_t room, size_t& used, uint64_t n) {
+    char digits[24];
+    size_t k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    while (k > 0 && used + 1 < room) out[used++] = digits[--k];
+}
+
 }  // namespace
 
 void ReportRefusedSession(const sockaddr_in& peer, const char* reason) {
-    if (!due(peer.sin_addr.s_addr, reason, monotonic_ms())) return;
+    const int64_t now = monotonic_ms();
+    if (!due(peer.sin_addr.s_addr, reason, now)) return;
+    ReportUnreportedRefusals();
+    if (minute_lines == 0 || now - minute_started_ms >= kReportIntervalMs) {
+        minute_started_ms = now;
+        minute_lines = 0;
+    }
+    if (minute_lines >= kRefusalLinesPerMinute) {
+        unreported_owner = getpid();
+        ++unreported;
+        return;
+    }
+    ++minute_lines;
     std::fprintf(stderr, "%s: session refused: peer=%s reason=%s\n", prog_name,
                  AddressPortText(peer.sin_addr.s_addr, ntohs(peer.sin_port)).text, reason);
+}
+
+void ReportUnreportedRefusals() {
+    if (unreported == 0 || monotonic_ms() - minute_started_ms < kReportIntervalMs) return;
+    report_unreported(unreported.exchange(0));
+    minute_lines = 0;
+}
+
+void ReportUnreportedRefusalsAtExit() {
+    const uint64_t n = unreported.exchange(0);
+    if (n == 0 || unreported_owner != getpid()) return;
+    char line[512];
+    size_t used = 0;
+    append(line, sizeof line, used, prog_name != nullptr ? prog_name : "agent");
+    append(line, sizeof line, used, kUnreportedText);
+    append_number(line, sizeof line, used, n);
+    append(line, sizeof line, used, " (at most ");
+    append_number(line, sizeof line, used, kRefusalLinesPerMinute);
+    append(line, sizeof line, used, " lines a minute)\n");
+    [[maybe_unused]] ssize_t written = write(STDERR_FILENO, line, used);
 }
 
 void RefuseSessionOpen(int fd, const sockaddr_in& peer, const char* reason) {

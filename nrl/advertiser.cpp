@@ -10,8 +10,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
+
+#include <vector>
 #ifdef __linux__
+#include <dirent.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #endif
 
 #include "nrl/advertise.h"
@@ -20,6 +24,28 @@
 #include "util/alloc.h"
 
 namespace {
+
+// The advertisement process works with connections of its own. Copies of
+// the listener's (its port, connections still opening their sessions, one
+// just handed to a session) must not keep those open once their owner has
+// closed them: a peer the listener refused or dropped would never see the
+// close. Other descriptors (pipes, files) are left alone.
+void close_inherited_sockets() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    std::vector<int> found;
+    for (;;) {
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) break;
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd == dirfd(dir)) continue;
+        struct stat st{};
+        if (fstat(static_cast<int>(fd), &st) == 0 && S_ISSOCK(st.st_mode)) found.push_back(static_cast<int>(fd));
+    }
+    closedir(dir);
+    for (int fd : found) close(fd);
+}
 
 // The advertiser must not outlive the process that added the resource,
 // even when that process dies without removing it.
@@ -238,6 +264,7 @@ uint16_t StartResourceAdvertiser(NRL_RESOURCE* resource) {
     pid_t pid = fork();
     if (pid == 0) {
         die_with_parent(parent);
+        close_inherited_sockets();
         // A reload request is the listener's; here it must not end the process.
         signal(SIGHUP, SIG_IGN);
         if (nice(1) == -1) {

@@ -1,5 +1,6 @@
 // Sending and receiving framed messages on a session.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <sys/uio.h>
 
@@ -24,6 +25,19 @@ bool grow_sndbuf(NRL_SESSION* session, unsigned total, const void* data, unsigne
     return fresh != nullptr;
 }
 
+// Notes a send that left bytes unsent; errno is still that of the send.
+void note_send_failed(NRL_SESSION* session) {
+    session->snd_failed = errno == EAGAIN || errno == EWOULDBLOCK ? NRL_SEND_STALLED : NRL_SEND_FAILED;
+}
+
+// A session whose send failed sends nothing more: the peer could not tell
+// where the part it got of the failed message ends.
+bool refuse_after_failed_send(const NRL_SESSION* session) {
+    if (session->snd_failed == 0) return false;
+    NRL_TRACE("an earlier send failed: MsgSender returning %d\n", COMM_FAILURE);
+    return true;
+}
+
 }  // namespace
 
 unsigned char* NRLSendBuffer(NRL_SESSION* session, uint16_t data_size) {
@@ -40,6 +54,7 @@ uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, 
         NRL_TRACE("MsgSender returning %d\n", INVALID_PARAM);
         return INVALID_PARAM;
     }
+    if (refuse_after_failed_send(session)) return COMM_FAILURE;
     const unsigned total = data_len + kMsgHdrSize;
     bool placed = false;
     if (total > session->sndbuf_size) {
@@ -61,6 +76,7 @@ uint16_t NRLMessageSender(NRL_SESSION* session, uint8_t type, const void* data, 
     uint16_t result = NRL_SUCCESS;
     unsigned unsent = loop_t_snd(session->tlifd, buf, total, piece);
     if (unsent != 0) {
+        note_send_failed(session);
         nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
         result = COMM_FAILURE;
     }
@@ -80,11 +96,14 @@ uint16_t SendInUse(NRL_SESSION* session, uint16_t size, Send send) {
     if (session->dying != 0) {
         NRL_TRACE("NRLSendMessage returning DEAD_SESSION\n");
         result = DEAD_SESSION;
+    } else if (refuse_after_failed_send(session)) {
+        result = COMM_FAILURE;
     } else {
         NRL_TRACE("NRLSendMessage: data_size=%d\n", size);
         NRL_TRACE("calling loop_t_snd(%d)\n", static_cast<int>(size + kMsgHdrSize));
         const unsigned unsent = send();
         if (unsent != 0) {
+            note_send_failed(session);
             nrl_error("NRLSender: send returned %d\n", static_cast<int>(unsent));
             result = COMM_FAILURE;
         }

@@ -35,6 +35,16 @@ struct NRL_SESSION {
     // How the peer ended the session, as the last failed receive saw it
     // (NrlPeerEnd); 0 when it did not: a transfer failed.
     uint16_t rcv_peer_end;
+    // Set once a send left part of a message unsent (NrlSendEnd): the
+    // stream is broken, so nothing more is sent, and killing the session
+    // closes the connection at once rather than wait for a peer that does
+    // not take what is queued.
+    uint16_t snd_failed;
+};
+
+enum NrlSendEnd : uint16_t {
+    NRL_SEND_FAILED = 1,    // the connection failed (reset, closed)
+    NRL_SEND_STALLED = 2,   // no byte could be sent for the endpoint's send limit
 };
 
 enum NrlPeerEnd : uint16_t {

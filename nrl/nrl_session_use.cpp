@@ -102,7 +102,10 @@ void KillSession(NRL_SESSION* session) {
     }
     if (RemoveQueueElem(&owner->sessions, &claimed->link) != 0) NRL_TRACE("RemoveQueueElem() failed.\n");
     t_unbind_v(claimed->tlifd);
-    int rc = t_close_v(claimed->tlifd);
+    // After a failed send, or the idle limit, the peer takes nothing more;
+    // the lingering close of an accepted connection would wait for it.
+    const bool at_once = claimed->snd_failed != 0 || claimed->rcv_idle_expired != 0;
+    int rc = at_once ? CloseEndpointAtOnce(claimed->tlifd) : t_close_v(claimed->tlifd);
     check_tli("t_close_v", claimed->tlifd, rc);
     NRL_TRACE("freeing ses %p\n", static_cast<void*>(claimed));
     if (claimed->sndbuf != nullptr) MYFREE(claimed->sndbuf);

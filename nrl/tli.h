@@ -103,6 +103,10 @@ bool EndpointReadyWithin(int fd, bool receive, uint32_t seconds);
 // Makes transfers on the endpoint return at once instead of waiting (on), or
 // wait again (off). 0, or -1 with errno set.
 int SetEndpointNonBlocking(int fd, bool on);
+// Bounds every send on the endpoint (t_snd_v, t_sndv_v, t_splice_v): one that
+// can move no byte for `seconds` fails with errno EAGAIN instead of waiting
+// on. 0 lifts the bound. 0, or -1 with errno set.
+int SetEndpointSendLimit(int fd, uint32_t seconds);
 void check_tli(const char* tag, int fd, int result);
 
 // Addresses. Texts and the netbuf live in static storage, overwritten by the

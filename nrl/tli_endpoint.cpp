@@ -34,6 +34,8 @@ constexpr bool kSetSocketBuffers = false;
 #endif
 constexpr int kSocketBufferSize = 16384;
 constexpr int kLingerSeconds = 6000;
+// How long a spliced send waits for room when nothing else sets a limit.
+constexpr int64_t kSpliceRoomWaitMs = int64_t{3600} * 1000;
 
 int64_t now_ms() {
     timespec ts{};
@@ -45,6 +47,35 @@ int64_t now_ms() {
 bool wait_ready(int fd, short events) { return EndpointReadyWithin(fd, events == POLLIN, gb_nrl_timeout); }
 
 void catcher(int) {}
+
+// The bound SetEndpointSendLimit put on the endpoint, in milliseconds; 0: none.
+int64_t send_limit_ms(int fd) {
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len) != 0) return 0;
+    return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+// After a send found no room (EAGAIN): waits for room until the send limit
+// has passed since `since` (the first EAGAIN of this call, which follows
+// the last byte moved at once). The limit is the endpoint's own
+// (SetEndpointSendLimit), else default_ms; 0 does not wait. False when the
+// time ran out, with errno EAGAIN.
+bool wait_for_room(int fd, int64_t since, int64_t default_ms) {
+    int64_t limit = send_limit_ms(fd);
+    if (limit == 0) limit = default_ms;
+    for (;;) {
+        const int64_t left = since + limit - now_ms();
+        if (left <= 0) break;
+        pollfd p{fd, POLLOUT, 0};
+        const int rc = poll(&p, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+        if (rc == 1) return true;
+        if (rc < 0 && errno != EINTR) return false;
+    }
+    if (limit != 0) NRL_TRACE("no byte could be sent for %lld ms\n", static_cast<long long>(limit));
+    errno = EAGAIN;
+    return false;
+}
 
 void set_option(int fd, int level, int name, const void* value, socklen_t len, const char* failed,
                 const char* succeeded) {
@@ -67,6 +98,17 @@ bool EndpointReadyWithin(int fd, bool receive, uint32_t seconds) {
         if ((rc == 0 || (rc < 0 && errno == EINTR)) && deadline > now_ms()) continue;
         return false;
     }
+}
+
+int SetEndpointSendLimit(int fd, uint32_t seconds) {
+    // The endpoint keeps the limit. Its sends no longer wait in the kernel,
+    // where a send that moved some bytes first still waits out the whole
+    // time: the transport operations wait for room themselves, counting
+    // from the last byte that moved.
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(seconds);
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return -1;
+    return SetEndpointNonBlocking(fd, seconds != 0);
 }
 
 int SetEndpointNonBlocking(int fd, bool on) {
@@ -198,9 +240,14 @@ int t_snd_v(int fd, const void* buf, unsigned len, int flags) {
         return -1;
     }
     // A peer that has gone away must fail the send, not kill the process.
+    int64_t since = 0;
     for (;;) {
         ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            if (since == 0) since = now_ms();
+            if (wait_for_room(fd, since, 0)) continue;
+        }
         return static_cast<int>(n);
     }
 }
@@ -225,9 +272,14 @@ int t_sndv_v(int fd, const iovec* iov, int count, bool more) {
     msghdr msg{};
     msg.msg_iov = const_cast<iovec*>(iov);
     msg.msg_iovlen = static_cast<size_t>(count);
+    int64_t since = 0;
     for (;;) {
         ssize_t n = sendmsg(fd, &msg, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            if (since == 0) since = now_ms();
+            if (wait_for_room(fd, since, 0)) continue;
+        }
         return static_cast<int>(n);
     }
 }
@@ -237,13 +289,23 @@ int t_splice_v(int fd, int pipe_rd, unsigned len) {
         NRL_TRACE("t_snd_v failed on select, perhaps timed out\n");
         return -1;
     }
+    int64_t since = 0;
     for (;;) {
         const ssize_t n = SplicePipeToSocket(pipe_rd, fd, len);
-        // A socket that is full for a moment waits like a blocking send; a
-        // pipe with nothing left in it fails the send rather than spin.
-        if (n < 0 && errno == EAGAIN && PipeHeld(pipe_rd) > 0 &&
-            EndpointReadyWithin(fd, false, gb_nrl_timeout != 0 ? gb_nrl_timeout : 3600))
-            continue;
+        if (n < 0 && errno == EAGAIN) {
+            // A pipe with nothing left in it fails the send rather than
+            // spin: a fault of the data, not a peer that takes nothing.
+            if (PipeHeld(pipe_rd) == 0) {
+                errno = EIO;
+                return -1;
+            }
+            // A socket that is full for a moment waits like a blocking send.
+            if (since == 0) since = now_ms();
+            const int64_t wait_ms =
+                gb_nrl_timeout != 0 ? static_cast<int64_t>(gb_nrl_timeout) * 1000 : kSpliceRoomWaitMs;
+            if (wait_for_room(fd, since, wait_ms)) continue;
+            return -1;
+        }
         return static_cast<int>(n);
     }
 }

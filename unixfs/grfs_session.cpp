@@ -121,7 +121,6 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
-    TallyReply(ses->tally, message);
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;
     const unsigned char* bulk = ses->reply_data;
@@ -137,11 +136,15 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
         // Not for the network: the record is made whole.
         if (defer != nullptr && pipe != nullptr) pipe->Drain(defer, bulk_len);
         if (defer != nullptr && pipe == nullptr) CopyIntoRecord(defer, bulk, bulk_len);
-        if (ses->reply_sink == nullptr) return 0;
+        if (ses->reply_sink == nullptr) {
+            TallyReply(ses->tally, message);
+            return 0;
+        }
         const int length = encode_reply(message, body_size, sink_buffer, kReplyRoom);
-        return ses->reply_sink(ses, std::span<const unsigned char>(sink_buffer, static_cast<size_t>(length))) != 0
-                   ? 1
-                   : 0;
+        if (ses->reply_sink(ses, std::span<const unsigned char>(sink_buffer, static_cast<size_t>(length))) != 0)
+            return 1;
+        TallyReply(ses->tally, message);
+        return 0;
     }
 
     // The session's send buffer only grows, so after the first reply this
@@ -176,7 +179,11 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     } else {
         rc = nrl->NRLSendMessage(ses->nrl_session, 0, out, static_cast<uint16_t>(length), SendCompleteFunc);
     }
-    return rc != 0 ? 1 : 0;
+    if (rc != 0) return 1;
+    // Counted once the reply is on its way, not when it was made: a peer
+    // that takes none of them was delivered none.
+    TallyReply(ses->tally, message);
+    return 0;
 }
 
 void SendCompleteFunc(NRL_SESSION* session, uint16_t status) {

@@ -34,7 +34,7 @@ struct SessionTally {
     char dles[512];
 };
 
-// Counts one reply as it goes out (null tally: nothing). Every nonzero
+// Counts one reply once it was sent (null tally: nothing). Every nonzero
 // retcode but end of object (-500) and end of listing (-505) is an error;
 // read and write replies add their bytes, a delete reply its object.
 void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply);

@@ -121,6 +121,26 @@ std::optional<grfs_client::Dblk> find_listed(grfs_client::Peer& peer, const std:
     return entry_named(peer, dir, name, true);
 }
 
+bool request_reads_unread(grfs_client::Peer& peer, const std::string& name, int count) {
+    auto dblk = find_listed(peer, "", name);
+    if (!dblk) return false;
+    grfs_client::Connection& c = peer.connection();
+    auto opened = grfs_client::open_object(c, peer.dle_id(), *dblk, GRFS_OPEN_READ);
+    EXPECT_TRUE(opened.ok()) << opened.error().text;
+    if (!opened.ok()) return false;
+    for (int i = 0; i < count; ++i) {
+        GRFS_MESSAGE& rq = c.request_scratch();
+        rq.hdr = GRFS_MSG_HEADER{};
+        rq.hdr.msg_type = GRFS_READ_OBJ_LARGE;
+        rq.hdr.request_id = static_cast<uint32_t>(1000 + i);
+        rq.body.read_obj_large.obj_id = opened->obj_id;
+        rq.body.read_obj_large.size = GRFS_OBJECT_BUFFER_SIZE;
+        rq.body.read_obj_large.offset = U64_Init(0, 0);
+        if (!c.send(rq).ok()) return false;
+    }
+    return true;
+}
+
 std::string export_line(const std::string& path, const std::string& resource, const std::string& options) {
     return "export " + path + " as " + resource + (options.empty() ? "" : " " + options) + "\n";
 }

@@ -56,6 +56,11 @@ std::optional<grfs_client::Dblk> listed(grfs_client::Peer& peer, const std::stri
 // The same for an entry that must be there: its absence is reported too.
 std::optional<grfs_client::Dblk> find_listed(grfs_client::Peer& peer, const std::string& dir, const std::string& name);
 
+// A peer that stops reading: opens name (in the export's root) for reading
+// and asks count times for a whole buffer of it, reading no reply. True when
+// every request went out.
+bool request_reads_unread(grfs_client::Peer& peer, const std::string& name, int count);
+
 // The retcode a request failed with, 0 when it succeeded (what a successful
 // reply carries is not looked at); a failure other than a retcode is
 // reported to the running test.

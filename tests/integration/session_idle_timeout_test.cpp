@@ -1,6 +1,7 @@
 // session_idle_timeout: a session whose peer sends nothing for that long is
 // ended as if the peer had closed (its file lock and its slot come back, one
-// console line names the peer); a session that keeps sending goes on.
+// console line names the peer); a session that keeps sending goes on. A peer
+// that takes no reply for that long is ended as a failed transfer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +12,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
+#include <vector>
 #include <optional>
 #include <string>
 #include <thread>
@@ -101,6 +104,42 @@ TEST(SessionIdleTimeout, SilentSessionEndsReleasingItsLockAndSlotWhileABusyOneGo
         EXPECT_TRUE(hardening::AdmitAndServe(agent, 3, std::chrono::seconds(5)));
         ASSERT_TRUE(busy.SendMessage(agent_it::VerifyRequest(++id, 1, 1)));
         EXPECT_TRUE(busy.ReceiveMessage().has_value());
+    }
+    hardening::ExpectCleanStop(agent);
+}
+
+TEST(SessionIdleTimeout, PeersThatStopReadingAreEndedWithinTheLimitAndTheirSlotsComeBack) {
+    AgentConfig config;
+    config.extra_lines = "session_idle_timeout 2\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const std::string file = agent.export_dir() + "/big.bin";
+    std::ofstream(file) << std::string(16 << 20, 'b');
+    {
+        // Four sessions each ask for 300 replies (9 MiB of a 16 MiB file) and
+        // take none: every slot is held by a peer the agent cannot send to.
+        std::vector<grfs_client::Peer> stalled;
+        for (int i = 0; i < 4; ++i) {
+            auto peer = e2e::connect_peer(agent, "DATA");
+            ASSERT_TRUE(peer.ok()) << peer.error().text;
+            ASSERT_TRUE(e2e::request_reads_unread(*peer, "big.bin", 300));
+            stalled.push_back(std::move(*peer));
+        }
+        const auto stalled_at = Clock::now();
+        EXPECT_GT(ReadLockHolder(file), 0);
+
+        // Each is ended within the limit (and a little), its connection
+        // closed at once, its lock and its slot released.
+        EXPECT_TRUE(WaitUntil([&] { return agent.SessionProcesses().empty(); }, 6000)) << agent.Stderr();
+        const double ended_after = std::chrono::duration<double>(Clock::now() - stalled_at).count();
+        EXPECT_GE(ended_after, 1.5);
+        EXPECT_LT(ended_after, 5.0);
+        EXPECT_EQ(ReadLockHolder(file), 0);
+        EXPECT_TRUE(hardening::AdmitAndServe(agent, 4, std::chrono::seconds(5)));
+
+        const std::string err = agent.Stderr();
+        EXPECT_EQ(e2e::occurrences(err, " ended: no reply could be sent for 2 seconds.\n"), 4u) << err;
+        EXPECT_EQ(e2e::occurrences(err, " end=transfer_failed\n"), 4u) << err;
     }
     hardening::ExpectCleanStop(agent);
 }

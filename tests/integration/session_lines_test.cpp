@@ -2,7 +2,8 @@
 // when it ends, whatever ends it; a session killed before it could write
 // its end line gets it from the listener, with the counts it had kept.
 // Each session reads, deletes and restores the same file and has one
-// request refused, then ends in one of the five ways.
+// request refused, then ends in one of the five ways. Replies a peer never
+// took are not counted.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 
 #include <fstream>
 #include <regex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -116,6 +118,33 @@ TEST(SessionLines, EachSessionGetsAStartAndAnEndLineWithItsCountsHoweverItEnds) 
                                     " objects_written=1 bytes_written=1000 objects_deleted=1 errors=1 end=" + word;
         EXPECT_TRUE(std::regex_match(line, std::regex("[0-9]+" + counts))) << line << "\nexpected" << counts;
         ASSERT_TRUE(WaitUntil([&] { return agent.SessionProcesses().empty(); }, 10000));
+    }
+    EXPECT_TRUE(agent.Stop().exited);
+}
+
+TEST(SessionLines, RepliesThePeerNeverTookAreNotCounted) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start());
+    constexpr int kReads = 300;
+    std::ofstream(agent.export_dir() + "/big.bin") << std::string(16 << 20, 'b');
+    {
+        auto peer = e2e::connect_peer(agent, "DATA");
+        ASSERT_TRUE(peer.ok()) << peer.error().text;
+        ASSERT_TRUE(e2e::request_reads_unread(*peer, "big.bin", kReads));
+        const std::string who = " peer=" + e2e::local_endpoint(peer->connection().fd()) + " ";
+        // The agent sends until the connection holds no more, then the peer
+        // goes, all those replies unread.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        peer->connection().end();
+
+        ASSERT_TRUE(agent.WaitForStderr(" end=", 10000)) << agent.Stderr();
+        const std::string err = agent.Stderr();
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(err, m, std::regex("session end pid=[0-9]+" + who + "seconds=[0-9]+ dles=DATA "
+                                                         "objects_read=1 bytes_read=([0-9]+) .* end=(\\w+)\n")))
+            << err;
+        EXPECT_LT(std::stoull(m[1].str()), static_cast<unsigned long long>(kReads) * GRFS_OBJECT_BUFFER_SIZE) << err;
+        EXPECT_EQ(m[2].str(), "transfer_failed") << err;
     }
     EXPECT_TRUE(agent.Stop().exited);
 }
