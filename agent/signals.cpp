@@ -79,7 +79,9 @@ void interrupt_handler(int signal_number) {
         // A listener pid of 0 would make kill() hit the whole process group.
         pid_t listener = static_cast<pid_t>(ws_cntl.listener_pid);
         if (listener > 0 && listener != self) kill(listener, SIGKILL);
-        if (running) write_stop_line(signal_number);
+        // One line for the agent: the listener's. Under a service manager
+        // every process of the group gets the signal.
+        if (running && (listener <= 0 || listener == self)) write_stop_line(signal_number);
     }
     // A stop that was asked for is no failure: a service manager must not
     // restart the agent, nor report an error, for it.
