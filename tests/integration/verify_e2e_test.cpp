@@ -159,6 +159,15 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     EXPECT_EQ(same.status, 0) << same.describe();
     EXPECT_NE(same.out.find("no differences"), std::string::npos) << same.describe();
 
+    // Compared with a copy deeper than the wire's paths reach: every object
+    // is named, and the summary still ends the run.
+    const std::string deep_copy = std::string(200, 'd') + "/" + std::string(60, 'e');
+    ProcessResult deep =
+        run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY", "--to", deep_copy}, agent));
+    EXPECT_EQ(deep.status, 1) << deep.describe();
+    EXPECT_NE(deep.out.find("; 0 of 9 objects match\n"), std::string::npos) << deep.describe();
+    EXPECT_NE(deep.out.find("  " + deep_copy + "/grown: not compared: "), std::string::npos) << deep.describe();
+
     // Each change named, with the value now and the archived one.
     ASSERT_EQ(chmod((dst + "/mode").c_str(), 0600), 0);
     ASSERT_EQ(chown((dst + "/owned").c_str(), 2, static_cast<gid_t>(-1)), 0);
