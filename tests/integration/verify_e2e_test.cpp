@@ -5,6 +5,7 @@
 // changed attribute, and nothing on a faithful copy.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -128,6 +129,7 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     set_xattr(src + "/xattr", "user.note", "one");
     ASSERT_EQ(mkdir((src + "/grown").c_str(), 0755), 0);
     ASSERT_EQ(symlink("mode", (src + "/link").c_str()), 0);
+    ASSERT_EQ(mknod((src + "/device").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
 
     agent_it::AgentConfig config;
     config.extra_lines = "posix_acls\nxattrs\n" + export_line(src, "TREE") + export_line(target.path(), "COPY");
@@ -165,7 +167,7 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     ProcessResult deep =
         run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY", "--to", deep_copy}, agent));
     EXPECT_EQ(deep.status, 1) << deep.describe();
-    EXPECT_NE(deep.out.find("; 0 of 9 objects match\n"), std::string::npos) << deep.describe();
+    EXPECT_NE(deep.out.find("; 0 of 10 objects match\n"), std::string::npos) << deep.describe();
     EXPECT_NE(deep.out.find("  " + deep_copy + "/grown: not compared: "), std::string::npos) << deep.describe();
 
     // Each change named, with the value now and the archived one.
@@ -183,13 +185,24 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     set_xattr(dst + "/acl", "system.posix_acl_access",
               acl_xattr_value({{0x01, 6, kNone}, {0x02, 4, 1001}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 4, kNone}}));
     set_xattr(dst + "/xattr", "user.note", "two");
+    ASSERT_EQ(unlink((dst + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("else", (dst + "/link").c_str()), 0);
+    {
+        struct stat was {};
+        ASSERT_EQ(stat((dst + "/device").c_str(), &was), 0);
+        ASSERT_EQ(unlink((dst + "/device").c_str()), 0);
+        ASSERT_EQ(mknod((dst + "/device").c_str(), S_IFCHR | 0600, makedev(1, 5)), 0);
+        const struct timespec times[2] = {was.st_atim, was.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dst + "/device").c_str(), times, 0), 0);
+    }
     ProcessResult changed = verify();
     EXPECT_EQ(changed.status, 1) << changed.describe();
     for (const std::string line :
-         {"6 difference(s):\n", "  mode: mode is 0600, the archive has 0777\n", "  owned: owner is 2, the archive has 1\n",
+         {"8 difference(s):\n", "  mode: mode is 0600, the archive has 0777\n", "  owned: owner is 2, the archive has 1\n",
           "  dated: mtime is 2001-06-15 12:00:00, the archive has ", "  sized: size is 3, the archive has 5",
           "  acl: ACL entry user:1001 is r--, the archive has rw-\n",
-          "  xattr: attribute user.note differs (3 bytes, the archive has 3)\n"})
+          "  xattr: attribute user.note differs (3 bytes, the archive has 3)\n",
+          "  link: link target is 'else', the archive has 'mode'\n", "  device: device is 1,5, the archive has 1,3\n"})
         EXPECT_NE(changed.out.find(line), std::string::npos) << line << changed.describe();
 
     agent_it::AgentExit exit = agent.Stop();
