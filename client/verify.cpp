@@ -268,11 +268,11 @@ Result<VerifyReport> verify_archive(Peer& peer, const std::string& archive_path,
             continue;
         }
         std::vector<std::string> fields = compare_blocks(dblk, *now);
-        const bool same_kind = object_kind(dblk) == object_kind(*now);
+        const bool kind_kept = same_kind(dblk, *now);
         differences.insert(differences.end(), fields.begin(), fields.end());
 
         const bool readable = object.complete() && (!object.streams.empty() || dblk.is_regular());
-        if (options.contents && readable && same_kind) {
+        if (options.contents && readable && kind_kept) {
             ContentComparer comparer(*archive, object, *now);
             Status s = peer.read_object(join_path(to, object.dir), dblk, GRFS_OPEN_VERIFY,
                                         [&](const ReadPiece& p) { return comparer.piece(p); });

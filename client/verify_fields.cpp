@@ -100,10 +100,16 @@ std::string object_kind(const Dblk& dblk) {
     }
 }
 
+// A block without Unix information tells only a directory from a file.
+bool same_kind(const Dblk& archived, const Dblk& now) {
+    if (!both_have_unix_info(archived, now)) return archived.is_directory() == now.is_directory();
+    return object_kind(archived) == object_kind(now);
+}
+
 std::vector<std::string> compare_blocks(const Dblk& archived, const Dblk& now) {
     Differences out;
-    if (const std::string was = object_kind(archived), is = object_kind(now); was != is) {
-        differ(out, "type", is, was);
+    if (!same_kind(archived, now)) {
+        differ(out, "type", object_kind(now), object_kind(archived));
         return out;
     }
     for (BlockComparer compare : kBlockComparers) compare(archived, now, out);
