@@ -14,19 +14,24 @@ const char* const kHelp =
     "usage: grfsclient verify ARCHIVE HOST[:PORT] DLE [--to PATH] [--no-contents] [--no-extras] [session options]\n"
     "\n"
     "Compare the export DLE of the agent at HOST (port 8192 unless given) with\n"
-    "ARCHIVE: the agent checks the size and attributes of every archived object\n"
-    "(its GRFS_VERIFY_OBJ_INFO request), the content of every file and link is\n"
-    "read back and compared with the archive, and objects the export holds but the\n"
-    "archive does not are named. A difference names the part of the content it\n"
-    "lies in by its stream: STAN the file's data, O2NU a symbolic link's target,\n"
-    "IACL its ACLs, LXAT its extended attributes.\n"
+    "ARCHIVE: every archived object is described by the agent as it is now and\n"
+    "compared field by field (type, mode, owner, group, size except of\n"
+    "directories, modification time to the second except of links, device\n"
+    "numbers); every object with a byte sequence is opened for verify and read\n"
+    "back: data byte by byte, a link's target, each ACL entry and each extended\n"
+    "attribute by name; and objects the export holds but the archive does not\n"
+    "are named. A difference in the content names the part it lies in by its\n"
+    "stream: STAN the file's data, O2NU a symbolic link's target, IACL its ACLs,\n"
+    "LXAT its extended attributes.\n"
     "\n"
     "Options:\n"
     "  --to PATH       compare with the copy restored below PATH (as restore --to)\n"
-    "  --no-contents   do not read back byte sequences\n"
+    "  --no-contents   do not read back byte sequences (nor the link targets,\n"
+    "                  ACLs and attributes they carry)\n"
     "  --no-extras     do not look for objects missing from the archive\n"
     "\n"
-    "A summary names every difference.\n"
+    "A summary names every object that differs and each of its differences; it\n"
+    "is printed also when the comparison had to stop early.\n"
     "Exit status: 0 when nothing differs, 1 otherwise, 2 usage error.\n";
 
 }  // namespace
@@ -65,11 +70,12 @@ int command_verify(const std::vector<std::string>& args, const CommandIo& io) {
     std::fprintf(io.out, "verify of %s on %s against %s\n", pos[2].c_str(), options->endpoint.text().c_str(), pos[0].c_str());
     std::fprintf(io.out, "%s compared; %llu of %llu objects match\n", progress.summary(r.objects, r.bytes_compared).c_str(),
                  static_cast<unsigned long long>(r.matched), static_cast<unsigned long long>(r.objects));
+    if (!r.stopped.empty()) std::fprintf(io.out, "verify stopped early, the rest is not compared: %s\n", r.stopped.c_str());
     if (!r.differences.empty()) {
         std::fprintf(io.out, "%zu difference(s):\n", r.differences.size());
         for (const ObjectProblem& d : r.differences) std::fprintf(io.out, "  %s: %s\n", d.path.c_str(), d.reason.c_str());
-        return kExitFailed;
     }
+    if (!r.ok()) return kExitFailed;
     std::fprintf(io.out, "no differences\n");
     return kExitOk;
 }

@@ -517,6 +517,16 @@ void FakeAgent::session(int fd) {
             it->second.info_set = true;
             break;
         }
+        case GRFS_GET_OBJ_INFO: {
+            const GRFS_GEN_DBLK& d = b.dblk_req.dblk;
+            auto it = tree.find(path_of(d));
+            if (it == tree.end()) {
+                rc = GRFS_RC_NOT_FOUND;
+                break;
+            }
+            fill_dblk(rp->body.dblk_stat.dblk, it->second, dblk_text(d), 0);
+            break;
+        }
         case GRFS_VERIFY_OBJ_INFO: {
             const GRFS_GEN_DBLK& d = b.dblk_req.dblk;
             auto it = tree.find(path_of(d));

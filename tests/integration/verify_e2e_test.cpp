@@ -1,12 +1,19 @@
 // GRFS_VERIFY_OBJ_INFO on the agent's own blocks: every object of a walked
 // tree verifies unchanged (0) with the DBLK exactly as the agent listed it,
 // and a changed length or changed read permissions are found (-494) for
-// that object alone.
+// that object alone. `grfsclient verify` on a restored copy names each
+// changed attribute, and nothing on a faithful copy.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <fstream>
 #include <map>
 
 #include "agent_process.h"
@@ -97,6 +104,106 @@ TEST(VerifyEndToEnd, TheAgentsOwnBlocksVerifyUntilSizeOrReadPermissionChange) {
     auto fourth = verify_all(*peer, objects);
     EXPECT_EQ(fourth[names::kOne], GRFS_RC_BAD_OBJ_HANDLE);
     peer->close();
+
+    agent_it::AgentExit exit = agent.Stop();
+    EXPECT_TRUE(exit.left.empty()) << exit.describe();
+}
+
+void set_xattr(const std::string& path, const char* name, const std::string& value) {
+    ASSERT_EQ(setxattr(path.c_str(), name, value.data(), value.size(), 0), 0) << path << " " << name << " errno " << errno;
+}
+
+TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCopy) {
+    if (geteuid() != 0) GTEST_SKIP() << "owners are given back by root alone";
+    TempDir source("e2e-verify-attr-src");
+    TempDir target("e2e-verify-attr-dst");
+    TempDir work("e2e-verify-attr-work");
+    const std::string& src = source.path();
+    for (const char* f : {"mode", "owned", "dated", "acl", "xattr"}) std::ofstream(src + "/" + f) << f;
+    std::ofstream(src + "/sized") << "12345";
+    ASSERT_EQ(chmod((src + "/mode").c_str(), 0777), 0);
+    ASSERT_EQ(chown((src + "/owned").c_str(), 1, 1), 0);
+    constexpr uint32_t kNone = 0xFFFFFFFF;
+    set_xattr(src + "/acl", "system.posix_acl_access",
+              acl_xattr_value({{0x01, 6, kNone}, {0x02, 6, 1001}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 4, kNone}}));
+    set_xattr(src + "/xattr", "user.note", "one");
+    ASSERT_EQ(mkdir((src + "/grown").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("mode", (src + "/link").c_str()), 0);
+    ASSERT_EQ(mknod((src + "/device").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+
+    agent_it::AgentConfig config;
+    config.extra_lines = "posix_acls\nxattrs\n" + export_line(src, "TREE") + export_line(target.path(), "COPY");
+    agent_it::AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    const std::string archive = work.path() + "/tree.grfsarc";
+    ProcessResult backup = run_grfsclient(with_session({"backup", agent_host_port(agent), "TREE", archive}, agent));
+    ASSERT_EQ(backup.status, 0) << backup.describe();
+    ProcessResult restore = run_grfsclient(with_session({"restore", archive, agent_host_port(agent), "COPY"}, agent));
+    ASSERT_EQ(restore.status, 0) << restore.describe();
+    const std::string dst = target.path();
+    auto verify = [&] { return run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY"}, agent)); };
+
+    // A faithful copy whose directory grew with entries made and removed:
+    // its size is not the archived one, nothing else changed.
+    {
+        struct stat before {};
+        ASSERT_EQ(stat((dst + "/grown").c_str(), &before), 0);
+        auto name = [&](int i) { return dst + "/grown/an entry with a rather long name " + zero_padded(i, 3); };
+        for (int i = 0; i < 300; ++i) std::ofstream(name(i)) << i;
+        for (int i = 0; i < 300; ++i) ASSERT_EQ(unlink(name(i).c_str()), 0);
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dst + "/grown").c_str(), times, 0), 0);
+        struct stat after {};
+        ASSERT_EQ(stat((dst + "/grown").c_str(), &after), 0);
+        ASSERT_NE(after.st_size, before.st_size);
+    }
+    ProcessResult same = verify();
+    EXPECT_EQ(same.status, 0) << same.describe();
+    EXPECT_NE(same.out.find("no differences"), std::string::npos) << same.describe();
+
+    // Compared with a copy deeper than the wire's paths reach: every object
+    // is named, and the summary still ends the run.
+    const std::string deep_copy = std::string(200, 'd') + "/" + std::string(60, 'e');
+    ProcessResult deep =
+        run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY", "--to", deep_copy}, agent));
+    EXPECT_EQ(deep.status, 1) << deep.describe();
+    EXPECT_NE(deep.out.find("; 0 of 10 objects match\n"), std::string::npos) << deep.describe();
+    EXPECT_NE(deep.out.find("  " + deep_copy + "/grown: not compared: "), std::string::npos) << deep.describe();
+
+    // Each change named, with the value now and the archived one.
+    ASSERT_EQ(chmod((dst + "/mode").c_str(), 0600), 0);
+    ASSERT_EQ(chown((dst + "/owned").c_str(), 2, static_cast<gid_t>(-1)), 0);
+    struct tm old {};
+    old.tm_year = 101;
+    old.tm_mon = 5;
+    old.tm_mday = 15;
+    old.tm_hour = 12;
+    old.tm_isdst = -1;
+    const struct timeval old_times[2] = {{mktime(&old), 0}, {mktime(&old), 0}};
+    ASSERT_EQ(utimes((dst + "/dated").c_str(), old_times), 0);
+    ASSERT_EQ(truncate((dst + "/sized").c_str(), 3), 0);
+    set_xattr(dst + "/acl", "system.posix_acl_access",
+              acl_xattr_value({{0x01, 6, kNone}, {0x02, 4, 1001}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 4, kNone}}));
+    set_xattr(dst + "/xattr", "user.note", "two");
+    ASSERT_EQ(unlink((dst + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("else", (dst + "/link").c_str()), 0);
+    {
+        struct stat was {};
+        ASSERT_EQ(stat((dst + "/device").c_str(), &was), 0);
+        ASSERT_EQ(unlink((dst + "/device").c_str()), 0);
+        ASSERT_EQ(mknod((dst + "/device").c_str(), S_IFCHR | 0600, makedev(1, 5)), 0);
+        const struct timespec times[2] = {was.st_atim, was.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dst + "/device").c_str(), times, 0), 0);
+    }
+    ProcessResult changed = verify();
+    EXPECT_EQ(changed.status, 1) << changed.describe();
+    for (const std::string line :
+         {"8 difference(s):\n", "  mode: mode is 0600, the archive has 0777\n", "  owned: owner is 2, the archive has 1\n",
+          "  dated: mtime is 2001-06-15 12:00:00, the archive has ", "  sized: size is 3, the archive has 5",
+          "  acl: ACL entry user:1001 is r--, the archive has rw-\n",
+          "  xattr: attribute user.note differs (3 bytes, the archive has 3)\n",
+          "  link: link target is 'else', the archive has 'mode'\n", "  device: device is 1,5, the archive has 1,3\n"})
+        EXPECT_NE(changed.out.find(line), std::string::npos) << line << changed.describe();
 
     agent_it::AgentExit exit = agent.Stop();
     EXPECT_TRUE(exit.left.empty()) << exit.describe();
