@@ -121,7 +121,8 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
-    TallyReply(ses->tally, message);
+    TallyReply(ses->tally, message, !ses->reply_no_error);
+    ses->reply_no_error = false;
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;
     const unsigned char* bulk = ses->reply_data;
