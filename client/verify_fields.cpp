@@ -61,11 +61,9 @@ void compare_size(const Dblk& a, const Dblk& b, Differences& out) {
     if (a.size() != b.size()) differ(out, "size", std::to_string(b.size()), std::to_string(a.size()));
 }
 
-// To the second, as the block carries it. A symbolic link's times are left
-// out: a restore cannot give a link its times back yet, so they would be
-// named on every faithful copy.
+// To the second, as the block carries it; a symbolic link's too, since a
+// restore gives a link its own times.
 void compare_mtime(const Dblk& a, const Dblk& b, Differences& out) {
-    if (a.is_symlink()) return;
     const DATE_TIME &was = a.modified_time(), &is = b.modified_time();
     if (!was.date_valid || !is.date_valid) return;
     const bool same = was.year == is.year && was.month == is.month && was.day == is.day && was.hour == is.hour &&

@@ -74,7 +74,7 @@ void ConvertTmStructFromStdDate(const DATE_TIME* date, struct tm* tm) {
     tm->tm_yday = norm.tm_yday;
 }
 
-time_t ConvertFromStdDate(const DATE_TIME* date, time_t* time) {
+bool StdDateToTime(const DATE_TIME* date, time_t* time) {
     struct tm tm;
     std::memset(&tm, 0, sizeof tm);
     tm.tm_year = date->year - 1900;
@@ -84,7 +84,18 @@ time_t ConvertFromStdDate(const DATE_TIME* date, time_t* time) {
     tm.tm_min = date->minute;
     tm.tm_sec = date->second;
     tm.tm_isdst = -1;
-    time_t t = mktime(&tm);
+    // mktime answers -1 both for a failure and for the last second of 1969;
+    // only a success fills in the weekday.
+    tm.tm_wday = -1;
+    const time_t t = mktime(&tm);
+    const bool converted = tm.tm_wday >= 0;
+    if (time != nullptr) *time = t;
+    return converted;
+}
+
+time_t ConvertFromStdDate(const DATE_TIME* date, time_t* time) {
+    time_t t = -1;
+    StdDateToTime(date, &t);
     if (time != nullptr) *time = t;
     return t;
 }

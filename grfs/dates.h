@@ -14,6 +14,11 @@ void ConvertToStdDate(DATE_TIME* date, time_t time);
 // callers test date_valid first.
 time_t ConvertFromStdDate(const DATE_TIME* date, time_t* time);
 
+// The same conversion, telling a failure from the time -1 (the last second
+// of 1969), which ConvertFromStdDate's result cannot: true and *time set
+// when the date names a time the host can represent.
+bool StdDateToTime(const DATE_TIME* date, time_t* time);
+
 // From a broken-down time the caller made (local or UTC); date_valid 1.
 void ConvertTmStructToStdDate(DATE_TIME* date, const struct tm* tm);
 

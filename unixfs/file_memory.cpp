@@ -66,6 +66,7 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->file_mode = 0;
     rec->data_hand = -1;
     rec->made_here = 0;
+    rec->link_info = PENDING_LINK_INFO{};
 }
 
 void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {

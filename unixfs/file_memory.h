@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "grfs/xdr.h"
 #include "unixfs/grfs_session.h"
@@ -43,6 +44,15 @@ struct SOL_ACL_ENTRY {
     uint16_t a_pad;
 };
 static_assert(sizeof(SOL_ACL_ENTRY) == 12);
+
+// Owner and times that set information gave a symbolic link before the
+// close that makes it; applied when the link is made.
+struct PENDING_LINK_INFO {
+    uint16_t set;
+    uint32_t uid;  // (uint32_t)-1: left as made
+    uint32_t gid;
+    timespec times[2];  // access, modification; UTIME_OMIT where the block has none
+};
 
 struct FILE_MEMORY {
     QElem link;                  // element of the session's object_list
@@ -84,6 +94,7 @@ struct FILE_MEMORY {
     uint64_t stream_bytes;       // what its collected streams hold of the session's budget (stream_budget.h)
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
     uint16_t made_here;          // a WRITE open landed on an inode this session made (created_objects.h)
+    PENDING_LINK_INFO link_info; // set information for the link this WRITE open makes at close
 };
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {

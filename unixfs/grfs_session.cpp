@@ -121,6 +121,10 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     DEBUG_PRINTF(DBG_MESSAGE, "SendMessage %s (%d bytes) retcode %d\n", type_to_str(message->hdr.msg_type),
                  body_size + GRFS_MSG_HEADER_SIZE, message->hdr.retcode);
     if (grfs_debug != 0) print_message(message, body_size);
+    // An answer that is no failure (a FIFO's 1) is taken once, whether or
+    // not the reply then reaches the peer.
+    const bool counts_failure = !ses->reply_no_error;
+    ses->reply_no_error = false;
     // Bulk data handed over by SetReplyData belongs to this reply only.
     char* defer = ses->reply_data_field;
     const unsigned char* bulk = ses->reply_data;
@@ -137,13 +141,13 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
         if (defer != nullptr && pipe != nullptr) pipe->Drain(defer, bulk_len);
         if (defer != nullptr && pipe == nullptr) CopyIntoRecord(defer, bulk, bulk_len);
         if (ses->reply_sink == nullptr) {
-            TallyReply(ses->tally, message);
+            TallyReply(ses->tally, message, counts_failure);
             return 0;
         }
         const int length = encode_reply(message, body_size, sink_buffer, kReplyRoom);
         if (ses->reply_sink(ses, std::span<const unsigned char>(sink_buffer, static_cast<size_t>(length))) != 0)
             return 1;
-        TallyReply(ses->tally, message);
+        TallyReply(ses->tally, message, counts_failure);
         return 0;
     }
 
@@ -182,7 +186,7 @@ int SendMessage(GRFS_SESSION* ses, GRFS_MESSAGE* message, int body_size) {
     if (rc != 0) return 1;
     // Counted once the reply is on its way, not when it was made: a peer
     // that takes none of them was delivered none.
-    TallyReply(ses->tally, message);
+    TallyReply(ses->tally, message, counts_failure);
     return 0;
 }
 

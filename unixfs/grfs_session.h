@@ -76,6 +76,9 @@ struct GRFS_SESSION {
     // Bytes its open objects hold of streams collected before they are
     // applied (stream_budget.h).
     uint64_t stream_bytes;
+    // The reply being built carries a nonzero retcode that is no failure
+    // (an unopenable FIFO's 1); SendMessage clears it.
+    bool reply_no_error;
 };
 
 // Sets the reply's header: the given type, retcode 0 and the request's

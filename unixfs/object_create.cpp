@@ -187,7 +187,14 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
     case S_IFIFO:
     case S_IFCHR:
     case S_IFBLK: {
-        if (mknodat(parent_fd, name, static_cast<mode_t>(mode) & (S_IFMT | kCreateBits), device) != 0) {
+        const mode_t node_mode = static_cast<mode_t>(mode) & (S_IFMT | kCreateBits);
+        int made = mknodat(parent_fd, name, node_mode, device);
+        if (made != 0 && errno == EEXIST) {
+            // An existing node is replaced, never kept as found: whoever
+            // could write the directory may have put it there.
+            made = unlinkat(parent_fd, name, 0) == 0 ? mknodat(parent_fd, name, node_mode, device) : -1;
+        }
+        if (made != 0) {
             err = errno;
             const char* which = type == S_IFIFO ? "mknod1" : type == S_IFCHR ? "mknod2" : "mknod3";
             DEBUG_PRINTF(DBG_CONFIG, "%s path=%s mode=%d returned %d errno=%d\n", which, path,

@@ -2,13 +2,73 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "grfs/dblk.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/created_objects.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/confined_path.h"
 #include "unixfs/object_location.h"
 #include "util/debug_print.h"
+#include "util/queue.h"
+#include "util/unique_fd.h"
+
+namespace {
+
+// The link just made at name in dir: recorded as the session's, then given
+// what set information left for it. Whatever stands there now that is not
+// a link of the agent's own making is someone else's and left alone.
+void AdoptMadeLink(DRVDLE* drvdle, FILE_MEMORY* rec, int dir, const char* name) {
+    UniqueFd link(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    OBJECT_IDENTITY id;
+    struct stat st;
+    if (!link.valid() || !ExamineObject(link.get(), &id, &st) || !S_ISLNK(st.st_mode) || st.st_uid != geteuid()) {
+        return;
+    }
+    const int held = link.get();
+    if (CreatedObjects* created = CreatedObjectsOf(drvdle); created != nullptr) {
+        created->Record(ObjectRelPath(rec), id, UniqueFd(fcntl(held, F_DUPFD_CLOEXEC, 0)));
+    }
+    const PENDING_LINK_INFO& info = rec->link_info;
+    if (info.set == 0) return;
+    uid_t uid = info.uid == st.st_uid ? static_cast<uid_t>(-1) : info.uid;
+    gid_t gid = info.gid == st.st_gid ? static_cast<gid_t>(-1) : info.gid;
+    if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) &&
+        fchownat(held, "", uid, gid, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        DEBUG_PRINTF(DBG_CONFIG, "lchown( %s, uid %d, gid %d) failed. errno=%d\n", rec->full_path,
+                     static_cast<int>(uid), static_cast<int>(gid), errno);
+    }
+    if (SetLinkTimes(held, info.times) != 0) {
+        DEBUG_PRINTF(DBG_CONFIG, "Can't call utime on symlinks.  st_mode=0x%X.\n", static_cast<unsigned>(st.st_mode));
+    }
+}
+
+}  // namespace
+
+int SetLinkTimes(int link_fd, const timespec times[2]) {
+    if (utimensat(link_fd, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0) return 0;
+    if (errno != EINVAL) return -1;
+    // A kernel without empty paths here: the descriptor's /proc entry leads
+    // to the link itself.
+    return utimensat(AT_FDCWD, FdPath(link_fd).c_str(), times, 0);
+}
+
+FILE_MEMORY* LinkAwaitingClose(const DRVDLE* drvdle, std::string_view rel) {
+    if (drvdle == nullptr || drvdle->parent == nullptr) return nullptr;
+    const std::string key = CreatedObjectKey(rel);
+    const GRFS_SESSION* ses = drvdle->parent->session;
+    for (auto* obj = QueueHead<FILE_MEMORY>(ses->object_list); obj != nullptr; obj = QueueNext(obj)) {
+        if (obj->dle == drvdle && obj->dblktype == FDB_ID && obj->open_mode == OPEN_MODE_WRITE &&
+            obj->data_hand < 0 && CreatedObjectKey(ObjectRelPath(obj)) == key) {
+            return obj;
+        }
+    }
+    return nullptr;
+}
 
 bool LinkRecordTarget(const unsigned char* record, size_t length, std::string_view* target) {
     constexpr size_t kLengthWord = 4;
@@ -37,7 +97,7 @@ void MakePendingSymlink(const GRFS_SESSION* ses, FILE_MEMORY* rec) {
     const std::string target(target_view);
 
     // The attachment may have been detached since the open.
-    const DRVDLE* drvdle = LookupDrvdle(ses, rec->dle_id);
+    DRVDLE* drvdle = LookupDrvdle(ses, rec->dle_id);
     OBJECT_PARENT parent;
     int err = drvdle != nullptr ? OpenObjectParent(drvdle, rec, LinkPolicy::kNoLinks, &parent) : EBADF;
     if (err != 0 || parent.name.empty()) {
@@ -56,6 +116,7 @@ void MakePendingSymlink(const GRFS_SESSION* ses, FILE_MEMORY* rec) {
     }
     if (rc == 0) {
         DEBUG_PRINTF(DBG_CONFIG, "symlink( %s, %s ) successful\n", target.c_str(), rec->full_path);
+        AdoptMadeLink(drvdle, rec, parent.dir.get(), parent.name.c_str());
     } else {
         DEBUG_PRINTF(DBG_CONFIG, "symlink( %s, %s ) failed.  errno=%d\n", target.c_str(), rec->full_path, errno);
     }

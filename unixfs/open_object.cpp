@@ -102,6 +102,9 @@ int OpenObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     reply->hdr.retcode = static_cast<int16_t>(rc);
 
     if (rc == 0) TallyOpen(ses->tally, mode);
+    // A FIFO or socket answers 1: it is listed, not opened, and that is no error.
+    const bool valid_mode = mode == OPEN_MODE_READ || mode == OPEN_MODE_WRITE || mode == OPEN_MODE_VERIFY;
+    if (rc == 1 && dblk_type == FDB_ID && valid_mode) ses->reply_no_error = true;
     if (SendMessage(ses, reply, body_size) != 0) return 1;
     DEBUG_PRINTF(DBG_DATA, "OpenObject: eahand->data_hand=0x%x txmsg->retcode.num=0x%x\n",
                  static_cast<unsigned>(data_hand), static_cast<unsigned>(static_cast<uint16_t>(rc)));

@@ -23,10 +23,10 @@ bool listed(std::string_view list, std::string_view name) {
 
 }  // namespace
 
-void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply) {
+void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply, bool counts_failure) {
     if (tally == nullptr) return;
     const int16_t rc = reply->hdr.retcode;
-    if (rc != GRFS_RC_SUCCESS && rc != GRFS_RC_END_OF_DATA && rc != GRFS_RC_NOT_FOUND) ++tally->errors;
+    if (counts_failure && rc != GRFS_RC_SUCCESS && rc != GRFS_RC_END_OF_DATA && rc != GRFS_RC_NOT_FOUND) ++tally->errors;
     const bool good = rc == GRFS_RC_SUCCESS || rc == GRFS_RC_END_OF_DATA;
     switch (reply->hdr.msg_type) {
         case GRFS_READ_OBJ_STAT:

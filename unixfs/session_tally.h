@@ -37,7 +37,9 @@ struct SessionTally {
 // Counts one reply once it was sent (null tally: nothing). Every nonzero
 // retcode but end of object (-500) and end of listing (-505) is an error;
 // read and write replies add their bytes, a delete reply its object.
-void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply);
+// counts_failure false: the reply's retcode is an answer, not an error
+// (the 1 of a FIFO or socket, which is listed but cannot be opened).
+void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply, bool counts_failure = true);
 // A successful open in the given mode (OpenMode).
 void TallyOpen(SessionTally* tally, uint16_t mode);
 // An export attached under this name.

@@ -10,7 +10,9 @@
 #include "unixfs/attach_records.h"
 #include "unixfs/created_objects.h"
 #include "unixfs/dblk_texts.h"
+#include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/object_symlink.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/restore_target.h"
 #include "unixfs/set_info.h"
@@ -31,8 +33,8 @@ timespec dblk_time(const DATE_TIME& date) {
     timespec ts{};
     ts.tv_nsec = UTIME_OMIT;
     if (date.date_valid == 0) return ts;
-    time_t value = ConvertFromStdDate(&date, nullptr);
-    if (value == static_cast<time_t>(-1)) return ts;
+    time_t value = 0;
+    if (!StdDateToTime(&date, &value)) return ts;
     ts.tv_sec = value;
     ts.tv_nsec = 0;
     return ts;
@@ -140,10 +142,21 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     // Every step acts on the inode examined here, held by a descriptor that
     // opens nothing (no device, no FIFO), even when its name changes meanwhile.
     UniqueFd obj(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const int open_err = obj.valid() ? 0 : errno;
     struct stat st;
     OBJECT_IDENTITY id;
     int lrc = obj.valid() && ExamineObject(obj.get(), &id, &st) ? 0 : -1;
     DEBUG_PRINTF(DBG_CONFIG, "lstat returned %d\n", lrc);
+    // A link is made by the close of its WRITE open, which may come after
+    // its information: the link then gets it when it is made (what stands
+    // under the name until then is replaced by the close).
+    FILE_MEMORY* awaiting = is_file && have_mode && S_ISLNK(mode) ? LinkAwaitingClose(drvdle, target.rel) : nullptr;
+    if (awaiting != nullptr) {
+        DEBUG_PRINTF(DBG_CONFIG, "Unix_SetInfo: link %s is made at its close, owner and times then\n", path);
+        awaiting->link_info =
+            PENDING_LINK_INFO{1, uid, gid, {dblk_time(dblk->access_time), dblk_time(dblk->modified_time)}};
+        if (lrc != 0 && open_err == ENOENT) return 0;
+    }
     if (lrc != 0) return GRFS_RC_NO_SUCH_FILE;  // nothing is known, so nothing is changed
     struct stat root;
     if (fstat(drvdle->root_fd, &root) == 0 && root.st_dev == st.st_dev && root.st_ino == st.st_ino) {
@@ -175,7 +188,12 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
 
     const timespec times[2] = {dblk_time(dblk->access_time), dblk_time(dblk->modified_time)};
     if (is_link) {
-        DEBUG_PRINTF(DBG_CONFIG, "Can't call utime on symlinks.  st_mode=0x%X.\n", static_cast<unsigned>(st.st_mode));
+        // The link's own times; where the system cannot set them it keeps
+        // those of its making.
+        if (SetLinkTimes(obj.get(), times) != 0) {
+            DEBUG_PRINTF(DBG_CONFIG, "Can't call utime on symlinks.  st_mode=0x%X.\n",
+                         static_cast<unsigned>(st.st_mode));
+        }
     } else {
         if (utime_held(obj.get(), dir, name, times) != 0) {
             const int e = errno;

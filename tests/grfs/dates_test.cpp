@@ -130,3 +130,24 @@ TEST(Dates, AbsentDateBreaksDownWithoutTrouble) {
 }
 
 }  // namespace
+
+namespace {
+
+// The last second of 1969 is a time like the others, in any zone; so are
+// times before 1970, around 2038 and in 2100.
+TEST(Dates, EdgeTimesConvertBothWaysAndMinusOneIsNoFailure) {
+    for (const char* zone : {"UTC0", kEastern}) {
+        TimeZone tz(zone);
+        for (const time_t t : {time_t{-1}, time_t{-315619200}, time_t{2147483647}, time_t{2147483648LL},
+                               time_t{4102444800LL}}) {
+            SCOPED_TRACE(std::string(zone) + " " + std::to_string(static_cast<long long>(t)));
+            DATE_TIME d{};
+            ConvertToStdDate(&d, t);
+            time_t back = 0;
+            EXPECT_TRUE(StdDateToTime(&d, &back));
+            EXPECT_EQ(back, t);
+        }
+    }
+}
+
+}  // namespace

@@ -185,8 +185,15 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     set_xattr(dst + "/acl", "system.posix_acl_access",
               acl_xattr_value({{0x01, 6, kNone}, {0x02, 4, 1001}, {0x04, 4, kNone}, {0x10, 6, kNone}, {0x20, 4, kNone}}));
     set_xattr(dst + "/xattr", "user.note", "two");
-    ASSERT_EQ(unlink((dst + "/link").c_str()), 0);
-    ASSERT_EQ(symlink("else", (dst + "/link").c_str()), 0);
+    {
+        // Only the target changes: the new link gets the old one's times.
+        struct stat was {};
+        ASSERT_EQ(lstat((dst + "/link").c_str(), &was), 0);
+        ASSERT_EQ(unlink((dst + "/link").c_str()), 0);
+        ASSERT_EQ(symlink("else", (dst + "/link").c_str()), 0);
+        const struct timespec times[2] = {was.st_atim, was.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dst + "/link").c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
     {
         struct stat was {};
         ASSERT_EQ(stat((dst + "/device").c_str(), &was), 0);

@@ -165,12 +165,15 @@ TEST_F(ConfinementTest, ALinkAsLastComponentIsNeverFollowedByChanges) {
     EXPECT_TRUE(S_ISLNK(Lstat(In("flink")).st_mode));
     ExpectOutsideUntouched();
 
-    // A device or FIFO over the link fails; the target stays.
+    // A device or FIFO replaces the link itself; the target stays.
     UnixInfo fifo = Hostile(010666);
-    EXPECT_NE(CreateFile("flink", &fifo), 0);
+    EXPECT_EQ(CreateFile("flink", &fifo), 0);
+    EXPECT_TRUE(S_ISFIFO(Lstat(In("flink")).st_mode));
     ExpectOutsideUntouched();
 
-    // A regular file replaces the link itself.
+    // So does a regular file.
+    ASSERT_EQ(unlink(In("flink").c_str()), 0);
+    ASSERT_EQ(symlink(Out("victim").c_str(), In("flink").c_str()), 0);
     EXPECT_EQ(CreateFile("flink"), 0);
     EXPECT_TRUE(S_ISREG(Lstat(In("flink")).st_mode));
     ExpectOutsideUntouched();

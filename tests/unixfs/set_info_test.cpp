@@ -148,7 +148,7 @@ TEST_F(SetInfoTest, WithoutUnixInformationOnlyTimesAreSet) {
     EXPECT_EQ(st.st_size, 3);
 }
 
-TEST_F(SetInfoTest, LinkGetsItsOwnerButNoModeNoTimesAndItsTargetIsUntouched) {
+TEST_F(SetInfoTest, LinkGetsItsOwnerAndTimesButNoModeAndItsTargetIsUntouched) {
     if (geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
     WriteText(In("target"), "target data");
     ASSERT_EQ(chmod(In("target").c_str(), 0644), 0);
@@ -161,7 +161,9 @@ TEST_F(SetInfoTest, LinkGetsItsOwnerButNoModeNoTimesAndItsTargetIsUntouched) {
     EXPECT_TRUE(S_ISLNK(link_after.st_mode));
     EXPECT_EQ(link_after.st_uid, 321u);
     EXPECT_EQ(link_after.st_gid, 654u);
-    EXPECT_EQ(link_after.st_mtime, link_before.st_mtime);
+    EXPECT_EQ(link_after.st_mode, link_before.st_mode);
+    EXPECT_EQ(link_after.st_mtime, kOldMtime);
+    EXPECT_EQ(link_after.st_atime, kOldAtime);
     struct stat target_after = Lstat(In("target"));
     EXPECT_EQ(target_after.st_uid, target_before.st_uid);
     EXPECT_EQ(target_after.st_mode, target_before.st_mode);
