@@ -49,28 +49,15 @@ bool allocate(GRFS_SESSION* ses, T** field, size_t size) {
     return *field != nullptr;
 }
 
-// One console line for a session ended because its peer sent nothing for
-// the idle limit; the peer is named while its connection is still open.
-void report_idle_end(NRL_SESSION* session) {
+// One console line for a session ended by the idle limit (what the peer did
+// not do, and for how long); the peer is named while its connection is
+// still open.
+void report_idle_end(NRL_SESSION* session, const char* what, unsigned seconds) {
     char peer[INET_ADDRSTRLEN];
-    const unsigned seconds = session->rcv_idle_limit;
     if (EndpointPeerText(session->tlifd, peer, sizeof peer))
-        std::fprintf(stderr, "%s: Session with %s ended: nothing received for %u seconds.\n", prog_name, peer,
-                     seconds);
+        std::fprintf(stderr, "%s: Session with %s ended: %s for %u seconds.\n", prog_name, peer, what, seconds);
     else
-        std::fprintf(stderr, "%s: Session ended: nothing received for %u seconds.\n", prog_name, seconds);
-}
-
-// One console line for a session ended because its peer took no reply for
-// the idle limit.
-void report_stalled_send(NRL_SESSION* session) {
-    char peer[INET_ADDRSTRLEN];
-    const unsigned seconds = gb_session_idle_timeout;
-    if (EndpointPeerText(session->tlifd, peer, sizeof peer))
-        std::fprintf(stderr, "%s: Session with %s ended: no reply could be sent for %u seconds.\n", prog_name, peer,
-                     seconds);
-    else
-        std::fprintf(stderr, "%s: Session ended: no reply could be sent for %u seconds.\n", prog_name, seconds);
+        std::fprintf(stderr, "%s: Session ended: %s for %u seconds.\n", prog_name, what, seconds);
 }
 
 // After a send that failed the session can only end: the peer got part of
@@ -79,7 +66,8 @@ void report_stalled_send(NRL_SESSION* session) {
 bool ended_by_failed_send(GRFS_SESSION* ses) {
     NRL_SESSION* session = ses->nrl_session;
     if (session == nullptr || session->snd_failed == 0) return false;
-    if (session->snd_failed == NRL_SEND_STALLED) report_stalled_send(session);
+    if (session->snd_failed == NRL_SEND_STALLED)
+        report_idle_end(session, "no reply could be sent", gb_session_idle_timeout);
     ses->end_cause = SESSION_END_TRANSFER_FAILED;
     KillSession(session);
     return true;
@@ -183,7 +171,8 @@ int SubmitGRFSRecvMsg(GRFS_SESSION* ses) {
 }
 
 void IncomingGRFSMessage(NRL_SESSION* session, uint16_t status, unsigned char*, uint16_t length) {
-    if (status != 0 && session->rcv_idle_expired != 0) report_idle_end(session);
+    if (status != 0 && session->rcv_idle_expired != 0)
+        report_idle_end(session, "nothing received", session->rcv_idle_limit);
     auto* ses = static_cast<GRFS_SESSION*>(gb_NRL_function_table_ptr->NRLGetSessionApplicationPtr(session));
     if (ses != nullptr && status != 0) ses->end_cause = end_cause_of(session);
     if (ses == nullptr || status != 0) return;

@@ -30,4 +30,15 @@ std::optional<std::string> link_target(const std::vector<StreamBytes>& streams) 
     return std::nullopt;
 }
 
+std::vector<unsigned char> make_link_record(const std::string& name, const std::string& target) {
+    std::vector<unsigned char> record(4);
+    record.insert(record.end(), name.begin(), name.end());
+    record.push_back(0);
+    record.insert(record.end(), target.begin(), target.end());
+    record.push_back(0);
+    const uint32_t length = static_cast<uint32_t>(record.size());
+    std::memcpy(record.data(), &length, sizeof length);
+    return record;
+}
+
 }  // namespace grfs_client

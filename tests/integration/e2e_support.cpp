@@ -29,6 +29,28 @@ std::string ProcessResult::describe() const {
     return s.str();
 }
 
+pid_t spawn_grfsclient(const std::vector<std::string>& args, const std::string& out_path,
+                       const std::string& err_path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err_path == out_path)
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+    std::vector<std::string> all = {"grfsclient"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, GRFSCLIENT_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 ProcessResult run_grfsclient(const std::vector<std::string>& args) {
     ProcessResult result;
     std::string templ = (std::filesystem::temp_directory_path() / "grfsclient-out-XXXXXX").string();
@@ -38,25 +60,14 @@ ProcessResult run_grfsclient(const std::vector<std::string>& args) {
     const std::string dir = buf.data();
     const std::string out_path = dir + "/out", err_path = dir + "/err";
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> all = {"grfsclient"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, GRFSCLIENT_BINARY, &actions, nullptr, argv.data(), environ) == 0) {
+    const pid_t pid = spawn_grfsclient(args, out_path, err_path);
+    if (pid > 0) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
         if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     }
-    posix_spawn_file_actions_destroy(&actions);
     result.out = read_file(out_path);
     result.err = read_file(err_path);
     std::error_code ec;

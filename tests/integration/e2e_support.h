@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <array>
 #include <cstdint>
@@ -32,6 +33,10 @@ struct ProcessResult {
 
 // Runs grfsclient with args (the command first) and waits for it.
 ProcessResult run_grfsclient(const std::vector<std::string>& args);
+// grfsclient started with its output to files (both to one when the paths
+// are equal), not waited for; -1 when it cannot be started.
+pid_t spawn_grfsclient(const std::vector<std::string>& args, const std::string& out_path,
+                       const std::string& err_path);
 
 // "127.0.0.x:port" of the agent, and the session options grfsclient
 // needs to find its workstation.

@@ -198,23 +198,6 @@ TEST(GrfsclientReports, RestoreIntoAFullFileSystemStopsAtTheFirstNoSpace) {
     hardening::ExpectCleanStop(agent);
 }
 
-// grfsclient backup started, not waited for.
-pid_t start_backup(const std::vector<std::string>& args, const std::string& output) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<std::string> all = {"grfsclient"};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, GRFSCLIENT_BINARY, &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 TEST(GrfsclientReports, BackupArchiveIsPrivateAndReplacedOnlyWhenComplete) {
     TempDir source("grfsclient-arc-src");
     TempDir work("grfsclient-arc-work");
@@ -235,7 +218,8 @@ TEST(GrfsclientReports, BackupArchiveIsPrivateAndReplacedOnlyWhenComplete) {
 
     for (int sig : {SIGINT, SIGTERM}) {
         const std::string output = agent.dir() + "/backup.out";
-        pid_t pid = start_backup(with_session({"backup", agent_host_port(agent), "TREE", archive}, agent), output);
+        const pid_t pid = spawn_grfsclient(with_session({"backup", agent_host_port(agent), "TREE", archive}, agent),
+                                           output, output);
         ASSERT_GT(pid, 0);
         // Freeze grfsclient once the new archive has begun, so that the
         // signal comes in the middle of the backup.

@@ -23,6 +23,7 @@
 
 #include "../grfs/dblk_test_images.h"
 #include "agent_process.h"
+#include "client/link_record.h"
 #include "client/peer.h"
 #include "client/requests.h"
 #include "e2e_support.h"
@@ -467,13 +468,8 @@ TEST(RestoreHardening, LinksAreRestoredAfterARefusedOversizedLinkRead) {
 
         for (const std::string name : {"one", "two"}) {
             const std::string target = "target-of-" + name;
-            std::vector<unsigned char> record(4);
-            record.insert(record.end(), name.begin(), name.end());
-            record.push_back(0);
-            record.insert(record.end(), target.begin(), target.end());
-            record.push_back(0);
+            const std::vector<unsigned char> record = grfs_client::make_link_record(name, target);
             const uint32_t length = static_cast<uint32_t>(record.size());
-            std::memcpy(record.data(), &length, 4);  // the agent's byte order
 
             const auto link = FileBlock(name, FileInfo(0120777, 0, target.size()));
             ASSERT_EQ(replied_retcode(grfs_client::create_object(c, dle, link)), 0);

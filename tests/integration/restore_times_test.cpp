@@ -18,6 +18,7 @@
 
 #include "../grfs/dblk_test_images.h"
 #include "agent_process.h"
+#include "client/link_record.h"
 #include "client/peer.h"
 #include "client/requests.h"
 #include "e2e_support.h"
@@ -146,13 +147,8 @@ TEST(RestoreTimes, ALinkGetsItsOwnerAndTimesWhetherItsInformationComesBeforeOrAf
             const std::string name = before_close ? "informed before close" : "informed after close";
             SCOPED_TRACE(name + (round == 0 ? "" : ", over the link restored before"));
             const std::string target = "target of " + name;
-            std::vector<unsigned char> record(4);
-            record.insert(record.end(), name.begin(), name.end());
-            record.push_back(0);
-            record.insert(record.end(), target.begin(), target.end());
-            record.push_back(0);
+            const std::vector<unsigned char> record = grfs_client::make_link_record(name, target);
             const uint32_t length = static_cast<uint32_t>(record.size());
-            std::memcpy(record.data(), &length, 4);  // the agent's byte order
 
             GRFS_GEN_DBLK image;
             dblk_test::make_file_dblk(image, name, LinkInfo(owner, target.size()));
