@@ -80,7 +80,7 @@ soak: build
 # "--runs 7 --json out.json" (see build/bench/grfs_bench --help).
 .PHONY: bench
 bench: configure
-	@cmake --build $(BUILD) --target agent grfs_bench bench_pingpong -j $(JOBS)
+	@cmake --build $(BUILD) --target agent grfsclient grfs_bench bench_pingpong -j $(JOBS)
 	@$(BUILD)/bench/grfs_bench $(BENCH_ARGS)
 
 clean:
