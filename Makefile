@@ -74,8 +74,9 @@ SOAK_SESSIONS ?= 1000
 soak: build
 	@SOAK_SESSIONS=$(SOAK_SESSIONS) $(BUILD)/tests/integration_tests --gtest_filter='Soak.*'
 
-# Benchmark against a raw loopback ping-pong: builds the agent and the
-# benchmark programs (Release with debug information) and prints the table.
+# Benchmark against a raw loopback ping-pong and tar: builds the agent,
+# grfsclient (for the round trips of whole trees) and the benchmark programs
+# (Release with debug information) and prints the table.
 # BENCH_DIR: scratch directory (default /tmp/grfs-bench); BENCH_ARGS: e.g.
 # "--runs 7 --json out.json" (see build/bench/grfs_bench --help).
 .PHONY: bench

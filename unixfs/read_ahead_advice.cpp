@@ -23,8 +23,13 @@ void AdviseReadAhead(FILE_MEMORY* rec, uint64_t file_offset) {
     if (rec->data_hand < 0 || data_size <= rec->preread_bufsize || rec->sparse.holes != 0) return;
     const uint64_t end = file_offset + kAdviseDistance < data_size ? file_offset + kAdviseDistance : data_size;
     if (rec->advised_end >= end || rec->advised_end >= file_offset + kAdviseDistance - kAdviseStep) return;
-    const uint64_t from = rec->advised_end > file_offset ? rec->advised_end : file_offset;
+    // A step at a time: the kernel reads no more than its read-ahead size
+    // (8 MiB on some disks, 128 KiB by default) for one piece of advice.
     // Advice only: a failure changes nothing but the speed.
-    (void)posix_fadvise(rec->data_hand, static_cast<off_t>(from), static_cast<off_t>(end - from), POSIX_FADV_WILLNEED);
+    for (uint64_t from = rec->advised_end > file_offset ? rec->advised_end : file_offset; from < end;) {
+        const uint64_t to = end - from > kAdviseStep ? from + kAdviseStep : end;
+        (void)posix_fadvise(rec->data_hand, static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_WILLNEED);
+        from = to;
+    }
     rec->advised_end = end;
 }
