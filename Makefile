@@ -83,13 +83,14 @@ SOAK_SESSIONS ?= 1000
 soak: build
 	@SOAK_SESSIONS=$(SOAK_SESSIONS) $(BUILD)/tests/integration_tests --gtest_filter='Soak.*'
 
-# Benchmark against a raw loopback ping-pong: builds the agent and the
-# benchmark programs (Release with debug information) and prints the table.
+# Benchmark against a raw loopback ping-pong and tar: builds the agent,
+# grfsclient (for the round trips of whole trees) and the benchmark programs
+# (Release with debug information) and prints the table.
 # BENCH_DIR: scratch directory (default /tmp/grfs-bench); BENCH_ARGS: e.g.
 # "--runs 7 --json out.json" (see build/bench/grfs_bench --help).
 .PHONY: bench
 bench: configure
-	@cmake --build $(BUILD) --target agent grfs_bench bench_pingpong -j $(JOBS)
+	@cmake --build $(BUILD) --target agent grfsclient grfs_bench bench_pingpong -j $(JOBS)
 	@$(BUILD)/bench/grfs_bench $(BENCH_ARGS)
 
 clean:

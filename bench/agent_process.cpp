@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -39,11 +40,15 @@ AgentProcess start_agent(const std::string& binary, const Dataset& d) {
     grfs_client::AdvertListener adverts = listen_for_advert(&tell);
 
     const std::string config = d.root + "/agent.cfg";
+    std::filesystem::create_directories(d.root + "/" + kTreeCopyDir);
     {
         std::ofstream cfg(config);
         cfg << "name " << agent.workstation << "\n"
             << "export " << d.data << " as " << agent.data_dle << " write_protect\n"
             << "export " << d.restore << " as " << agent.restore_dle << "\n"
+            << "export " << d.root << "/trees/host as " << agent.host_tree_dle << " write_protect\n"
+            << "export " << d.root << "/trees/etc as " << agent.etc_tree_dle << " write_protect\n"
+            << "export " << d.root << "/" << kTreeCopyDir << " as " << agent.tree_copy_dle << "\n"
             << "tell " << tell << "\n"
             // The first advertisement goes out at once; no more during the runs.
             << "tell_interval 3600\n"

@@ -13,6 +13,9 @@
 
 namespace bench {
 
+// Below the scratch directory: the empty export the trees are restored into.
+constexpr const char* kTreeCopyDir = "tree-copy";
+
 struct AgentProcess {
     pid_t pid = -1;                 // the listener
     std::string host = "127.0.0.1";
@@ -20,6 +23,9 @@ struct AgentProcess {
     std::string workstation = "BENCH";
     std::string data_dle = "DATA";
     std::string restore_dle = "RESTORE";
+    std::string host_tree_dle = "HOST";    // the generated host-shaped tree
+    std::string etc_tree_dle = "ETC";      // the copy of /etc
+    std::string tree_copy_dle = "TREECOPY";  // kTreeCopyDir, where the trees are restored
     std::string log_path;           // the agent's standard output and error
 };
 

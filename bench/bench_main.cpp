@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "bench/agent_process.h"
 #include "bench/bench_util.h"
 #include "bench/dataset.h"
+#include "bench/host_trees.h"
 #include "bench/report.h"
 #include "bench/scenarios.h"
 #include "bench/slicing.h"
@@ -27,6 +30,9 @@
 #ifndef BENCH_PINGPONG_BINARY
 #define BENCH_PINGPONG_BINARY "bench_pingpong"
 #endif
+#ifndef BENCH_GRFSCLIENT_BINARY
+#define BENCH_GRFSCLIENT_BINARY "grfsclient"
+#endif
 #ifndef BENCH_RESULTS_DIR
 #define BENCH_RESULTS_DIR "bench/results"
 #endif
@@ -35,16 +41,23 @@ namespace {
 
 const char* kUsage =
     "usage: grfs_bench [--runs N] [--dir PATH] [--json PATH] [--agent PATH] [--pingpong PATH]\n"
-    "                  [--no-tar] [--wait-load LOAD] [--only NAME,...] [--cpus LIST]\n"
+    "                  [--grfsclient PATH] [--no-tar] [--wait-load LOAD] [--only NAME,...] [--cpus LIST]\n"
+    "                  [--tree-slices N] [--heavy-runs N]\n"
     "\n"
     "  --runs N         runs of every measurement; the table shows medians and ranges (default 5)\n"
     "  --dir PATH       scratch directory for the data set (default $BENCH_DIR, else /tmp/grfs-bench)\n"
     "  --json PATH      where to write the table as JSON (default " BENCH_RESULTS_DIR "/bench-TIME.json)\n"
     "  --agent PATH     the agent program (default the one built beside this program)\n"
     "  --pingpong PATH  the ping-pong server (default the one built beside this program)\n"
+    "  --grfsclient PATH  the peer program, for the round trips of whole trees (default the one built\n"
+    "                   beside this program)\n"
     "  --no-tar         leave out the tar reference rows\n"
     "  --wait-load L    first wait (at most 10 minutes) until the 1-minute load average is below L\n"
-    "  --only NAMES     only these measurements (backup, sparse, restore, verify, small, listing), for profiling\n"
+    "  --only NAMES     only these measurements (backup, sparse, restore, verify, small, listing, etc,\n"
+    "                   host, cold), for profiling\n"
+    "  --tree-slices N  slices per run of the host-shaped tree's round trip (even; default 2)\n"
+    "  --heavy-runs N   runs that include the long rows, the host-shaped tree's round trip and the\n"
+    "                   cold-cache backups: the first N (default 2)\n"
     "  --cpus LIST      run the client, the agent, the ping-pong servers and tar on these CPUs only\n"
     "                   (default the last CPU; \"all\" leaves the placement to the scheduler)\n";
 
@@ -74,6 +87,7 @@ int main(int argc, char** argv) {
     BenchSetup setup;
     std::string agent_binary = BENCH_AGENT_BINARY;
     setup.pingpong.binary = BENCH_PINGPONG_BINARY;
+    setup.grfsclient = BENCH_GRFSCLIENT_BINARY;
     double wait_load = 0;
     std::string cpus;
 
@@ -91,6 +105,9 @@ int main(int argc, char** argv) {
         else if (a == "--json") json_path = value();
         else if (a == "--agent") agent_binary = value();
         else if (a == "--pingpong") setup.pingpong.binary = value();
+        else if (a == "--grfsclient") setup.grfsclient = value();
+        else if (a == "--tree-slices") setup.tree_slices = std::atoi(value().c_str());
+        else if (a == "--heavy-runs") setup.heavy_runs = std::atoi(value().c_str());
         else if (a == "--no-tar") setup.with_tar = false;
         else if (a == "--wait-load") wait_load = std::atof(value().c_str());
         else if (a == "--cpus") cpus = value();
@@ -112,6 +129,8 @@ int main(int argc, char** argv) {
         }
     }
     if (runs < 1) die("--runs must be at least 1");
+    if (setup.tree_slices < 2 || setup.tree_slices % 2 != 0) die("--tree-slices must be even and at least 2");
+    if (setup.heavy_runs < 0) die("--heavy-runs must not be negative");
     // One CPU by default: where the two ends of a round trip run changes its
     // cost several times over on some machines, and not alike for the agent
     // and its yardstick, so an unpinned run measures the scheduler.
@@ -124,6 +143,15 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     setup.data = prepare_dataset(dir);
+    setup.trees = prepare_host_trees(dir);
+    // The archives of the round trips go to memory where the host has a
+    // tmpfs, so that only the agent's side of the round trip touches the disk.
+    setup.archive_dir = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : dir;
+    // Roughly 150 MB/s: slower than the agent's warm backup of the file at
+    // every think time but the longest.
+    ThrottledDisk disk(setup.data.data + "/" + setup.data.big_name, 150000000);
+    if (disk.ok()) setup.disk = &disk;
+    else setup.cold_skipped = disk.reason();
     if (wait_load > 0) {
         for (int i = 0; i < 120 && load_1min() >= wait_load; ++i) {
             if (i == 0) std::printf("Waiting for the load average (%s) to fall below %.2f ...\n", load_average().c_str(), wait_load);
@@ -134,6 +162,8 @@ int main(int argc, char** argv) {
     std::printf("Warming the page cache ...\n");
     std::fflush(stdout);
     warm_page_cache(setup.data);
+    warm_tree(setup.trees.host);
+    warm_tree(setup.trees.etc);
 
     MachineInfo machine;
     machine.cpus = cpu_count();
@@ -165,7 +195,7 @@ int main(int argc, char** argv) {
     std::vector<RunResults> results;
     for (int r = 0; r < runs; ++r) {
         const auto start = Clock::now();
-        results.push_back(run_once(setup, r % 2 == 0));
+        results.push_back(run_once(setup, r % 2 == 0, r < setup.heavy_runs));
         results.back()["run_seconds"] = seconds_since(start);
         std::printf("run %d of %d: %.1f s, load average %s\n", r + 1, runs, results.back()["run_seconds"],
                     load_average().c_str());
@@ -181,7 +211,22 @@ int main(int argc, char** argv) {
                 machine.load_after.c_str());
     std::printf("%s\n", render_priorities(results).c_str());
     std::printf("CPUs: %s\n\n", cpus.empty() ? "as the scheduler places the processes" : ("all processes on " + cpus).c_str());
-    std::printf("%s", render_table(results).c_str());
+    std::map<std::string, std::string> skipped;
+    if (!setup.cold_skipped.empty()) skipped["cold_backup"] = setup.cold_skipped;
+    std::printf("%s", render_table(results, skipped).c_str());
+    const int heavy = std::min(runs, setup.heavy_runs);
+    std::printf("\nTrees: the host-shaped tree %llu objects, %.0f MB of file data; the copy of /etc %llu objects,\n"
+                "%.1f MB. Their round trips: %d slices per run (the host-shaped tree %d, in the first %d runs),\n"
+                "archives in %s.\n",
+                static_cast<unsigned long long>(setup.trees.host.objects), setup.trees.host.bytes / 1e6,
+                static_cast<unsigned long long>(setup.trees.etc.objects), setup.trees.etc.bytes / 1e6, kSlices,
+                setup.tree_slices, heavy, setup.archive_dir.c_str());
+    if (setup.disk != nullptr)
+        std::printf("Cold-cache rows: the session process in blkio group reading device %s at most 150 MB/s,\n"
+                    "the file dropped from the page cache before each cold slice, 2 slices per run, in the first %d runs.\n",
+                    setup.disk->device().c_str(), heavy);
+    else
+        std::printf("Cold-cache rows skipped: %s.\n", setup.cold_skipped.c_str());
     std::printf("\nFigures are medians over %d runs with the range in parentheses; MB is 10^6 bytes. Each row measures\n"
                 "the agent and its yardsticks in %d slices (the listing in 10), in the order A B B A A B B A ...\n"
                 "(A B C C B A ... for three).\n\n",

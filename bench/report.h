@@ -22,7 +22,9 @@ struct MachineInfo {
 
 using RunResults = std::map<std::string, double>;
 
-std::string render_table(const std::vector<RunResults>& runs);
+// skipped: key prefix of rows that were not measured -> why; those rows
+// say so.
+std::string render_table(const std::vector<RunResults>& runs, const std::map<std::string, std::string>& skipped = {});
 // The nice values in force: of the session process, ping-pong server,
 // client and tar in every row and run, and of the listener.
 std::string render_priorities(const std::vector<RunResults>& runs);

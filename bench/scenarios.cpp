@@ -1,6 +1,7 @@
 #include "bench/scenarios.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 
 #include "bench/bench_util.h"
 #include "bench/pingpong.h"
+#include "bench/round_trip.h"
 #include "bench/slicing.h"
 #include "bench/tar_reference.h"
 #include "bench/wire_session.h"
@@ -136,10 +138,15 @@ constexpr long kBigFileBlocks = static_cast<long>((kBigFileSize + kObjectBuffer 
 
 // One whole backup of an object, open to close; the bytes read. reads, when
 // given, counts the read requests.
-uint64_t backup_whole(WireSession& w, uint32_t dle, const std::vector<unsigned char>& dblk, long* reads = nullptr) {
+// think_ns, when given, is waited after each reply before the next request:
+// the server's and the network's share of a round trip.
+uint64_t backup_whole(WireSession& w, uint32_t dle, const std::vector<unsigned char>& dblk, long* reads = nullptr,
+                      long think_ns = 0) {
     const uint32_t obj = open_object(w, dle, kOpenRead, dblk);
+    const timespec think{0, think_ns};
     uint64_t offset = 0;
     for (;;) {
+        if (think_ns > 0 && offset > 0) clock_nanosleep(CLOCK_MONOTONIC, 0, &think, nullptr);
         WireReply r = w.transact(kReadObjLarge, build_read_large(w.body(), obj, kObjectBuffer, offset));
         if (r.retcode != 0 && r.retcode != kEndOfData) die("read failed with retcode " + std::to_string(r.retcode));
         const uint32_t got = get32(r.body);
@@ -447,9 +454,70 @@ void listing(const BenchSetup& setup, bool agent_first, RunResults& out) {
     out["list_bound_eps"] = static_cast<double>(kRounds) * kListSmall / t[2];
 }
 
+// Reads a file whole, so that it is in the page cache.
+void read_through(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) die("cannot open " + path);
+    std::vector<unsigned char> buf(1 << 20);
+    while (read(fd, buf.data(), buf.size()) > 0) {
+    }
+    close(fd);
+}
+
+constexpr long kThinkTimesUs[] = {0, 50, 100, 200};
+
+// The 256 MiB file backed up by a session process whose disk reads are
+// throttled below the wire's speed, with a think time per round trip in the
+// client: cold (the file dropped from the page cache first) against warm
+// (the file in the cache) at each think time, and against the disk alone
+// (the file read whole by a process of the same group), all interleaved.
+// The bound of each think time is the slower of its warm backup and the
+// disk alone: 100% means the disk's time is wholly hidden behind the wire.
+void cold_backup(const BenchSetup& setup, bool agent_first, RunResults& out) {
+    ThrottledDisk& disk = *setup.disk;
+    const std::string path = setup.data.data + "/" + setup.data.big_name;
+    // Sleeps as asked, not up to the default 50 µs later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    // The session process is forked in the group and stays there.
+    if (!disk.enter(setup.agent.pid)) die("cannot move the agent into the throttled group");
+    auto s = open_session(setup.agent, setup.agent.data_dle);
+    disk.leave(setup.agent.pid);
+    WireSession& w = *s->wire;
+    const std::vector<unsigned char> dblk = find_object(*s, setup.data.big_name);
+    std::vector<std::function<double(int)>> sides;
+    for (long think_us : kThinkTimesUs) {
+        sides.push_back([&, think_us](int) {
+            if (!drop_cached(path)) die("cannot drop " + path + " from the page cache");
+            const auto start = Clock::now();
+            if (backup_whole(w, s->dle, dblk, nullptr, think_us * 1000) != kBigFileSize) die("a backup of the wrong length");
+            return seconds_since(start);
+        });
+        sides.push_back([&, think_us](int) {
+            read_through(path);
+            const auto start = Clock::now();
+            if (backup_whole(w, s->dle, dblk, nullptr, think_us * 1000) != kBigFileSize) die("a backup of the wrong length");
+            return seconds_since(start);
+        });
+    }
+    sides.push_back([&](int) { return read_cold(disk, path); });
+    const int slices = 2;
+    const std::vector<double> t = interleave(slices, agent_first, sides);
+    const double mb = static_cast<double>(kBigFileSize) * slices / 1e6;
+    const double disk_s = t.back();
+    out["cold_disk_mbps"] = mb / disk_s;
+    for (size_t k = 0; k < std::size(kThinkTimesUs); ++k) {
+        const std::string key = "cold_think" + std::to_string(kThinkTimesUs[k]);
+        out[key + "_cold_mbps"] = mb / t[2 * k];
+        out[key + "_warm_mbps"] = mb / t[2 * k + 1];
+        out[key + "_bound_mbps"] = mb / std::max(t[2 * k + 1], disk_s);
+    }
+    out["cold_nice_session"] = nice_of(s->pid);
+    out["cold_nice_client"] = nice_of(0);
+}
+
 }  // namespace
 
-RunResults run_once(const BenchSetup& setup, bool agent_first) {
+RunResults run_once(const BenchSetup& setup, bool agent_first, bool heavy) {
     RunResults out;
     auto wanted = [&](const char* name) {
         return setup.only.empty() || std::find(setup.only.begin(), setup.only.end(), name) != setup.only.end();
@@ -460,6 +528,10 @@ RunResults run_once(const BenchSetup& setup, bool agent_first) {
     if (wanted("verify")) smallest_round_trip(setup, agent_first, out);
     if (wanted("small")) small_files(setup, agent_first, out);
     if (wanted("listing")) listing(setup, agent_first, out);
+    if (wanted("etc")) tree_round_trip(setup, setup.trees.etc, setup.agent.etc_tree_dle, "etc", kSlices, agent_first, out);
+    if (wanted("host") && heavy)
+        tree_round_trip(setup, setup.trees.host, setup.agent.host_tree_dle, "host", setup.tree_slices, agent_first, out);
+    if (wanted("cold") && heavy && setup.disk != nullptr) cold_backup(setup, agent_first, out);
     if (setup.with_tar && setup.only.empty()) tar_reference(setup.data, out);
     return out;
 }

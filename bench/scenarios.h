@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "bench/agent_process.h"
+#include "bench/blkio_cgroup.h"
 #include "bench/dataset.h"
+#include "bench/host_trees.h"
 #include "bench/pingpong.h"
 
 namespace bench {
@@ -20,8 +22,19 @@ struct BenchSetup {
     AgentProcess agent;
     PingPongServer pingpong;
     bool with_tar = true;
+    HostTrees trees;
+    std::string grfsclient;   // the program, for the round trips of whole trees
+    std::string archive_dir;  // where their archives go (tmpfs where there is one)
+    int tree_slices = 2;      // slices of the host-shaped tree's round trip per run
+    // The long rows (the host-shaped tree's round trip, the cold-cache
+    // backups) run in the first heavy_runs runs only, to keep a run short.
+    int heavy_runs = 2;
+    // The disk slowed below the wire for the cold-cache rows; nullptr when
+    // they are skipped (cold_skipped says why).
+    ThrottledDisk* disk = nullptr;
+    std::string cold_skipped;
     // Empty: every measurement; else only those named (backup, restore,
-    // verify, small, listing, sparse), for profiling one path.
+    // verify, small, listing, sparse, etc, host, cold), for profiling one path.
     std::vector<std::string> only;
     long verify_round_trips = 8000;  // per slice
     // Wire sizes of the agent's exchanges, for the bounds of the small-file
@@ -37,9 +50,9 @@ int session_nice(const BenchSetup& setup);
 // Learns the sizes above from one file and one entry, untimed.
 void probe_exchange_sizes(BenchSetup& setup);
 
-// One run of every measurement. agent_first gives the direction of the
+// One run of every measurement (of the long ones only when heavy). agent_first gives the direction of the
 // first slice of each row (slice_order); runs alternate it.
-RunResults run_once(const BenchSetup& setup, bool agent_first);
+RunResults run_once(const BenchSetup& setup, bool agent_first, bool heavy);
 
 // The agent's listener (peak resident size, priority), read after the runs.
 void add_listener_facts(const BenchSetup& setup, RunResults& results);

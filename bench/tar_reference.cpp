@@ -76,23 +76,6 @@ double tar_create(const std::string& dir, const std::string& name, uint64_t* byt
     return seconds_since(start);
 }
 
-// tar -c | socket | tar -x: the file copied into into; seconds taken.
-double tar_copy(const std::string& dir, const std::string& name, const std::string& into, int* nice) {
-    std::filesystem::create_directories(into);
-    const auto start = Clock::now();
-    int out = -1;
-    int in = -1;
-    loopback_pair(&out, &in);
-    pid_t writer = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
-    pid_t reader = spawn_tar({"-xf", "-", "-C", into}, in, false);
-    *nice = nice_of(reader);
-    close(out);
-    close(in);
-    wait_ok(writer);
-    wait_ok(reader);
-    return seconds_since(start);
-}
-
 }  // namespace
 
 void tar_reference(const Dataset& d, std::map<std::string, double>& out) {
@@ -109,6 +92,22 @@ void tar_reference(const Dataset& d, std::map<std::string, double>& out) {
     out["tar_list2k_eps"] = kListSmall / t;
     t = tar_create(d.data, d.list_large_dir, &bytes);
     out["tar_list20k_eps"] = kListLarge / t;
+}
+
+double tar_copy(const std::string& dir, const std::string& name, const std::string& into, int* nice) {
+    std::filesystem::create_directories(into);
+    const auto start = Clock::now();
+    int out = -1;
+    int in = -1;
+    loopback_pair(&out, &in);
+    pid_t writer = spawn_tar({"-cf", "-", "-C", dir, name}, out, true);
+    pid_t reader = spawn_tar({"-xf", "-", "-C", into}, in, false);
+    *nice = nice_of(reader);
+    close(out);
+    close(in);
+    wait_ok(writer);
+    wait_ok(reader);
+    return seconds_since(start);
 }
 
 double tar_restore_copy(const Dataset& d, int* nice) {

@@ -18,4 +18,8 @@ void tar_reference(const Dataset& d, std::map<std::string, double>& out);
 // receives tar's priority.
 double tar_restore_copy(const Dataset& d, int* nice);
 
+// tar -c -C dir name | loopback socket | tar -x -C into; seconds taken, process
+// start-up included. nice receives the priority of the extracting tar.
+double tar_copy(const std::string& dir, const std::string& name, const std::string& into, int* nice);
+
 }  // namespace bench

@@ -62,6 +62,7 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->acl_stream = 0;
     DropReadAhead(rec);
     rec->preread_piped = 0;
+    rec->advised_end = 0;
     rec->cur_stream = GRFS_STREAM_INFO{};
     rec->file_mode = 0;
     rec->data_hand = -1;

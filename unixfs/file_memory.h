@@ -78,6 +78,7 @@ struct FILE_MEMORY {
     uint32_t preread_offset;
     SplicePipe* preread_pipe;    // made at the first piped read-ahead of the record, kept for its life
     uint16_t preread_piped;      // this open's read-ahead lives in preread_pipe (read_ahead_pipe.h)
+    uint64_t advised_end;        // file offset up to which the kernel was asked to read ahead (read_ahead_advice.h)
     GRFS_STREAM_INFO cur_stream;
     uint32_t file_mode;
     char full_path[kFullPathSize];

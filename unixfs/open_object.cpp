@@ -119,6 +119,7 @@ void PrimeReadAhead(FILE_MEMORY* rec) {
     DropReadAhead(rec);
     if (rec->preread_buf == nullptr || rec->data_hand < 0) return;
     ChooseReadAhead(rec);
+    rec->advised_end = 0;
     uint32_t size = rec->preread_bufsize;
     FillReadAhead(rec, 0, 0, &size);
     // Whatever arrived stays, so that the buffer always ends where the

@@ -5,6 +5,7 @@
 
 #include "grfs/messages.h"
 #include "unixfs/file_memory.h"
+#include "unixfs/read_ahead_advice.h"
 #include "unixfs/sparse_file.h"
 #include "util/debug_print.h"
 #include "util/splice_pipe.h"
@@ -48,6 +49,7 @@ int FillReadAhead(FILE_MEMORY* rec, uint64_t file_offset, uint32_t keep, uint32_
         const uint32_t asked = *size;
         const ssize_t n = rec->preread_pipe->FillFrom(rec->data_hand, asked);
         if (n >= 0) {
+            AdviseReadAhead(rec, file_offset + static_cast<uint64_t>(n));
             // What ReadFileUnix says of a read with this outcome.
             DEBUG_PRINTF(DBG_DATA, "ReadFileUnix: calling read(0x%x, %d)\n", rec->data_hand, static_cast<int>(asked));
             *size = static_cast<uint32_t>(n);
@@ -58,7 +60,9 @@ int FillReadAhead(FILE_MEMORY* rec, uint64_t file_offset, uint32_t keep, uint32_
         // Not spliced, nothing moved: the read below starts where this began.
         LeavePipe(rec, keep);
     }
-    return ReadFileAhead(rec, file_offset, rec->preread_buf + keep, size);
+    const int rc = ReadFileAhead(rec, file_offset, rec->preread_buf + keep, size);
+    AdviseReadAhead(rec, file_offset + *size);
+    return rc;
 }
 
 void HandOutReadAhead(FILE_MEMORY* rec, uint32_t n, READ_AHEAD_REF* ref) {
