@@ -66,7 +66,8 @@ void WriteStderrPiece(std::string_view piece) {
     }
     std::string& pieces = held();
     pieces += piece;
-    if (!pieces.empty() && pieces.back() != '\n' && pieces.size() < kMaxHeldBack) return;
+    if (pieces.empty()) return;
+    if (pieces.back() != '\n' && pieces.size() < kMaxHeldBack) return;
     if (pieces.back() != '\n') pieces += '\n';
     write_all(pieces);
     pieces.clear();
