@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <ctime>
@@ -326,6 +327,20 @@ TEST_F(WireGolden, BlocksOfEveryShapeAreAnsweredByTheirHandlers) {
     Bytes described = Exchange(Image().header(16, 0, 7).le32(dle_id).raw(big.bytes()));
     ASSERT_EQ(described.size(), 4u + 8u + 240u);
     EXPECT_EQ(described[6] | (described[7] << 8), 0);
+
+    // Set information on a name the restore made, which now leads to a file
+    // put there by someone else: -504 with the header alone, as for a
+    // missing object.
+    const Image swap = FileBlock("swap.txt");
+    Image made;
+    EXPECT_TRUE(Matches(Exchange(Image().header(8, 0, 8).le32(dle_id).raw(swap.bytes())),
+                        Framed(made.header(72, 0, 8))));
+    const std::string g = agent_.export_dir() + "/g/";
+    std::ofstream(g + "planted") << "x";
+    ASSERT_EQ(std::rename((g + "planted").c_str(), (g + "swap.txt").c_str()), 0);
+    Image refused;
+    EXPECT_TRUE(Matches(Exchange(Image().header(20, 0, 9).le32(dle_id).raw(swap.bytes())),
+                        Framed(refused.header(84, -504, 9))));
 }
 
 }  // namespace
