@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 
 namespace {
 

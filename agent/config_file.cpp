@@ -16,7 +16,7 @@
 #include "agent/config_tokens.h"
 #include "agent/password_words.h"
 #include "agent/session_process.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 namespace {

@@ -11,8 +11,8 @@
 
 #include "agent/config_file.h"
 #include "agent/password_words.h"
-#include "unixfs/excluded_paths.h"
-#include "unixfs/workstation.h"
+#include "unixfs/tree/excluded_paths.h"
+#include "unixfs/session/workstation.h"
 #include "util/alloc.h"
 #include "util/debug_print.h"
 

@@ -17,7 +17,7 @@
 #include "agent/signals.h"
 #include "agent/startup.h"
 #include "nrl/advertise.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 namespace {

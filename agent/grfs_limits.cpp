@@ -1,6 +1,6 @@
 #include "agent/grfs_limits.h"
 
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 void GRFS_Set_Config_Params(int16_t max_sessions, int32_t object_buffer_size, int32_t, int32_t, int32_t,

@@ -12,7 +12,7 @@
 #include "agent/log_file.h"
 #include "grfs/message_trace.h"
 #include "mount/pseudo_fs.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "grfs/message_trace.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 namespace {

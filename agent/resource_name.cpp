@@ -1,7 +1,7 @@
 #include <cstdio>
 
 #include "agent/listener.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 
 size_t BuildResourceName(const WS_CNTL* ws, std::span<char> out) {
     if (out.empty()) return 0;

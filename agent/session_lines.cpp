@@ -10,7 +10,7 @@
 #include <new>
 
 #include "nrl/tli.h"
-#include "unixfs/session_tally.h"
+#include "unixfs/session/session_tally.h"
 #include "util/console.h"
 
 namespace {

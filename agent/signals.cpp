@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "agent/session_lines.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 void (*on_interrupt_shutdown)() = nullptr;

@@ -7,7 +7,7 @@
 #include "agent/listener.h"
 #include "nrl/nrl_debug.h"
 #include "nrl/tli.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 const char* config_file = nullptr;

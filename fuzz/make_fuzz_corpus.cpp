@@ -19,7 +19,7 @@
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
 #include "grfs/xdr.h"
-#include "unixfs/credentials.h"
+#include "unixfs/session/credentials.h"
 
 namespace {
 

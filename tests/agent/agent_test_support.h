@@ -16,7 +16,7 @@
 
 #include "agent/session_process.h"
 #include "nrl/nrl_debug.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
 namespace agent_test {

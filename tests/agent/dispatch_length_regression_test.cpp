@@ -19,8 +19,8 @@
 #include "agent/session_process.h"
 #include "agent_test_support.h"
 #include "grfs/messages.h"
-#include "unixfs/grfs_session.h"
-#include "unixfs/handle_table.h"
+#include "unixfs/session/grfs_session.h"
+#include "unixfs/session/handle_table.h"
 #include "util/debug_print.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "agent_test_support.h"
 #include "nrl/nrl_function_table.h"
 #include "session_test_support.h"
-#include "unixfs/grfs_session.h"
+#include "unixfs/session/grfs_session.h"
 
 namespace {
 

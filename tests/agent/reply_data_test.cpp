@@ -11,7 +11,7 @@
 #include "grfs/messages.h"
 #include "grfs/xdr.h"
 #include "session_test_support.h"
-#include "unixfs/grfs_session.h"
+#include "unixfs/session/grfs_session.h"
 
 namespace {
 

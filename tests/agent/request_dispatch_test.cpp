@@ -11,8 +11,8 @@
 #include "agent_test_support.h"
 #include "grfs/messages.h"
 #include "session_test_support.h"
-#include "unixfs/grfs_session.h"
-#include "unixfs/handle_table.h"
+#include "unixfs/session/grfs_session.h"
+#include "unixfs/session/handle_table.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "agent_test_support.h"
 #include "grfs/messages.h"
 #include "session_test_support.h"
-#include "unixfs/grfs_session.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/grfs_session.h"
+#include "unixfs/session/workstation.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include "nrl/nrl_function_table.h"
 #include "nrl/nrl_session.h"
 #include "nrl/tli.h"
-#include "unixfs/grfs_session.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/grfs_session.h"
+#include "unixfs/session/workstation.h"
 #include "util/alloc.h"
 
 namespace agent_test {

@@ -1,4 +1,4 @@
-#include "unixfs/confined_path.h"
+#include "unixfs/host/confined_path.h"
 
 #include <gtest/gtest.h>
 

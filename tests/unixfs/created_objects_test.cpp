@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "unixfs/attach_records.h"
-#include "unixfs/created_objects.h"
+#include "unixfs/session/attach_records.h"
+#include "unixfs/session/created_objects.h"
 
 namespace {
 

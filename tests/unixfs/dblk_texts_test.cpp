@@ -1,4 +1,4 @@
-#include "unixfs/dblk_texts.h"
+#include "unixfs/tree/dblk_texts.h"
 
 #include <gtest/gtest.h>
 

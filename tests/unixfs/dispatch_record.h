@@ -9,7 +9,7 @@
 #include "agent/request_dispatch.h"
 #include "grfs/messages.h"
 #include "grfs/xdr.h"
-#include "unixfs/grfs_session.h"
+#include "unixfs/session/grfs_session.h"
 
 // Same shape as a handler: (ses, req, length); the length is the coder's.
 inline int DispatchRecord(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {

@@ -9,8 +9,8 @@
 
 #include "find_fixture.h"
 #include "grfs/dates.h"
-#include "unixfs/dblk_fill.h"
-#include "unixfs/object_describe.h"
+#include "unixfs/tree/dblk_fill.h"
+#include "unixfs/tree/object_describe.h"
 
 namespace find_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "unixfs/handle_table.h"
+#include "unixfs/session/handle_table.h"
 
 #include <gtest/gtest.h>
 

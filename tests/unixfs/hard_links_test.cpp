@@ -1,10 +1,10 @@
-#include "unixfs/hard_links.h"
+#include "unixfs/session/hard_links.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "unixfs/workstation.h"
+#include "unixfs/session/workstation.h"
 
 namespace {
 

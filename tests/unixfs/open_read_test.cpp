@@ -16,8 +16,8 @@
 #include "dispatch_record.h"
 #include "mount/mount_list.h"
 #include "object_io_fixture.h"
-#include "unixfs/object_files.h"
-#include "unixfs/object_symlink.h"
+#include "unixfs/object/object_files.h"
+#include "unixfs/object/object_symlink.h"
 
 namespace io_test {
 namespace {

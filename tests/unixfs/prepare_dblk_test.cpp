@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
-#include "unixfs/dblk_texts.h"
-#include "unixfs/name_munge.h"
-#include "unixfs/object_create.h"
+#include "unixfs/tree/dblk_texts.h"
+#include "unixfs/tree/name_munge.h"
+#include "unixfs/requests/object_create.h"
 #include "restore_fixture.h"
 
 namespace restore_test {

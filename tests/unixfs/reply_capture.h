@@ -6,7 +6,7 @@
 
 #include "grfs/messages.h"
 #include "grfs/xdr.h"
-#include "unixfs/grfs_session.h"
+#include "unixfs/session/grfs_session.h"
 
 struct ReplyCapture {
     int last_body_size = -1;  // body bytes of the last reply sent; -1: none yet

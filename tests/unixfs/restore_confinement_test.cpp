@@ -4,12 +4,12 @@
 
 #include "dispatch_record.h"
 #include "restore_fixture.h"
-#include "unixfs/delete_object.h"
-#include "unixfs/object_create.h"
-#include "unixfs/object_write.h"
-#include "unixfs/open_object.h"
-#include "unixfs/set_info.h"
-#include "unixfs/verify_info.h"
+#include "unixfs/requests/delete_object.h"
+#include "unixfs/requests/object_create.h"
+#include "unixfs/requests/object_write.h"
+#include "unixfs/requests/open_object.h"
+#include "unixfs/requests/set_info.h"
+#include "unixfs/requests/verify_info.h"
 
 namespace restore_test {
 namespace {

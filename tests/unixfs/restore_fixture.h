@@ -17,14 +17,14 @@
 #include "grfs/dblk.h"
 #include "grfs/messages.h"
 #include "reply_capture.h"
-#include "unixfs/attach_records.h"
-#include "unixfs/confined_path.h"
-#include "unixfs/created_objects.h"
-#include "unixfs/file_memory.h"
-#include "unixfs/grfs_session.h"
-#include "unixfs/handle_table.h"
-#include "unixfs/hard_links.h"
-#include "unixfs/workstation.h"
+#include "unixfs/session/attach_records.h"
+#include "unixfs/host/confined_path.h"
+#include "unixfs/session/created_objects.h"
+#include "unixfs/object/file_memory.h"
+#include "unixfs/session/grfs_session.h"
+#include "unixfs/session/handle_table.h"
+#include "unixfs/session/hard_links.h"
+#include "unixfs/session/workstation.h"
 
 namespace restore_test {
 

@@ -8,7 +8,7 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 
-#include "unixfs/object_create.h"
+#include "unixfs/requests/object_create.h"
 #include "restore_fixture.h"
 
 namespace restore_test {

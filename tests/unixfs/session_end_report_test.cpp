@@ -6,8 +6,8 @@
 #include <string>
 
 #include "grfs/dblk.h"
-#include "unixfs/file_memory.h"
-#include "unixfs/grfs_session.h"
+#include "unixfs/object/file_memory.h"
+#include "unixfs/session/grfs_session.h"
 #include "util/debug_print.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "restore_fixture.h"
-#include "unixfs/object_create.h"
-#include "unixfs/set_info.h"
+#include "unixfs/requests/object_create.h"
+#include "unixfs/requests/set_info.h"
 
 namespace restore_test {
 namespace {

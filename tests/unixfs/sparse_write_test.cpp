@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "grfs/messages.h"
-#include "unixfs/file_memory.h"
-#include "unixfs/sparse_file.h"
+#include "unixfs/object/file_memory.h"
+#include "unixfs/object/sparse_file.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "unixfs/str_match.h"
+#include "unixfs/host/str_match.h"
 
 #include <gtest/gtest.h>
 

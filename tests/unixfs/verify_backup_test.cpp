@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "find_fixture.h"
-#include "unixfs/hard_links.h"
-#include "unixfs/object_create.h"
-#include "unixfs/verify_info.h"
+#include "unixfs/session/hard_links.h"
+#include "unixfs/requests/object_create.h"
+#include "unixfs/requests/verify_info.h"
 
 namespace find_test {
 namespace {

@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "restore_fixture.h"
-#include "unixfs/delete_object.h"
-#include "unixfs/object_describe.h"
-#include "unixfs/verify_info.h"
+#include "unixfs/requests/delete_object.h"
+#include "unixfs/tree/object_describe.h"
+#include "unixfs/requests/verify_info.h"
 
 namespace restore_test {
 namespace {

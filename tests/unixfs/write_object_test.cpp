@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "restore_fixture.h"
-#include "unixfs/object_create.h"
-#include "unixfs/host_acl.h"
-#include "unixfs/object_write.h"
-#include "unixfs/open_object.h"
-#include "unixfs/set_info.h"
+#include "unixfs/requests/object_create.h"
+#include "unixfs/object/host_acl.h"
+#include "unixfs/requests/object_write.h"
+#include "unixfs/requests/open_object.h"
+#include "unixfs/requests/set_info.h"
 
 namespace restore_test {
 namespace {
