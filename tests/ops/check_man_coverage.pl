@@ -117,7 +117,7 @@ compare("agent option", \@agent_options, [tags(section(\@agent, "OPTIONS"))], "a
 my $diagnostics = join("\n", section(\@agent, "DIAGNOSTICS"));
 my $literal = qr/"(?:[^"\\]|\\.)*"/;
 my $messages = 0;
-for my $file (sort(glob("$src/agent/*.cpp"), glob("$src/nrl/*.cpp"), glob("$src/unixfs/*.cpp"),
+for my $file (sort(glob("$src/agent/*.cpp"), glob("$src/nrl/*.cpp"), glob("$src/unixfs/*/*.cpp"),
                    glob("$src/mount/*.cpp"), "$src/util/console.cpp")) {
     my $text = slurp($file);
     (my $rel = $file) =~ s{^\Q$src\E/}{};
