@@ -17,6 +17,7 @@
 #include "mount/mount_list.h"
 #include "object_io_fixture.h"
 #include "unixfs/object/object_files.h"
+#include "unixfs/host/file_read.h"
 #include "unixfs/object/object_symlink.h"
 
 namespace io_test {

@@ -6,9 +6,6 @@
 
 #include "grfs/dblk.h"
 #include "unixfs/session/grfs_session.h"
-#include "unixfs/object/object_xattr.h"
-#include "unixfs/object/read_ahead_pipe.h"
-#include "unixfs/object/stream_budget.h"
 #include "util/alloc.h"
 #include "util/console.h"
 #include "util/debug_print.h"
@@ -40,8 +37,8 @@ FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
 
 void FreeFileMemory(FILE_MEMORY* rec) {
     if (rec == nullptr) return;
-    ReleaseXattrStream(rec);
-    FreeReadAheadPipe(rec);
+    ReleasePart(rec->release_lxat, rec);
+    ReleasePart(rec->free_read_ahead, rec);
     if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
     if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
     if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
@@ -60,7 +57,9 @@ void ClearObjectState(FILE_MEMORY* rec) {
     rec->symlink_pending = 0;
     rec->sol_acl_cnt = 0;
     rec->acl_stream = 0;
-    DropReadAhead(rec);
+    ReleasePart(rec->drop_read_ahead, rec);
+    rec->preread_offset = 0;
+    rec->preread_datasize = 0;
     rec->preread_piped = 0;
     rec->advised_end = 0;
     rec->cur_stream = GRFS_STREAM_INFO{};
@@ -77,8 +76,8 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
         rec->handle = 0;
     }
     rec->marker = 0;
-    ReleaseXattrStream(rec);
-    GiveBackAllStreamBytes(rec);
+    ReleasePart(rec->release_lxat, rec);
+    ReleasePart(rec->give_back_budget, rec);
     if (rec->mem_kind != MEM_KIND_DEFAULT) {
         FreeFileMemory(rec);
         return;

@@ -9,7 +9,7 @@
 
 #include "grfs/xdr.h"
 #include "unixfs/session/grfs_session.h"
-#include "unixfs/object/sparse_file.h"
+#include "unixfs/object/sparse_state.h"
 #include "util/queue.h"
 #include "util/uint64.h"
 
@@ -54,6 +54,14 @@ struct PENDING_LINK_INFO {
     timespec times[2];  // access, modification; UTIME_OMIT where the block has none
 };
 
+// How the record ends a part that one of its stream modules makes and owns
+// (the LXAT stream, the piped read-ahead, the bytes held of the session's
+// stream budget): the module registers the routine on the record when it
+// makes the part, so that the record ends every part without including the
+// module. A routine left null has nothing to end.
+struct FILE_MEMORY;
+using PartRelease = void (*)(FILE_MEMORY* rec);
+
 struct FILE_MEMORY {
     QElem link;                  // element of the session's object_list
     uint16_t mem_kind;
@@ -96,7 +104,17 @@ struct FILE_MEMORY {
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
     uint16_t made_here;          // a WRITE open landed on an inode this session made (created_objects.h)
     PENDING_LINK_INFO link_info; // set information for the link this WRITE open makes at close
+    // The releases of the parts that stream modules own (PartRelease).
+    PartRelease release_lxat;      // frees the LXAT stream (object_xattr.h)
+    PartRelease drop_read_ahead;   // empties the read-ahead pipe (read_ahead_pipe.h)
+    PartRelease free_read_ahead;   // frees that pipe with the record
+    PartRelease give_back_budget;  // gives back what the record holds of the budget (stream_budget.h)
 };
+
+// Runs a part's release when the part has one.
+inline void ReleasePart(PartRelease release, FILE_MEMORY* rec) {
+    if (release != nullptr) release(rec);
+}
 
 inline FILE_MEMORY* LookupObject(const GRFS_SESSION* ses, uint32_t obj_id) {
     return static_cast<FILE_MEMORY*>(LookupHandle(ses->handles, obj_id, HANDLE_KIND_OBJECT));

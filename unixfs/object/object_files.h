@@ -9,7 +9,6 @@
 struct FILE_MEMORY;
 
 constexpr uint16_t kVscNoLocking = 0x80;     // vsc_flags bit: read without the lock
-constexpr uint32_t kReadRetryPiece = 512;    // piece size of the re-read after an error
 
 // Opens the object's file (rec->full_path, resolved below the export root
 // of rec->dle) for mode and, for READ and VERIFY, locks it for reading.
@@ -25,10 +24,3 @@ int LockFileUnix(int fd);
 
 // 0, -487 (the descriptor was not open) or -499 (another close failure).
 int CloseFileUnix(int fd);
-
-// One read of up to *size bytes from the descriptor's position, which is
-// file_offset. 0 with *size bytes; -500 at end of file; after a read error
-// the descriptor goes back to file_offset and the bytes are read again in
-// 512-byte pieces, *size telling how many arrived and the result the error
-// (-499 for EIO, -507 otherwise) unless end of file was met (-500).
-int ReadFileUnix(int fd, uint64_t file_offset, unsigned char* dest, uint32_t* size);

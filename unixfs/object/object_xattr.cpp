@@ -16,7 +16,7 @@
 #include "unixfs/object/file_memory.h"
 #include "unixfs/session/grfs_session.h"
 #include "unixfs/object/object_location.h"
-#include "unixfs/object/object_streams.h"
+#include "unixfs/object/stream_offsets.h"
 #include "unixfs/object/stream_budget.h"
 #include "unixfs/session/workstation.h"
 #include "unixfs/object/xattr_stream.h"
@@ -210,7 +210,9 @@ void OpenXattrStream(FILE_MEMORY* rec) {
     stream->offset = XattrStreamOffset(rec);
     ReleaseXattrStream(rec);
     rec->lxat = stream;
-    rec->total_size = ToU64(ObjectTotalSize(rec));
+    rec->release_lxat = ReleaseXattrStream;
+    // The LXAT stream is the last of the object's byte sequence.
+    rec->total_size = ToU64(stream->offset + XattrStreamSize(rec));
     DEBUG_PRINTF(DBG_CONFIG, "OpenXattrStream: %s: LXAT stream of %d bytes, total_size=<%d,%d>\n", rec->full_path,
                  static_cast<int>(stream->bytes.size()), rec->total_size.msw, rec->total_size.lsw);
 }
@@ -276,6 +278,7 @@ int WriteXattrStream(FILE_MEMORY* rec, const unsigned char* data, uint32_t* coun
             return GRFS_RC_NO_MEMORY;
         }
         rec->lxat = s;
+        rec->release_lxat = ReleaseXattrStream;
         s->announced = AsU64(rec->cur_stream.size);
         if (s->announced > kXattrStreamMax) s->refused = GRFS_RC_NO_SPACE;
     }

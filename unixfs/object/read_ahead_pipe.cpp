@@ -6,7 +6,7 @@
 #include "grfs/messages.h"
 #include "unixfs/object/file_memory.h"
 #include "unixfs/object/read_ahead_advice.h"
-#include "unixfs/object/sparse_file.h"
+#include "unixfs/object/read_ahead_fill.h"
 #include "util/debug_print.h"
 #include "util/splice_pipe.h"
 
@@ -40,6 +40,8 @@ void ChooseReadAhead(FILE_MEMORY* rec) {
             return;
         }
         rec->preread_pipe = pipe;
+        rec->drop_read_ahead = DropReadAhead;
+        rec->free_read_ahead = FreeReadAheadPipe;
     }
     rec->preread_piped = 1;
 }
@@ -60,7 +62,7 @@ int FillReadAhead(FILE_MEMORY* rec, uint64_t file_offset, uint32_t keep, uint32_
         // Not spliced, nothing moved: the read below starts where this began.
         LeavePipe(rec, keep);
     }
-    const int rc = ReadFileAhead(rec, file_offset, rec->preread_buf + keep, size);
+    const int rc = FillReadAheadBuffer(rec, file_offset, rec->preread_buf + keep, size);
     AdviseReadAhead(rec, file_offset + *size);
     return rc;
 }

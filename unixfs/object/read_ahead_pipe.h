@@ -32,7 +32,7 @@ void ChooseReadAhead(FILE_MEMORY* rec);
 // One fill from the descriptor's position (which is file_offset): keep bytes
 // are held already (at the front of preread_buf, or in the pipe); up to
 // *size bytes are added behind them. Results, counts and traces as
-// ReadFileAhead gives them; a file that cannot be spliced (or whose splice
+// FillReadAheadBuffer gives them; a file that cannot be spliced (or whose splice
 // fails) moves the read-ahead to preread_buf for the rest of the open and
 // is read there, with ReadFileUnix's retry and error mapping.
 int FillReadAhead(FILE_MEMORY* rec, uint64_t file_offset, uint32_t keep, uint32_t* size);

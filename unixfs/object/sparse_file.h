@@ -5,36 +5,15 @@
 
 #include <cstdint>
 
+#include "unixfs/object/sparse_state.h"
+
 struct FILE_MEMORY;
 struct stat;
-
-constexpr uint64_t kSparseBlock = 4096;  // a restore leaves whole aligned blocks of zeros as holes
-
-// Per open object. Plain data: a zero-filled record is a fresh state.
-struct SPARSE_STATE {
-    // Reading.
-    uint16_t holes;          // the file had fewer blocks than its length at open
-    uint64_t data_until;     // file offsets below this were data when last asked
-    // Writing with sparse_restore.
-    uint16_t restore;        // the session restores sparse files: taken at open
-    uint16_t writing;        // the data stream has begun
-    uint64_t pos;            // file offset of the next data byte
-    uint64_t zero_from;      // start of the zeros left unwritten just before pos (== pos: none)
-    uint64_t old_end;        // the file's length when the stream began: skipped blocks below it are cleared
-    uint64_t end;            // the file's length as this open left it
-};
 
 // A new open of rec: forgets the last open's state and takes sparse_restore
 // from the workstation record of rec's attachment; st is the file opened
 // for reading (nullptr for a write open).
 void SparseOpen(FILE_MEMORY* rec, const struct stat* st);
-
-// One fill of the read-ahead buffer: what ReadFileUnix would give at the
-// descriptor's position, with the holes of a sparse file found with
-// SEEK_DATA and SEEK_HOLE and served as zeros without reading them.
-// file_offset is where the caller believes the descriptor stands (the
-// re-read after an error starts there).
-int ReadFileAhead(FILE_MEMORY* rec, uint64_t file_offset, unsigned char* dest, uint32_t* size);
 
 // Whether data written into rec, opened for WRITE, leaves holes: the
 // session that opened it restores sparse files.

@@ -10,6 +10,7 @@ bool TakeStreamBytes(FILE_MEMORY* rec, uint64_t bytes) {
         ses->stream_bytes += bytes;
     }
     rec->stream_bytes += bytes;
+    rec->give_back_budget = GiveBackAllStreamBytes;
     return true;
 }
 

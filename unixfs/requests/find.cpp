@@ -126,7 +126,7 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     drvdle->hdir = state;
     if (state != nullptr) {
         DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path, dta.achName);
-        while (rc == 0 && (SkipObject(ses->ws, &dta, state, state->find_type, drvdle) ||
+        while (rc == 0 && (SkipObject(ses->ws, &dta, state->path, state->find_type, drvdle) ||
                            ExcludedThroughLinks(ses->ws, state, dta))) {
             rc = FindNextUnix(state, &dta);
         }

@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "grfs/messages.h"
-#include "unixfs/object/file_memory.h"
 
 namespace {
 
@@ -51,7 +50,7 @@ void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply, bool counts_fail
 
 void TallyOpen(SessionTally* tally, uint16_t mode) {
     if (tally == nullptr) return;
-    if (mode == OPEN_MODE_WRITE)
+    if (mode == GRFS_OPEN_WRITE)
         ++tally->objects_written;
     else
         ++tally->objects_read;

@@ -40,7 +40,7 @@ struct SessionTally {
 // counts_failure false: the reply's retcode is an answer, not an error
 // (the 1 of a FIFO or socket, which is listed but cannot be opened).
 void TallyReply(SessionTally* tally, const GRFS_MESSAGE* reply, bool counts_failure = true);
-// A successful open in the given mode (OpenMode).
+// A successful open in the given mode (GrfsOpenMode).
 void TallyOpen(SessionTally* tally, uint16_t mode);
 // An export attached under this name.
 void TallyAttach(SessionTally* tally, const char* name);

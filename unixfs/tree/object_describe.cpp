@@ -7,7 +7,6 @@
 #include "mount/mount_list.h"
 #include "unixfs/session/attach_records.h"
 #include "unixfs/host/paths.h"
-#include "unixfs/tree/search.h"
 #include "unixfs/session/workstation.h"
 #include "util/debug_print.h"
 
@@ -131,7 +130,7 @@ bool FileIsNFS(dev_t device, const char* path) {
     return remote;
 }
 
-bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle) {
+bool SkipObject(const WS_CNTL* ws, const DTA* dta, const char* dir_path, int find_type, const DRVDLE* drvdle) {
     DEBUG_PRINTF(DBG_CONFIG, "SkipObject(%s): attrFile=0x%x\n", dta->achName, dta->attrFile);
     if (dta->attrFile == FILE_NEVER_LISTED) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: attrfile=0xFFFF, returning TRUE\n");
@@ -147,7 +146,7 @@ bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int
     // The entry's full path is wanted only by the exclude list and the
     // remote test.
     char path[kJoinedPathSize];
-    if (ws->exclude_list != nullptr || check_remote) JoinPath(path, hdir != nullptr ? hdir->path : "", dta->achName);
+    if (ws->exclude_list != nullptr || check_remote) JoinPath(path, dir_path != nullptr ? dir_path : "", dta->achName);
     if (ws->exclude_list != nullptr && check_exclude_list(ws, path)) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: check_exclude_list() == TRUE\n");
         return true;

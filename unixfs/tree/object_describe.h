@@ -10,7 +10,6 @@
 
 struct DRVDLE;
 struct WS_CNTL;
-struct SEARCH_STATE;
 
 constexpr uint32_t FILE_READ_NONE = 0x0001;   // none of the read-permission bits
 constexpr uint32_t FILE_DIRECTORY = 0x0010;
@@ -62,8 +61,9 @@ bool check_exclude_list(const WS_CNTL* ws, const char* path);
 // mount lists say.
 bool FileIsNFS(dev_t device, const char* path);
 
-// True when the object is to be left out of a listing of hdir's directory.
-bool SkipObject(const WS_CNTL* ws, const DTA* dta, const SEARCH_STATE* hdir, int find_type, const DRVDLE* drvdle);
+// True when the object is to be left out of a listing of the directory whose
+// full path text is dir_path (nullptr: none).
+bool SkipObject(const WS_CNTL* ws, const DTA* dta, const char* dir_path, int find_type, const DRVDLE* drvdle);
 
 // True when path holds '*', the only wildcard.
 bool is_glob_needed(const char* path);
