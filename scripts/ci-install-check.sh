@@ -91,6 +91,7 @@ expected=(
     share/man/man5/agent.cfg.5.gz
     share/man/man1/grfsclient.1.gz
     share/doc/vestrel-agent/README.md
+    share/doc/vestrel-agent/admin-guide.md
     share/doc/vestrel-agent/copyright
     share/doc/vestrel-agent/lxat-stream.md
     share/doc/vestrel-agent/agent.cfg.example
@@ -296,6 +297,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     echo usr/share/man/man5/agent.cfg.5.gz
     echo usr/share/man/man1/grfsclient.1.gz
     echo usr/share/doc/vestrel-agent/README.md
+    echo usr/share/doc/vestrel-agent/admin-guide.md
     echo usr/share/doc/vestrel-agent/copyright
     echo usr/share/doc/vestrel-agent/lxat-stream.md
     echo usr/share/doc/vestrel-agent/agent.cfg.example
