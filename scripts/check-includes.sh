@@ -76,7 +76,8 @@ find $folders \( -name '*.cpp' -o -name '*.h' \) -print | sort |
         to = folder_of(target)
         if (from == "" || to == "") next
         if (index(may[from], " " to " ") == 0) {
-            printf "%s:%s: upward include of %s (%s may include only:%s)\n", file, line, target, from, may[from]
+            allowed = may[from]; gsub(/ +/, " ", allowed); sub(/^ /, "", allowed); sub(/ $/, "", allowed)
+            printf "%s:%s: upward include of %s (%s may include only %s)\n", file, line, target, from, allowed
             bad = 1
         }
         u = unit_of(file); v = unit_of(target)
