@@ -1,7 +1,8 @@
 // Times to the nanosecond, inode flags and unix sockets through backup and
 // restore (keyword linux_metadata): a tree with a file, a directory and a
 // symbolic link of nanosecond times, a no-dump file, an immutable and an
-// append-only file and a socket is backed up, restored into an empty export
+// append-only file, an immutable directory with a file in it and a socket
+// is backed up, restored into an empty export
 // and once more over the result, and comes back equal each time, verify
 // included; a flag the file system refuses is named on the console while
 // the others are set; an agent without the keyword sends nothing new,
@@ -124,6 +125,11 @@ std::vector<Expected> build_source(const std::string& root, bool locking) {
         e2e::write_file(root + "/log.txt", "log\n");
         out.push_back({"locked.txt", {1234567890, 987654321}, {1234567891, 5}, FS_IMMUTABLE_FL | FS_NODUMP_FL | FS_NOATIME_FL});
         out.push_back({"log.txt", {1234567000, 111}, {1234567001, 222}, FS_APPEND_FL | FS_NOATIME_FL});
+        // Its entry is made after its own close: the flag must wait.
+        EXPECT_EQ(mkdir((root + "/sealed").c_str(), 0755), 0);
+        e2e::write_file(root + "/sealed/kept.txt", "kept\n");
+        out.push_back({"sealed/kept.txt", {1300000000, 3}, {1300000001, 4}, FS_NOATIME_FL});
+        out.push_back({"sealed", {1310000000, 30}, {1310000001, 40}, FS_IMMUTABLE_FL | FS_NOATIME_FL});
     }
     // The directory last: its entries are made.
     out.push_back({"dir", {1700000000, 900000000}, {1700000001, 100}, FS_NOATIME_FL});
@@ -205,7 +211,7 @@ TEST(LinuxMetadataEndToEnd, TimesFlagsAndSocketsSurviveARestoreAndASecondOneOver
         EXPECT_TRUE(backup->ok());
     }
     // The root, data.txt, dir, dir/inner.txt, link, and the locked files.
-    EXPECT_EQ(count_lxmd(archive), locking ? 7 : 5);
+    EXPECT_EQ(count_lxmd(archive), locking ? 9 : 5);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "into the empty export" : "over the restored tree");
         grfs_client::RestoreReport report = restore(agent, archive, "DST");
@@ -215,6 +221,7 @@ TEST(LinuxMetadataEndToEnd, TimesFlagsAndSocketsSurviveARestoreAndASecondOneOver
         if (locking) {
             EXPECT_EQ(e2e::read_file(target + "/locked.txt"), "locked\n");
             EXPECT_EQ(e2e::read_file(target + "/log.txt"), "log\n");
+            EXPECT_EQ(e2e::read_file(target + "/sealed/kept.txt"), "kept\n");
         }
         grfs_client::Peer peer = e2e::expect_peer(agent, "DST");
         auto verified = grfs_client::verify_archive(peer, archive);
