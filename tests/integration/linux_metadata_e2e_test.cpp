@@ -5,7 +5,8 @@
 // is backed up, restored into an empty export
 // and once more over the result, and comes back equal each time, verify
 // included; a flag the file system refuses is named on the console while
-// the others are set; an agent without the keyword sends nothing new,
+// the others are set, and an immutable file a restore writes into gets its
+// flag back; an agent without the keyword sends nothing new,
 // drops the stream and still refuses the socket.
 #include <fcntl.h>
 #include <ftw.h>
@@ -328,6 +329,36 @@ TEST(LinuxMetadataEndToEnd, AMalformedStreamSetsNothingAndARefusedFlagIsNamedWhi
         ASSERT_EQ(lstat((scratch.dir.path() + "/model.txt").c_str(), &st), 0);
         EXPECT_EQ(st.st_mtim.tv_sec, 1000);
         EXPECT_EQ(st.st_mtim.tv_nsec, 5);
+
+        // An immutable file found under the name, opened for writing without
+        // a create: its flag is taken away for the write and set again.
+        if (locking) {
+            const std::string found = scratch.dir.path() + "/found.txt";
+            e2e::write_file(found, "old\n");
+            ASSERT_TRUE(set_flags(found, FS_IMMUTABLE_FL));
+            auto listed = e2e::find_listed(peer, "", "found.txt");
+            ASSERT_TRUE(listed);
+            grfs_client::Connection& c = peer.connection();
+            auto opened = grfs_client::open_object(c, peer.dle_id(), *listed, GRFS_OPEN_WRITE);
+            ASSERT_TRUE(opened.ok()) << opened.error().text;
+            GRFS_STREAM_INFO stan{};
+            stan.id = 0x4E415453;
+            stan.size = U64_Init(4, 0);
+            const std::string data = "new\n";
+            auto d = grfs_client::write_piece(
+                c, opened->obj_id, 0, stan,
+                std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
+            EXPECT_TRUE(d.ok());
+            GRFS_STREAM_INFO header{};
+            header.id = kLxmd;
+            header.size = U64_Init(32, 0);
+            EXPECT_TRUE(grfs_client::write_piece(c, opened->obj_id, 0, header, lxmd(1, 2000, 6, FS_IMMUTABLE_FL)).ok());
+            EXPECT_TRUE(grfs_client::close_object(c, opened->obj_id).ok());
+        }
+    }
+    if (locking) {
+        EXPECT_EQ(e2e::read_file(scratch.dir.path() + "/found.txt"), "new\n");
+        EXPECT_EQ(flags_of(scratch.dir.path() + "/found.txt") & kCompared, FS_IMMUTABLE_FL);
     }
     // Set when the DLE is detached.
     EXPECT_EQ(flags_of(scratch.dir.path() + "/model.txt") & FS_NODUMP_FL, FS_NODUMP_FL);
