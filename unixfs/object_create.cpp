@@ -16,8 +16,8 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
 #include "unixfs/kept_linux_meta.h"
-#include "unixfs/object_linux_meta.h"
 #include "unixfs/name_munge.h"
+#include "unixfs/object_linux_meta.h"
 #include "unixfs/paths.h"
 #include "unixfs/restore_target.h"
 #include "unixfs/str_match.h"
@@ -208,7 +208,10 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         }
         if (made != 0) {
             err = errno;
-            const char* which = type == S_IFIFO ? "mknod1" : type == S_IFCHR ? "mknod2" : type == S_IFBLK ? "mknod3" : "mknod4";
+            const char* which = type == S_IFIFO   ? "mknod1"
+                                : type == S_IFCHR ? "mknod2"
+                                : type == S_IFBLK ? "mknod3"
+                                                  : "mknod4";
             DEBUG_PRINTF(DBG_CONFIG, "%s path=%s mode=%d returned %d errno=%d\n", which, path,
                          static_cast<int>(mode), -1, err);
         } else {

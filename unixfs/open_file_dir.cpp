@@ -13,9 +13,9 @@
 #include "unixfs/object_acl.h"
 #include "unixfs/object_ea.h"
 #include "unixfs/object_files.h"
+#include "unixfs/object_linux_meta.h"
 #include "unixfs/object_location.h"
 #include "unixfs/object_streams.h"
-#include "unixfs/object_linux_meta.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
 #include "unixfs/restore_target.h"
@@ -91,7 +91,6 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         if (result == 0) result = CollectObjectAcl(rec, false);
         if (result == 0) rec->total_size = ToU64(ObjectTotalSize(rec));
         if (result == 0) OpenXattrStream(rec);
-    if (result == 0) OpenLinuxMetaStream(rec);
         if (result == 0) OpenLinuxMetaStream(rec);
     }
 

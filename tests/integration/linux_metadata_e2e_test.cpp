@@ -124,7 +124,8 @@ std::vector<Expected> build_source(const std::string& root, bool locking) {
     if (locking) {
         e2e::write_file(root + "/locked.txt", "locked\n");
         e2e::write_file(root + "/log.txt", "log\n");
-        out.push_back({"locked.txt", {1234567890, 987654321}, {1234567891, 5}, FS_IMMUTABLE_FL | FS_NODUMP_FL | FS_NOATIME_FL});
+        out.push_back(
+            {"locked.txt", {1234567890, 987654321}, {1234567891, 5}, FS_IMMUTABLE_FL | FS_NODUMP_FL | FS_NOATIME_FL});
         out.push_back({"log.txt", {1234567000, 111}, {1234567001, 222}, FS_APPEND_FL | FS_NOATIME_FL});
         // Its entry is made after its own close: the flag must wait.
         EXPECT_EQ(mkdir((root + "/sealed").c_str(), 0755), 0);
