@@ -222,7 +222,10 @@ void compare_linux_meta(Bytes archived, Bytes now, const StreamContext& context,
     // directory's streams, moves its access time.
     if (!context.archived.is_directory())
         compare_time("access time", was.atime_sec, was.atime_nsec, is.atime_sec, is.atime_nsec, out);
-    if (!was.has_flags || !is.has_flags) return;
+    // Flags the archive has are missing too where the file system now keeps
+    // none.
+    if (!was.has_flags) return;
+    if (!is.has_flags) is.flags = 0;
     const uint32_t mask = RestorableInodeFlags();
     const uint32_t missing = was.flags & ~is.flags & mask;
     const uint32_t extra = is.flags & ~was.flags & mask;
