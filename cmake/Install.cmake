@@ -35,11 +35,13 @@ endforeach()
 add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
 
 # The administrator's guide, the format of grfsclient's archives and of the
-# stream of extended attributes (keyword xattrs), and the example
+# streams of extended attributes (keyword xattrs) and of times and inode
+# flags (keyword linux_metadata), and the example
 # configuration: documentation only, since the configuration itself is the
 # administrator's.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
               ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
+              ${PROJECT_SOURCE_DIR}/docs/linux-metadata-stream.md
               ${PROJECT_SOURCE_DIR}/packaging/agent.cfg.example
         DESTINATION ${AGENT_INSTALL_DOCDIR})
 

@@ -93,6 +93,7 @@ expected=(
     share/doc/vestrel-agent/README.md
     share/doc/vestrel-agent/copyright
     share/doc/vestrel-agent/lxat-stream.md
+    share/doc/vestrel-agent/linux-metadata-stream.md
     share/doc/vestrel-agent/agent.cfg.example
 )
 [ "$has_client" = 1 ] && expected+=(bin/grfsclient)
@@ -298,6 +299,7 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     echo usr/share/doc/vestrel-agent/README.md
     echo usr/share/doc/vestrel-agent/copyright
     echo usr/share/doc/vestrel-agent/lxat-stream.md
+    echo usr/share/doc/vestrel-agent/linux-metadata-stream.md
     echo usr/share/doc/vestrel-agent/agent.cfg.example
     [ "$has_client" = 1 ] && echo usr/bin/grfsclient
     [ -f docs/archive-format.md ] && echo usr/share/doc/vestrel-agent/archive-format.md

@@ -6,6 +6,7 @@
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
 #include "unixfs/hard_links.h"
+#include "unixfs/kept_linux_meta.h"
 #include "unixfs/search.h"
 #include "util/alloc.h"
 
@@ -31,6 +32,8 @@ void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle) {
         if (obj->dle == drvdle) obj->dle = nullptr;
     }
     ReleaseHandle(ses->handles, drvdle->handle);
+    // The restore's last changes, while the root is still held.
+    ApplyKeptLinuxMeta(drvdle);
     if (drvdle->root_fd >= 0) close(drvdle->root_fd);
     drvdle->root_fd = -1;
     ReleaseCreatedObjects(drvdle);

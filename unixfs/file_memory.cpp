@@ -6,6 +6,7 @@
 
 #include "grfs/dblk.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/object_linux_meta.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/read_ahead_pipe.h"
 #include "unixfs/stream_budget.h"
@@ -41,6 +42,7 @@ FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
 void FreeFileMemory(FILE_MEMORY* rec) {
     if (rec == nullptr) return;
     ReleaseXattrStream(rec);
+    ReleaseLinuxMetaStream(rec);
     FreeReadAheadPipe(rec);
     if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
     if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
@@ -78,6 +80,7 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     }
     rec->marker = 0;
     ReleaseXattrStream(rec);
+    ReleaseLinuxMetaStream(rec);
     GiveBackAllStreamBytes(rec);
     if (rec->mem_kind != MEM_KIND_DEFAULT) {
         FreeFileMemory(rec);

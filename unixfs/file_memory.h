@@ -17,6 +17,7 @@ class SplicePipe;
 struct DRVDLE;
 struct GRFS_SESSION;
 struct XATTR_STREAM;
+struct LINUX_META_STREAM;
 
 constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
@@ -92,6 +93,7 @@ struct FILE_MEMORY {
     uint32_t handle;             // obj_id issued for this open
     SPARSE_STATE sparse;         // holes: found when reading, left when restoring
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object_xattr.h), or nullptr
+    LINUX_META_STREAM* lxmd;     // the LXMD stream (unixfs/object_linux_meta.h), or nullptr
     uint64_t stream_bytes;       // what its collected streams hold of the session's budget (stream_budget.h)
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
     uint16_t made_here;          // a WRITE open landed on an inode this session made (created_objects.h)

@@ -6,6 +6,7 @@
 #include "unixfs/grfs_session.h"
 #include "unixfs/object_files.h"
 #include "unixfs/object_symlink.h"
+#include "unixfs/object_linux_meta.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/open_file_dir.h"
 #include "unixfs/open_object.h"
@@ -147,6 +148,8 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     if (rec->dblktype == FDB_ID && rec->data_hand >= 0 && rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
     // Extended attributes go last.
     ApplyXattrsAtClose(ses, rec);
+    // Then the times, which every change before would have moved.
+    KeepLinuxMetaAtClose(ses, rec);
     // A descriptor is closed even when a link record was written into the
     // object: nothing may leak.
     if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {

@@ -12,6 +12,7 @@
 #include "unixfs/dblk_texts.h"
 #include "unixfs/file_memory.h"
 #include "unixfs/grfs_session.h"
+#include "unixfs/kept_linux_meta.h"
 #include "unixfs/object_symlink.h"
 #include "unixfs/object_xattr.h"
 #include "unixfs/restore_target.h"
@@ -174,6 +175,8 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     }
     const bool made_here = standing == NameStanding::kMade;
     const bool is_link = S_ISLNK(st.st_mode);
+    // A restore over an earlier one; a backup's set information never takes flags away.
+    if ((drvdle->attach_reason & kAttachReasonRestore) != 0) ClearLockingFlags(drvdle, obj.get());
     rc = 0;
     bool dropped_privileges = false;
 
@@ -263,6 +266,8 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
             DEBUG_PRINTF(DBG_CONFIG, "auxiliary chmod returned %d\n", crc);
         }
     }
+    // The times of an LXMD stream applied before are finer than the block's.
+    ReapplyKeptTimes(drvdle, target.rel);
     return rc;
 }
 
