@@ -167,6 +167,14 @@ std::vector<char> net_path(std::string_view path) {
     return bytes;
 }
 
+std::string change_dir_length_problem(std::string_view path, std::string_view subject) {
+    const size_t bytes = net_path(path).size();
+    if (bytes <= kMaxChangeDirBytes) return {};
+    // Counted as the path text: its net form is one byte longer.
+    return std::string(subject) + " from the export root is " + std::to_string(bytes - 1) + " bytes, GRFS_CHANGE_DIR carries at most " +
+           std::to_string(kMaxChangeDirBytes - 1);
+}
+
 Status change_dir(Connection& c, DLE_HANDLE dle, std::string_view path) {
     const std::vector<char> bytes = net_path(path);
     if (bytes.size() > static_cast<size_t>(GRFS_MSG_DATA_MAX))

@@ -246,16 +246,22 @@ TEST_F(FindObjects, SearchNameWithoutWildcardListsThatDirectory) {
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
 }
 
-TEST_F(FindObjects, SearchPathOf257CharactersIsRefused) {
+TEST_F(FindObjects, SearchPathsPast256CharactersAreListedWhole) {
     std::string export_text = export_.string();
-    // Make export_path + current_path + search_name exactly 257 characters.
+    // export_path + current_path + search_name of 257 characters and more:
+    // the export's own path is no part of what the wire limits.
     size_t room = 257 - export_text.size() - 1;
     std::string dir(room, 'd');
     fs::create_directory(export_ / dir);
     Touch(export_ / dir / "f");
     ASSERT_EQ(ChangeDirTo(dle_, dir), 0);
-    EXPECT_EQ(FindFirst(dle_, "*"), GRFS_RC_NOT_FOUND);
-    EXPECT_EQ(sent_.last_body_size, 0);
+    EXPECT_EQ(ListAll(dle_, "*"), (std::vector<std::string>{"f"}));
+    // The deepest directory a GRFS_CHANGE_DIR can name: 255 bytes.
+    std::string deeper = dir + "/" + std::string(254 - room, 'e');
+    fs::create_directory(export_ / deeper);
+    Touch(export_ / deeper / "g");
+    ASSERT_EQ(ChangeDirTo(dle_, deeper), 0);
+    EXPECT_EQ(ListAll(dle_, "*"), (std::vector<std::string>{"g"}));
 }
 
 TEST_F(FindObjects, BadHandles) {
