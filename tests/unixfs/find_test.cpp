@@ -4,12 +4,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "find_fixture.h"
 #include "grfs/dates.h"
 #include "unixfs/dblk_fill.h"
+#include "unixfs/excluded_paths.h"
 #include "unixfs/object_describe.h"
 
 namespace find_test {
@@ -262,6 +264,36 @@ TEST_F(FindObjects, SearchPathsPast256CharactersAreListedWhole) {
     Touch(export_ / deeper / "g");
     ASSERT_EQ(ChangeDirTo(dle_, deeper), 0);
     EXPECT_EQ(ListAll(dle_, "*"), (std::vector<std::string>{"g"}));
+}
+
+// A directory deeper than the kernel names through /proc (PATH_MAX) below
+// an excluded one is known as excluded, and one beside it is not.
+TEST_F(FindObjects, ExclusionsHoldBelowTheDepthTheKernelNames) {
+    const std::string level(250, 'x');
+    UniqueFd root(open(export_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::map<std::string, std::vector<UniqueFd>> chains;
+    for (const char* top : {"hidden", "kept"}) {
+        std::vector<UniqueFd>& chain = chains[top];
+        ASSERT_EQ(mkdirat(root.get(), top, 0755), 0);
+        chain.emplace_back(openat(root.get(), top, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (size_t depth = export_.string().size(); depth < 4200; depth += level.size() + 1) {
+            ASSERT_EQ(mkdirat(chain.back().get(), level.c_str(), 0755), 0);
+            chain.emplace_back(openat(chain.back().get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(chain.back().valid());
+        }
+    }
+    AddExclude(export_ / "hidden");
+    EXPECT_TRUE(IsExcludedAt(&ws_cntl, chains["hidden"].back().get(), {}));
+    EXPECT_TRUE(IsExcludedAt(&ws_cntl, chains["hidden"].back().get(), "name"));
+    EXPECT_FALSE(IsExcludedAt(&ws_cntl, chains["kept"].back().get(), {}));
+    EXPECT_FALSE(IsExcludedAt(&ws_cntl, chains["kept"].back().get(), "name"));
+    // The fixture's removal goes by absolute paths: the deep part goes here.
+    for (auto& [top, chain] : chains) {
+        while (chain.size() > 1) {
+            chain.pop_back();
+            unlinkat(chain.back().get(), level.c_str(), AT_REMOVEDIR);
+        }
+    }
 }
 
 TEST_F(FindObjects, BadHandles) {
