@@ -130,8 +130,10 @@ int ChangeDir(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/) {
     } else if (new_path[0] != '\0' && IsExcludedPath(ses->ws, full_path)) {
         reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
     } else {
-        dir = new_path[0] != '\0' ? OpenSearchableDir(drvdle, new_path) : OpenDirBeneath(drvdle->root_fd, "", LinkPolicy::kNoLinks);
-        if (!dir.valid() && new_path[0] != '\0') reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
+        // The root is the export's own: its name limit comes from its descriptor too.
+        const bool root = new_path[0] == '\0';
+        dir = root ? OpenDirBeneath(drvdle->root_fd, "", LinkPolicy::kNoLinks) : OpenSearchableDir(drvdle, new_path);
+        if (!dir.valid() && !root) reply->hdr.retcode = GRFS_RC_CHANGE_DIR_FAILED;
     }
     int16_t retcode = reply->hdr.retcode;
     int failed = SendMessage(ses, reply, 0) != 0;
