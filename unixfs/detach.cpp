@@ -1,6 +1,7 @@
 // Detaching, and releasing attachments at detach and at session end.
 #include "grfs/messages.h"
 #include "unixfs/attach_records.h"
+#include "unixfs/change_dir.h"
 #include "unixfs/created_objects.h"
 #include "unixfs/detach.h"
 #include "unixfs/file_memory.h"
@@ -82,4 +83,5 @@ void ReleaseAllAttachments(GRFS_SESSION* ses) {
         MYFREE(wsdle);
     }
     ReleaseAllSearches();
+    ForgetTooLongDirectories();
 }

@@ -23,8 +23,9 @@ constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
 constexpr uint32_t kInitialEaSpaceSize = 16384;
 constexpr uint32_t kMaxEaSpaceSize = 65536;  // the EA buffer stays below this
-// Room for an export path, a current directory and a name, so that the
-// path of an object is never cut (the name in a link record comes from it).
+// The room the path of an object starts with; it grows to whatever an
+// export path, a current directory and a name need, so that the path is
+// never cut (the name in a link record comes from it).
 constexpr size_t kFullPathSize = 1024;
 
 constexpr uint32_t STRM_STANDARD = 0x4E415453;   // "STAN" on the wire
@@ -82,7 +83,8 @@ struct FILE_MEMORY {
     uint64_t advised_end;        // file offset up to which the kernel was asked to read ahead (read_ahead_advice.h)
     GRFS_STREAM_INFO cur_stream;
     uint32_t file_mode;
-    char full_path[kFullPathSize];
+    char* full_path;             // full_path_size bytes, never null while the record lives
+    uint32_t full_path_size;
     char* file_name;             // into full_path: the object's own name
     uint16_t rel_offset;         // full_path + rel_offset: the path below the export root
     uint16_t symlink_pending;
@@ -117,6 +119,9 @@ inline const char* ObjectRelPath(const FILE_MEMORY* rec) { return rec->full_path
 // buffers (the read-ahead buffer only for READ and VERIFY); nullptr when
 // memory is short (nothing stays allocated).
 FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode);
+// Makes full_path hold size bytes at least (its text is kept; file_name
+// must be set again). false when memory is short (nothing changed).
+bool ReserveFullPath(FILE_MEMORY* rec, size_t size);
 // Ends a record's use: its handle stops resolving; an allocated record is
 // freed with its buffers, the session's own record is reset for the next
 // open and marked free. The caller has taken it off object_list; ses is the
