@@ -256,6 +256,7 @@ bool needs_value(int token) {
         case CFG_POSIX_ACLS:
         case CFG_SPARSE_RESTORE:
         case CFG_XATTRS:
+        case CFG_LINUX_METADATA:
         case CFG_MAC_AS_UNIX:
         case CFG_UNKNOWN:
         case CFG_ALLOW:  // refused without its value, not ignored
@@ -378,6 +379,10 @@ void handle_line(ConfigState& st, const char* line) {
             ws->xattrs = 1;
             DEBUG_PRINTF(DBG_CONFIG, "Carrying extended attributes in the LXAT stream\n");
             break;
+        case CFG_LINUX_METADATA:
+            ws->linux_metadata = 1;
+            DEBUG_PRINTF(DBG_CONFIG, "Carrying times and inode flags in the LXMD stream\n");
+            break;
         default:  // unknown keyword, mac_as_unix
             report_unrecognized(line);
             break;
@@ -445,6 +450,7 @@ int read_config_file(WS_CNTL* ws, const char* path) {
     ws->posix_acls = 0;
     ws->sparse_restore = 0;
     ws->xattrs = 0;
+    ws->linux_metadata = 0;
     std::fprintf(stderr, "%s: Using configuration file: %s\n", prog_name, path);
 
     FILE* file = std::fopen(path, "r");

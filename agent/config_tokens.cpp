@@ -33,6 +33,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"posix_acls", CFG_POSIX_ACLS},
     {"sparse_restore", CFG_SPARSE_RESTORE},
     {"xattrs", CFG_XATTRS},
+    {"linux_metadata", CFG_LINUX_METADATA},
 };
 
 bool is_blank(char c) {

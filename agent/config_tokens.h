@@ -25,6 +25,7 @@ enum ConfigKeyword : int {
     CFG_POSIX_ACLS = 17,
     CFG_SPARSE_RESTORE = 18,
     CFG_XATTRS = 19,
+    CFG_LINUX_METADATA = 20,
 };
 
 // The keyword line begins with, or CFG_UNKNOWN. rest points at the value

@@ -119,7 +119,13 @@ Result<BackupReport> backup_export(Peer& peer, const std::string& archive_path, 
     walk.descend_at_once = options.descend_at_once;
     walk.include_start = true;  // the root's DBLK lets a restore elsewhere recreate it
     walk.on_error = [&](const std::string& path, const Error& e) -> Status {
-        report.failures.push_back({shown_path(path), "not listed: " + e.text});
+        // The agent refuses a directory deeper than the request can name:
+        // the directory itself is stored, what it holds is not.
+        const std::string too_long = e.retcode == GRFS_RC_CHANGE_DIR_FAILED ? change_dir_length_problem(path) : "";
+        if (!too_long.empty())
+            report.failures.push_back({shown_path(path), "contents not backed up: " + too_long});
+        else
+            report.failures.push_back({shown_path(path), "not listed: " + e.text});
         return {};
     };
     Status s = peer.walk(options.start, walk, [&](const WalkEntry& entry) {

@@ -13,7 +13,9 @@ namespace grfs_client {
 
 namespace {
 
-constexpr size_t kMaxPath = 256;
+// The longest directory path a block holds: the text travels twice, with
+// the find information and the Unix information beside it.
+constexpr size_t kMaxPath = (kMaxDblkSize - GRFS_DBLK_NET_SIZE - 64 - kUnixDirOsInfoSize) / 2 - 1;
 
 GRFS_GEN_DBLK& scratch_record() {
     thread_local std::unique_ptr<GRFS_GEN_DBLK> record = std::make_unique<GRFS_GEN_DBLK>();
@@ -132,7 +134,9 @@ bool Dblk::is_device() const { return unix_.present && (S_ISCHR(unix_.mode) || S
 
 Result<Dblk> with_directory_path(const Dblk& directory, std::string_view path) {
     if (!directory.is_directory()) return make_error(ErrorKind::usage, "not a directory block");
-    if (path.size() > kMaxPath) return make_error(ErrorKind::usage, "path longer than 256 characters: " + std::string(path));
+    if (path.size() > kMaxPath)
+        return make_error(ErrorKind::usage, "path longer than a directory block holds (" + std::to_string(kMaxPath) +
+                                                " bytes): " + std::string(path));
     auto in = std::make_unique<GRFS_GEN_DBLK>();
     directory.to_record(in.get());
     auto out = std::make_unique<GRFS_GEN_DBLK>();

@@ -78,7 +78,7 @@ std::vector<unsigned char> dblk_to_wire(const GRFS_GEN_DBLK& record);
 
 // A directory block for another path: the fixed part, the find
 // information and the Unix information are kept, the path and its copy
-// replaced. Paths longer than 256 characters are refused.
+// replaced. Paths longer than the block can hold are refused.
 Result<Dblk> with_directory_path(const Dblk& directory, std::string_view path);
 
 // A directory block with no Unix information, for a directory that the

@@ -167,10 +167,21 @@ std::vector<char> net_path(std::string_view path) {
     return bytes;
 }
 
+std::string change_dir_length_problem(std::string_view path, std::string_view subject) {
+    const size_t bytes = net_path(path).size();
+    if (bytes <= kMaxChangeDirBytes) return {};
+    // Counted as the path text: its net form is one byte longer.
+    return std::string(subject) + " from the export root is " + std::to_string(bytes - 1) + " bytes, GRFS_CHANGE_DIR carries at most " +
+           std::to_string(kMaxChangeDirBytes - 1);
+}
+
 Status change_dir(Connection& c, DLE_HANDLE dle, std::string_view path) {
     const std::vector<char> bytes = net_path(path);
+    // Past what a message holds it is refused here as the agent refuses
+    // any path deeper than it takes: the object's failure, not the session's.
     if (bytes.size() > static_cast<size_t>(GRFS_MSG_DATA_MAX))
-        return make_error(ErrorKind::usage, "path too long: " + std::string(path));
+        return make_error(ErrorKind::retcode, "change to '" + std::string(path) + "': path too long",
+                          GRFS_RC_CHANGE_DIR_FAILED);
     GRFS_MESSAGE& rq = begin(c, GRFS_CHANGE_DIR);
     rq.body.change_dir.dle_id = dle;
     rq.body.change_dir.size = static_cast<int16_t>(bytes.size());

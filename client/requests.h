@@ -69,6 +69,13 @@ Status change_dir(Connection& c, DLE_HANDLE dle, std::string_view path);
 // The net_path bytes for a path: components, each followed by a zero byte;
 // a single zero byte for the root.
 std::vector<char> net_path(std::string_view path);
+// The most bytes of net_path a GRFS_CHANGE_DIR carries: a directory whose
+// path needs more cannot be made current, so what it holds can be neither
+// listed nor backed up, nor can files be restored into it.
+constexpr size_t kMaxChangeDirBytes = 256;
+// Why GRFS_CHANGE_DIR cannot name path ("<subject> from the export root is
+// N bytes, ..."), or empty when it can.
+std::string change_dir_length_problem(std::string_view path, std::string_view subject = "its path");
 
 // The first object of the current directory, or nothing when it holds none.
 Result<std::optional<Dblk>> find_first(Connection& c, DLE_HANDLE dle, std::string_view pattern = "*",

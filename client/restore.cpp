@@ -131,8 +131,11 @@ Status Restorer::restore(const ArchivedObject& object) {
     }
 
     if (!directory) {
-        if (Status s = peer_.change_dir(join_path(to, object.dir)); !s.ok()) {
+        const std::string dir = join_path(to, object.dir);
+        if (Status s = peer_.change_dir(dir); !s.ok()) {
             if (fatal(s)) return s;
+            const std::string too_long = s.retcode == GRFS_RC_CHANGE_DIR_FAILED ? change_dir_length_problem(dir, "its directory's path") : "";
+            if (!too_long.empty()) return fail(object, "not restored: " + too_long);
             return fail(object, s.text);
         }
     }

@@ -231,12 +231,15 @@ Result<VerifyReport> verify_archive(Peer& peer, const std::string& archive_path,
             continue;
         }
         if (!dblk.is_directory()) {
-            if (Status s = peer.change_dir(join_path(to, object.dir)); !s.ok()) {
+            const std::string dir = join_path(to, object.dir);
+            if (Status s = peer.change_dir(dir); !s.ok()) {
                 if (fatal(s)) {
                     stop(target, s);
                     return report;
                 }
-                differences.push_back("missing: " + s.text);
+                const std::string too_long =
+                    s.retcode == GRFS_RC_CHANGE_DIR_FAILED ? change_dir_length_problem(dir, "its directory's path") : "";
+                differences.push_back(too_long.empty() ? "missing: " + s.text : "not compared: " + too_long);
                 done();
                 continue;
             }
@@ -298,7 +301,8 @@ Result<VerifyReport> verify_archive(Peer& peer, const std::string& archive_path,
     if (options.extras) {
         WalkOptions walk;
         walk.on_error = [&](const std::string& path, const Error& e) -> Status {
-            report.differences.push_back({shown_path(path), "not listed: " + e.text});
+            const std::string too_long = e.retcode == GRFS_RC_CHANGE_DIR_FAILED ? change_dir_length_problem(path) : "";
+            report.differences.push_back({shown_path(path), "not listed: " + (too_long.empty() ? e.text : too_long)});
             return {};
         };
         // Only the part of the export that was backed up.

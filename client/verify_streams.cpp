@@ -1,11 +1,13 @@
 #include "client/verify_streams.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <utility>
 
 #include "client/link_record.h"
 #include "client/requests.h"
+#include "grfs/linux_meta_stream.h"
 
 namespace grfs_client {
 
@@ -191,6 +193,46 @@ void compare_xattrs(Bytes archived, Bytes now, const StreamContext&, Differences
     }
 }
 
+// ---- Linux metadata: times to the nanosecond and inode flags
+
+std::string utc_time(int64_t sec, uint32_t nsec) {
+    char nanos[16];
+    std::snprintf(nanos, sizeof nanos, "%09u", static_cast<unsigned>(nsec));
+    return std::to_string(sec) + "." + nanos + " s";
+}
+
+void compare_time(const char* what, int64_t was_sec, uint32_t was_nsec, int64_t is_sec, uint32_t is_nsec,
+                  Differences& out) {
+    if (was_sec == is_sec && was_nsec == is_nsec) return;
+    out.push_back(std::string(what) + " is " + utc_time(is_sec, is_nsec) + " UTC, the archive has " +
+                  utc_time(was_sec, was_nsec));
+}
+
+// An object without the stream on one side was described by an agent
+// without linux_metadata: nothing to compare.
+void compare_linux_meta(Bytes archived, Bytes now, const StreamContext& context, Differences& out) {
+    if (!archived || !now) return;
+    LINUX_META was, is;
+    if (!DecodeLinuxMeta(*archived, &was) || !DecodeLinuxMeta(*now, &is)) {
+        if (!same_bytes(archived, now)) not_understood(STRM_LINUX_META, out);
+        return;
+    }
+    compare_time("modification time", was.mtime_sec, was.mtime_nsec, is.mtime_sec, is.mtime_nsec, out);
+    // Listing a directory, as verify itself does before it reads the
+    // directory's streams, moves its access time.
+    if (!context.archived.is_directory())
+        compare_time("access time", was.atime_sec, was.atime_nsec, is.atime_sec, is.atime_nsec, out);
+    // Flags the archive has are missing too where the file system now keeps
+    // none.
+    if (!was.has_flags) return;
+    if (!is.has_flags) is.flags = 0;
+    const uint32_t mask = RestorableInodeFlags();
+    const uint32_t missing = was.flags & ~is.flags & mask;
+    const uint32_t extra = is.flags & ~was.flags & mask;
+    if (missing != 0) out.push_back("inode flags " + InodeFlagNames(missing) + " are missing");
+    if (extra != 0) out.push_back("inode flags " + InodeFlagNames(extra) + " are not in the archive");
+}
+
 struct StreamComparerEntry {
     uint32_t id;
     StreamComparer compare;
@@ -200,6 +242,7 @@ constexpr StreamComparerEntry kStreamComparers[] = {
     {kStreamSolX86Acl, compare_acls_le},
     {kStreamSolAcl, compare_acls_be},
     {kStreamLinuxXattr, compare_xattrs},
+    {STRM_LINUX_META, compare_linux_meta},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What verify says about the streams that carry attributes rather than
 // data: a symbolic link's record, the ACL stream (docs/acl-stream.md) and
-// the LXAT stream (docs/lxat-stream.md) are compared entry by entry, and
+// the LXAT stream (docs/lxat-stream.md) are compared entry by entry, the
+// LXMD stream (docs/linux-metadata-stream.md) field by field, and
 // each difference is named. Any other stream is compared byte by byte by
 // the caller. A new stream of attributes is one more entry of the table in
 // verify_streams.cpp.

@@ -34,12 +34,14 @@ foreach(_page IN LISTS _agent_man_pages)
 endforeach()
 add_custom_target(manpages ALL DEPENDS ${_agent_man_gz})
 
-# The README and the administrator's guide, the format of grfsclient's archives and of the
-# stream of extended attributes (keyword xattrs), and the example
+# The README and the administrator's guide with the depth the protocol reaches,
+# the format of grfsclient's archives and of the streams of extended attributes
+# (keyword xattrs) and of times and inode flags (keyword linux_metadata), and the example
 # configuration: documentation only, since the configuration itself is the
 # administrator's.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/admin-guide.md ${PROJECT_SOURCE_DIR}/packaging/copyright
-              ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
+              ${PROJECT_SOURCE_DIR}/docs/archive-format.md ${PROJECT_SOURCE_DIR}/docs/acl-stream.md ${PROJECT_SOURCE_DIR}/docs/lxat-stream.md
+              ${PROJECT_SOURCE_DIR}/docs/linux-metadata-stream.md ${PROJECT_SOURCE_DIR}/docs/wire-depth-limit.md
               ${PROJECT_SOURCE_DIR}/packaging/agent.cfg.example
         DESTINATION ${AGENT_INSTALL_DOCDIR})
 

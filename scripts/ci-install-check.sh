@@ -94,6 +94,9 @@ expected=(
     share/doc/vestrel-agent/admin-guide.md
     share/doc/vestrel-agent/copyright
     share/doc/vestrel-agent/lxat-stream.md
+    share/doc/vestrel-agent/linux-metadata-stream.md
+    share/doc/vestrel-agent/wire-depth-limit.md
+    share/doc/vestrel-agent/acl-stream.md
     share/doc/vestrel-agent/agent.cfg.example
 )
 [ "$has_client" = 1 ] && expected+=(bin/grfsclient)
@@ -300,6 +303,9 @@ dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort >"$work
     echo usr/share/doc/vestrel-agent/admin-guide.md
     echo usr/share/doc/vestrel-agent/copyright
     echo usr/share/doc/vestrel-agent/lxat-stream.md
+    echo usr/share/doc/vestrel-agent/linux-metadata-stream.md
+    echo usr/share/doc/vestrel-agent/wire-depth-limit.md
+    echo usr/share/doc/vestrel-agent/acl-stream.md
     echo usr/share/doc/vestrel-agent/agent.cfg.example
     [ "$has_client" = 1 ] && echo usr/bin/grfsclient
     [ -f docs/archive-format.md ] && echo usr/share/doc/vestrel-agent/archive-format.md

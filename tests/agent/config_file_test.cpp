@@ -406,6 +406,10 @@ TEST_F(ConfigFileTest, XattrsIsASwitchThatStartsClearedAndIsTraced) {
     ExpectTracedSwitch(&WS_CNTL::xattrs, "xattrs", "Carrying extended attributes in the LXAT stream");
 }
 
+TEST_F(ConfigFileTest, LinuxMetadataIsASwitchThatStartsClearedAndIsTraced) {
+    ExpectTracedSwitch(&WS_CNTL::linux_metadata, "linux_metadata", "Carrying times and inode flags in the LXMD stream");
+}
+
 TEST_F(ConfigFileTest, ExclusionsChainNewestFirstWithTheirKinds) {
     read(valid("exclude_dir /a/dir\nexclude_file /a/file extra\nexclude_dir /b\n"));
     EXCLUDE_ENTRY* e = ws_cntl.exclude_list;

@@ -162,13 +162,19 @@ TEST(VerifyEndToEnd, GrfsclientNamesEachChangedAttributeAndNothingOnAFaithfulCop
     EXPECT_NE(same.out.find("no differences"), std::string::npos) << same.describe();
 
     // Compared with a copy deeper than the wire's paths reach: every object
-    // is named, and the summary still ends the run.
+    // is named, and the summary still ends the run. A directory is named by
+    // its whole path, at any depth: there is none there; a file would have
+    // to be reached from its directory, which GRFS_CHANGE_DIR cannot name.
     const std::string deep_copy = std::string(200, 'd') + "/" + std::string(60, 'e');
     ProcessResult deep =
         run_grfsclient(with_session({"verify", archive, agent_host_port(agent), "COPY", "--to", deep_copy}, agent));
     EXPECT_EQ(deep.status, 1) << deep.describe();
     EXPECT_NE(deep.out.find("; 0 of 10 objects match\n"), std::string::npos) << deep.describe();
-    EXPECT_NE(deep.out.find("  " + deep_copy + "/grown: not compared: "), std::string::npos) << deep.describe();
+    EXPECT_NE(deep.out.find("  " + deep_copy + "/grown: missing\n"), std::string::npos) << deep.describe();
+    EXPECT_NE(deep.out.find("  " + deep_copy + "/sized: not compared: its directory's path from the export root is 261 "
+                                               "bytes, GRFS_CHANGE_DIR carries at most 255\n"),
+              std::string::npos)
+        << deep.describe();
 
     // Each change named, with the value now and the archived one.
     ASSERT_EQ(chmod((dst + "/mode").c_str(), 0600), 0);

@@ -3,6 +3,9 @@
 // compared with bytes written out here field by field from the message
 // layouts. Bytes that differ from run to run (handles, search handles) are
 // not compared; dates and stat fields are computed from the file itself.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -347,6 +350,61 @@ TEST_F(WireGolden, BlocksOfEveryShapeAreAnsweredByTheirHandlers) {
 
 namespace {
 
+// A raw session that has opened g/abc of the DATA export for reading: the
+// flow both stream tests below share up to the first READ.
+class OpenedForReading {
+public:
+    explicit OpenedForReading(const AgentProcess& agent) : s_(agent.session_address()) {
+        if (s_.OpenStatus() != 0) return;
+        auto attach = [](uint32_t id, std::string_view name, uint32_t parent) {
+            Image r;
+            return r.header(1, 0, id).text(name, 128).le32(parent).le16(0).le16(4).le16(4096).le16(0).zeros(176);
+        };
+        Bytes ws = Exchange(attach(1, agent.workstation(), 0));
+        if (ws.size() != 4u + 30u) return;
+        Bytes dle = Exchange(attach(2, "DATA", Le32At(ws, kBody)));
+        if (dle.size() != 4u + 30u) return;
+        const uint32_t dle_id = Le32At(dle, kBody);
+        if (Exchange(Image().header(18, 0, 3).le32(dle_id).le16(2).text("g")).size() != 12u) return;
+        Bytes found = Exchange(Image().header(5, 0, 3).le32(dle_id).le16(0).text("*"));
+        if (found.size() <= kBody + 4) return;
+        const Bytes block(found.begin() + kBody + 4, found.end());
+        Bytes opened = Exchange(Image().header(9, 0, 4).le32(dle_id).le16(0).u8(0).u8(0).raw(block));
+        if (opened.size() < kBody + 4) return;
+        obj_id_ = Le32At(opened, kBody);
+        ok_ = true;
+    }
+    bool ok() const { return ok_; }
+    uint32_t obj_id() const { return obj_id_; }
+    Bytes Exchange(const Image& request) {
+        EXPECT_TRUE(s_.SendMessage(request.bytes()));
+        auto header = s_.ReadExact(4, 10000);
+        if (!header) return Bytes{};
+        const size_t size = (*header)[2] | ((*header)[3] << 8);
+        auto body = size == 0 ? std::optional<Bytes>(Bytes{}) : s_.ReadExact(size, 10000);
+        Bytes wire = *header;
+        if (body) wire.insert(wire.end(), body->begin(), body->end());
+        return wire;
+    }
+    // READ of 512 bytes at offset, request id id.
+    Bytes Read(uint32_t offset, uint32_t id) {
+        return Exchange(Image().header(10, 0, id).le32(obj_id_).le16(512).le32(offset).zeros(2));
+    }
+
+private:
+    RawSession s_;
+    bool ok_ = false;
+    uint32_t obj_id_ = 0;
+};
+
+// The data stream of g/abc ("0123456789") as a READ answers it.
+Image TenDataBytes(uint32_t id) {
+    Image data;
+    data.header(74, 0, id).le16(10).le16(1).le32(kStan).le16(0).le16(0).le64(10);
+    for (char c : std::string_view("0123456789")) data.u8(static_cast<unsigned char>(c));
+    return data;
+}
+
 // With xattrs, a file's attributes follow its data as the LXAT stream:
 // little-endian count, then per attribute name length, value length, name
 // and value, sorted by name.
@@ -361,43 +419,14 @@ TEST(WireGoldenXattrs, TheLxatStreamFollowsTheDataStream) {
     ASSERT_EQ(setxattr(path.c_str(), "user.zeta", "1", 1, 0), 0) << std::strerror(errno);
     ASSERT_EQ(setxattr(path.c_str(), "user.alpha", "hello", 5, 0), 0);
     {
-        RawSession s(agent.session_address());
-        ASSERT_EQ(s.OpenStatus(), 0);
-        auto exchange = [&](const Image& request) {
-            EXPECT_TRUE(s.SendMessage(request.bytes()));
-            auto header = s.ReadExact(4, 10000);
-            if (!header) return Bytes{};
-            const size_t size = (*header)[2] | ((*header)[3] << 8);
-            auto body = size == 0 ? std::optional<Bytes>(Bytes{}) : s.ReadExact(size, 10000);
-            Bytes wire = *header;
-            if (body) wire.insert(wire.end(), body->begin(), body->end());
-            return wire;
-        };
-        auto attach = [](uint32_t id, std::string_view name, uint32_t parent) {
-            Image r;
-            return r.header(1, 0, id).text(name, 128).le32(parent).le16(0).le16(4).le16(4096).le16(0).zeros(176);
-        };
-        Bytes ws = exchange(attach(1, agent.workstation(), 0));
-        ASSERT_EQ(ws.size(), 4u + 30u);
-        Bytes dle = exchange(attach(2, "DATA", Le32At(ws, kBody)));
-        ASSERT_EQ(dle.size(), 4u + 30u);
-        const uint32_t dle_id = Le32At(dle, kBody);
-        ASSERT_EQ(exchange(Image().header(18, 0, 3).le32(dle_id).le16(2).text("g")).size(), 12u);
-        Bytes found = exchange(Image().header(5, 0, 3).le32(dle_id).le16(0).text("*"));
-        ASSERT_GT(found.size(), kBody + 4);
-        const Bytes block(found.begin() + kBody + 4, found.end());
-        Bytes opened = exchange(Image().header(9, 0, 4).le32(dle_id).le16(0).u8(0).u8(0).raw(block));
-        ASSERT_GE(opened.size(), kBody + 4);
-        const uint32_t obj_id = Le32At(opened, kBody);
+        OpenedForReading s(agent);
+        ASSERT_TRUE(s.ok());
         // What the open announced is what is read, whatever changes since.
         ASSERT_EQ(setxattr(path.c_str(), "user.alpha", "changed later", 13, 0), 0);
         ASSERT_EQ(setxattr(path.c_str(), "user.beta", "new", 3, 0), 0);
 
         // The data stream alone: the object goes on.
-        Image data;
-        data.header(74, 0, 5).le16(10).le16(1).le32(kStan).le16(0).le16(0).le64(10);
-        for (char c : std::string_view("0123456789")) data.u8(static_cast<unsigned char>(c));
-        EXPECT_TRUE(Matches(exchange(Image().header(10, 0, 5).le32(obj_id).le16(512).le32(0).zeros(2)), Framed(data)));
+        EXPECT_TRUE(Matches(s.Read(0, 5), Framed(TenDataBytes(5))));
 
         // Then "LXAT", 41 bytes, with the end-of-object code.
         Image lxat;
@@ -407,12 +436,59 @@ TEST(WireGoldenXattrs, TheLxatStreamFollowsTheDataStream) {
         for (char c : std::string_view("user.alphahello")) lxat.u8(static_cast<unsigned char>(c));
         lxat.le16(9).le32(1);
         for (char c : std::string_view("user.zeta1")) lxat.u8(static_cast<unsigned char>(c));
-        EXPECT_TRUE(Matches(exchange(Image().header(10, 0, 6).le32(obj_id).le16(512).le32(10).zeros(2)), Framed(lxat)));
+        EXPECT_TRUE(Matches(s.Read(10, 6), Framed(lxat)));
         Image closed;
-        EXPECT_TRUE(Matches(exchange(Image().header(14, 0, 7).le32(obj_id)), Framed(closed.header(78, 0, 7))));
+        EXPECT_TRUE(Matches(s.Exchange(Image().header(14, 0, 7).le32(s.obj_id())), Framed(closed.header(78, 0, 7))));
     }
     hardening::ExpectCleanStop(agent);
 }
+
+// With linux_metadata, a file's times to the nanosecond and its inode flags
+// follow its data as the 32-byte LXMD stream, taken when it was opened.
+TEST(WireGoldenLinuxMetadata, TheLxmdStreamFollowsTheDataStream) {
+    agent_it::AgentConfig config;
+    config.extra_lines = "linux_metadata\n";
+    AgentProcess agent(config);
+    ASSERT_TRUE(agent.Start());
+    std::filesystem::create_directory(agent.export_dir() + "/g");
+    const std::string path = agent.export_dir() + "/g/abc";
+    std::ofstream(path) << "0123456789";
+    // no-dump where the file system keeps flags; none are carried where not.
+    uint32_t flags = 0;
+    uint16_t present = 0;
+    {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        int f = 0;
+        if (ioctl(fd, FS_IOC_GETFLAGS, &f) == 0) {
+            f |= FS_NODUMP_FL;
+            if (ioctl(fd, FS_IOC_SETFLAGS, &f) == 0 && ioctl(fd, FS_IOC_GETFLAGS, &f) == 0) {
+                flags = static_cast<uint32_t>(f);
+                present = 1;
+            }
+        }
+        close(fd);
+    }
+    const timespec times[2] = {{-1, 999999999}, {1234567890, 123456789}};  // atime, mtime
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << std::strerror(errno);
+    {
+        OpenedForReading s(agent);
+        ASSERT_TRUE(s.ok());
+        EXPECT_TRUE(Matches(s.Read(0, 5), Framed(TenDataBytes(5))));
+        Image lxmd;
+        lxmd.header(74, -500, 6).le16(32).le16(1).u8('L').u8('X').u8('M').u8('D').le16(0).le16(0).le64(32);
+        lxmd.le16(1).le16(present);
+        lxmd.le64(1234567890).le32(123456789);                    // mtime
+        lxmd.le64(static_cast<uint64_t>(int64_t{-1})).le32(999999999);  // atime, before 1970
+        lxmd.le32(flags);
+        EXPECT_TRUE(Matches(s.Read(10, 6), Framed(lxmd)));
+    }
+    hardening::ExpectCleanStop(agent);
+}
+
+}  // namespace
+
+namespace {
 
 class WireGoldenAcl : public WireGolden {
 protected:

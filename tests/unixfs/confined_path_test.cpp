@@ -55,6 +55,45 @@ TEST_F(ConfinedPath, PlainDirectoriesResolve) {
     EXPECT_TRUE(OpenDirBeneath(root_.get(), "/a/", LinkPolicy::kNoLinks).valid());
 }
 
+// A path below the root longer than the kernel takes in one call (a
+// restore's directory block can carry one) is reached piece by piece, and a
+// link on the way is still refused.
+TEST_F(ConfinedPath, PathsLongerThanPathMaxResolve) {
+    const std::string level(250, 'l');
+    std::string rel;
+    UniqueFd dir(fcntl(root_.get(), F_DUPFD_CLOEXEC, 0));
+    while (rel.size() < 5000) {
+        ASSERT_EQ(mkdirat(dir.get(), level.c_str(), 0755), 0);
+        dir = UniqueFd(openat(dir.get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rel += (rel.empty() ? "" : "/") + level;
+    }
+    ASSERT_EQ(symlinkat("/tmp", dir.get(), "link"), 0);
+    struct stat want {};
+    ASSERT_EQ(fstat(dir.get(), &want), 0);
+    for (LinkPolicy policy : {LinkPolicy::kNoLinks, LinkPolicy::kFollowLinksBeneath, LinkPolicy::kFollowLinks}) {
+        UniqueFd got = OpenDirBeneath(root_.get(), rel, policy);
+        ASSERT_TRUE(got.valid()) << static_cast<int>(policy) << " errno " << errno;
+        struct stat st {};
+        ASSERT_EQ(fstat(got.get(), &st), 0);
+        EXPECT_EQ(st.st_ino, want.st_ino);
+    }
+    std::string name;
+    UniqueFd parent = OpenParentBeneath(root_.get(), rel + "/new", LinkPolicy::kNoLinks, name);
+    ASSERT_TRUE(parent.valid());
+    EXPECT_EQ(name, "new");
+    EXPECT_FALSE(OpenDirBeneath(root_.get(), rel + "/link", LinkPolicy::kNoLinks).valid());
+    EXPECT_FALSE(OpenDirBeneath(root_.get(), rel + "/link", LinkPolicy::kFollowLinksBeneath).valid());
+    // The fixture's removal goes by absolute paths: the deep part goes here.
+    unlinkat(dir.get(), "link", 0);
+    while (!rel.empty()) {
+        const size_t slash = rel.rfind('/');
+        const std::string parent_rel = slash == std::string::npos ? "" : rel.substr(0, slash);
+        UniqueFd up = OpenDirBeneath(root_.get(), parent_rel, LinkPolicy::kNoLinks);
+        unlinkat(up.get(), level.c_str(), AT_REMOVEDIR);
+        rel = parent_rel;
+    }
+}
+
 TEST_F(ConfinedPath, LinksAreRefusedWithoutPermissionEvenInsideTheExport) {
     errno = 0;
     EXPECT_FALSE(OpenDirBeneath(root_.get(), "a/out", LinkPolicy::kNoLinks).valid());

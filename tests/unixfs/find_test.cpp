@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include "grfs/dates.h"
 #include "unixfs/tree/dblk_fill.h"
 #include "unixfs/tree/object_describe.h"
+#include "unixfs/tree/excluded_paths.h"
 
 namespace find_test {
 namespace {
@@ -246,16 +248,52 @@ TEST_F(FindObjects, SearchNameWithoutWildcardListsThatDirectory) {
     EXPECT_EQ(reply_->body.find_obj_stat.more, 0);
 }
 
-TEST_F(FindObjects, SearchPathOf257CharactersIsRefused) {
+TEST_F(FindObjects, SearchPathsPast256CharactersAreListedWhole) {
     std::string export_text = export_.string();
-    // Make export_path + current_path + search_name exactly 257 characters.
+    // export_path + current_path + search_name of 257 characters and more:
+    // the export's own path is no part of what the wire limits.
     size_t room = 257 - export_text.size() - 1;
     std::string dir(room, 'd');
     fs::create_directory(export_ / dir);
     Touch(export_ / dir / "f");
     ASSERT_EQ(ChangeDirTo(dle_, dir), 0);
-    EXPECT_EQ(FindFirst(dle_, "*"), GRFS_RC_NOT_FOUND);
-    EXPECT_EQ(sent_.last_body_size, 0);
+    EXPECT_EQ(ListAll(dle_, "*"), (std::vector<std::string>{"f"}));
+    // The deepest directory a GRFS_CHANGE_DIR can name: 255 bytes.
+    std::string deeper = dir + "/" + std::string(254 - room, 'e');
+    fs::create_directory(export_ / deeper);
+    Touch(export_ / deeper / "g");
+    ASSERT_EQ(ChangeDirTo(dle_, deeper), 0);
+    EXPECT_EQ(ListAll(dle_, "*"), (std::vector<std::string>{"g"}));
+}
+
+// A directory deeper than the kernel names through /proc (PATH_MAX) below
+// an excluded one is known as excluded, and one beside it is not.
+TEST_F(FindObjects, ExclusionsHoldBelowTheDepthTheKernelNames) {
+    const std::string level(250, 'x');
+    UniqueFd root(open(export_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::map<std::string, std::vector<UniqueFd>> chains;
+    for (const char* top : {"hidden", "kept"}) {
+        std::vector<UniqueFd>& chain = chains[top];
+        ASSERT_EQ(mkdirat(root.get(), top, 0755), 0);
+        chain.emplace_back(openat(root.get(), top, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (size_t depth = export_.string().size(); depth < 4200; depth += level.size() + 1) {
+            ASSERT_EQ(mkdirat(chain.back().get(), level.c_str(), 0755), 0);
+            chain.emplace_back(openat(chain.back().get(), level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            ASSERT_TRUE(chain.back().valid());
+        }
+    }
+    AddExclude(export_ / "hidden");
+    EXPECT_TRUE(IsExcludedAt(&ws_cntl, chains["hidden"].back().get(), {}));
+    EXPECT_TRUE(IsExcludedAt(&ws_cntl, chains["hidden"].back().get(), "name"));
+    EXPECT_FALSE(IsExcludedAt(&ws_cntl, chains["kept"].back().get(), {}));
+    EXPECT_FALSE(IsExcludedAt(&ws_cntl, chains["kept"].back().get(), "name"));
+    // The fixture's removal goes by absolute paths: the deep part goes here.
+    for (auto& [top, chain] : chains) {
+        while (chain.size() > 1) {
+            chain.pop_back();
+            unlinkat(chain.back().get(), level.c_str(), AT_REMOVEDIR);
+        }
+    }
 }
 
 TEST_F(FindObjects, BadHandles) {

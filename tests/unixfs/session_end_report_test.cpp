@@ -17,7 +17,7 @@ FILE_MEMORY* Open(GRFS_SESSION* ses, uint16_t mode, uint16_t dblktype, const cha
     EXPECT_NE(rec, nullptr);
     rec->dblktype = dblktype;
     rec->data_hand = -1;
-    std::snprintf(rec->full_path, sizeof rec->full_path, "%s", path);
+    std::snprintf(rec->full_path, rec->full_path_size, "%s", path);
     EnQueueElem(&ses->object_list, &rec->link, 0);
     return rec;
 }

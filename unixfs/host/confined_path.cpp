@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -87,6 +88,21 @@ int ProcFdDir() {
     return proc_fd_dir;
 }
 
+// The kernel takes at most PATH_MAX bytes of a path in one call: a longer
+// one is resolved piece by piece, each piece from the directory the one
+// before it reached, so that a depth the wire can name is reached whatever
+// its length. Splits rel after its last '/' within reach; false when rel
+// needs no split (or no '/' lies within reach: no such name exists).
+bool SplitLong(std::string_view rel, std::string_view* head, std::string_view* tail) {
+    constexpr size_t kReach = PATH_MAX - 1;
+    if (rel.size() <= kReach) return false;
+    size_t slash = rel.rfind('/', kReach);
+    if (slash == std::string_view::npos || slash == 0) return false;
+    *head = rel.substr(0, slash);
+    *tail = rel.substr(slash + 1);
+    return true;
+}
+
 }  // namespace
 
 void ReleaseReopenTable() { ForgetProcFdDir(); }
@@ -114,6 +130,15 @@ UniqueFd OpenDirBeneath(int root_fd, std::string_view rel, LinkPolicy policy) {
     // Strip leading slashes: request paths are relative to the root.
     while (!rel.empty() && rel.front() == '/') rel.remove_prefix(1);
     if (rel.empty()) return UniqueFd(fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+    std::string_view head;
+    std::string_view tail;
+    if (SplitLong(rel, &head, &tail)) {
+        // Each piece stays below the directory it starts from, so the
+        // whole stays below the root.
+        UniqueFd part = OpenDirBeneath(root_fd, head, policy);
+        if (!part.valid()) return part;
+        return OpenDirBeneath(part.get(), tail, policy);
+    }
 
     std::string path(rel);
     if (policy == LinkPolicy::kFollowLinks) {
@@ -141,6 +166,13 @@ UniqueFd OpenFileBeneath(int root_fd, std::string_view rel, int flags) {
     if (rel.empty()) {
         errno = EISDIR;
         return UniqueFd();
+    }
+    std::string_view head;
+    std::string_view tail;
+    if (SplitLong(rel, &head, &tail)) {
+        UniqueFd part = OpenDirBeneath(root_fd, head, LinkPolicy::kNoLinks);
+        if (!part.valid()) return part;
+        return OpenFileBeneath(part.get(), tail, flags);
     }
     return UniqueFd(try_openat2(root_fd, std::string(rel), RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS,
                                 static_cast<uint64_t>(flags)));

@@ -22,6 +22,19 @@ size_t ConcatPath(char* buffer, size_t buffer_size, const char* part) {
     return len;
 }
 
+std::string JoinPath(std::string_view base, std::string_view part) {
+    base = base.substr(0, base.find('\0'));
+    part = part.substr(0, part.find('\0'));
+    std::string out;
+    out.reserve(base.size() + part.size() + 1);
+    out.assign(base);
+    if (out.empty() || out.back() != '/') out.push_back('/');
+    if (!part.empty() && part.front() == '/') part.remove_prefix(1);
+    out.append(part);
+    if (out == "/") out.clear();
+    return out;
+}
+
 const char* last_slash(const char* path) {
     const char* slash = std::strrchr(path, '/');
     if (slash != nullptr) return slash;

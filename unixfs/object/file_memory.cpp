@@ -26,22 +26,39 @@ FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode) {
     }
     rec->ea_space = static_cast<unsigned char*>(MYMALLOC(kInitialEaSpaceSize));
     rec->sol_acls = static_cast<SOL_ACL_ENTRY*>(MYCALLOC(1, sizeof(SOL_ACL_ENTRY)));
-    if (rec->ea_space == nullptr || rec->sol_acls == nullptr) {
+    rec->full_path = static_cast<char*>(MYCALLOC(1, kFullPathSize));
+    if (rec->ea_space == nullptr || rec->sol_acls == nullptr || rec->full_path == nullptr) {
         FreeFileMemory(rec);
         return nullptr;
     }
     rec->ea_space_size = U32_To_U64(kInitialEaSpaceSize);
+    rec->full_path_size = kFullPathSize;
     rec->file_name = rec->full_path;
     return rec;
+}
+
+bool ReserveFullPath(FILE_MEMORY* rec, size_t size) {
+    if (size <= rec->full_path_size) return true;
+    if (size > UINT32_MAX) return false;
+    auto* grown = static_cast<char*>(MYMALLOC(size));
+    if (grown == nullptr) return false;
+    std::memcpy(grown, rec->full_path, rec->full_path_size);
+    MYFREE(rec->full_path);
+    rec->full_path = grown;
+    rec->full_path_size = static_cast<uint32_t>(size);
+    rec->file_name = rec->full_path;
+    return true;
 }
 
 void FreeFileMemory(FILE_MEMORY* rec) {
     if (rec == nullptr) return;
     ReleasePart(rec->release_lxat, rec);
+    ReleasePart(rec->release_lxmd, rec);
     ReleasePart(rec->free_read_ahead, rec);
     if (rec->preread_buf != nullptr) MYFREE(rec->preread_buf);
     if (rec->ea_space != nullptr) MYFREE(rec->ea_space);
     if (rec->sol_acls != nullptr) MYFREE(rec->sol_acls);
+    if (rec->full_path != nullptr) MYFREE(rec->full_path);
     MYFREE(rec);
 }
 
@@ -77,6 +94,7 @@ void ReleaseFileMemory(GRFS_SESSION* ses, FILE_MEMORY* rec) {
     }
     rec->marker = 0;
     ReleasePart(rec->release_lxat, rec);
+    ReleasePart(rec->release_lxmd, rec);
     ReleasePart(rec->give_back_budget, rec);
     if (rec->mem_kind != MEM_KIND_DEFAULT) {
         FreeFileMemory(rec);

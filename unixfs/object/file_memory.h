@@ -17,13 +17,15 @@ class SplicePipe;
 struct DRVDLE;
 struct GRFS_SESSION;
 struct XATTR_STREAM;
+struct LINUX_META_STREAM;
 
 constexpr uint32_t FILE_MEMORY_MARKER = 0x11101965;
 constexpr uint32_t kPrereadBufSize = 31744;
 constexpr uint32_t kInitialEaSpaceSize = 16384;
 constexpr uint32_t kMaxEaSpaceSize = 65536;  // the EA buffer stays below this
-// Room for an export path, a current directory and a name, so that the
-// path of an object is never cut (the name in a link record comes from it).
+// The room the path of an object starts with; it grows to whatever an
+// export path, a current directory and a name need, so that the path is
+// never cut (the name in a link record comes from it).
 constexpr size_t kFullPathSize = 1024;
 
 constexpr uint32_t STRM_STANDARD = 0x4E415453;   // "STAN" on the wire
@@ -89,7 +91,8 @@ struct FILE_MEMORY {
     uint64_t advised_end;        // file offset up to which the kernel was asked to read ahead (read_ahead_advice.h)
     GRFS_STREAM_INFO cur_stream;
     uint32_t file_mode;
-    char full_path[kFullPathSize];
+    char* full_path;             // full_path_size bytes, never null while the record lives
+    uint32_t full_path_size;
     char* file_name;             // into full_path: the object's own name
     uint16_t rel_offset;         // full_path + rel_offset: the path below the export root
     uint16_t symlink_pending;
@@ -100,12 +103,14 @@ struct FILE_MEMORY {
     uint32_t handle;             // obj_id issued for this open
     SPARSE_STATE sparse;         // holes: found when reading, left when restoring
     XATTR_STREAM* lxat;          // the LXAT stream (unixfs/object/object_xattr.h), or nullptr
+    LINUX_META_STREAM* lxmd;     // the LXMD stream (unixfs/object/object_linux_meta.h), or nullptr
     uint64_t stream_bytes;       // what its collected streams hold of the session's budget (stream_budget.h)
     GRFS_SESSION* session;       // the session that opened it, whose workstation record applies
     uint16_t made_here;          // a WRITE open landed on an inode this session made (created_objects.h)
     PENDING_LINK_INFO link_info; // set information for the link this WRITE open makes at close
     // The releases of the parts that stream modules own (PartRelease).
     PartRelease release_lxat;      // frees the LXAT stream (object_xattr.h)
+    PartRelease release_lxmd;      // frees the LXMD stream (object_linux_meta.h)
     PartRelease drop_read_ahead;   // empties the read-ahead pipe (read_ahead_pipe.h)
     PartRelease free_read_ahead;   // frees that pipe with the record
     PartRelease give_back_budget;  // gives back what the record holds of the budget (stream_budget.h)
@@ -133,6 +138,9 @@ inline const char* ObjectRelPath(const FILE_MEMORY* rec) { return rec->full_path
 // buffers (the read-ahead buffer only for READ and VERIFY); nullptr when
 // memory is short (nothing stays allocated).
 FILE_MEMORY* AllocFileMemory(uint16_t kind, uint16_t open_mode);
+// Makes full_path hold size bytes at least (its text is kept; file_name
+// must be set again). false when memory is short (nothing changed).
+bool ReserveFullPath(FILE_MEMORY* rec, size_t size);
 // Ends a record's use: its handle stops resolving; an allocated record is
 // freed with its buffers, the session's own record is reset for the next
 // open and marked free. The caller has taken it off object_list; ses is the

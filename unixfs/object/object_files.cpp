@@ -16,6 +16,7 @@
 #include "unixfs/object/object_location.h"
 #include "unixfs/object/sparse_file.h"
 #include "unixfs/session/workstation.h"
+#include "unixfs/object/kept_linux_meta.h"
 #include "util/console.h"
 #include "util/debug_print.h"
 
@@ -220,6 +221,8 @@ int OpenForWrite(FILE_MEMORY* rec, int* fd) {
         struct stat st;
         if (fstat(node.get(), &st) != 0) return GRFS_RC_IO_ERROR;
         if (!S_ISREG(st.st_mode)) return RefuseNonRegular(rec, st.st_mode);
+        // An immutable or append-only file of an earlier restore (linux_metadata).
+        ClearLockingFlags(rec->dle, node.get());
         int d = ReopenNode(rec, LinkPolicy::kNoLinks, node.get(), st, kWriteFlags);
         if (d < 0) {
             const int e = errno;

@@ -18,22 +18,25 @@ LinkPolicy ReadLinkPolicy(const DRVDLE* drvdle) {
 
 bool SetObjectPath(FILE_MEMORY* rec, const char* export_path, std::string_view dir_part,
                    std::string_view name_part, bool name_is_file) {
-    // Three separators at most are added to the pieces.
-    if (std::strlen(export_path) + dir_part.size() + name_part.size() + 4 > kFullPathSize) return false;
+    // Three separators at most are added to the pieces; the room grows to
+    // fit them (the export path is shorter than PATH_MAX, so the offset of
+    // the relative part fits its field).
+    const size_t size = std::strlen(export_path) + dir_part.size() + name_part.size() + 4;
+    if (!ReserveFullPath(rec, size)) return false;
     std::string dir(dir_part);
     char* path = rec->full_path;
     path[0] = '\0';
-    ConcatPath(path, kFullPathSize, export_path);
+    ConcatPath(path, size, export_path);
     rec->rel_offset = static_cast<uint16_t>(std::strlen(path));
     if (name_is_file) {
-        ConcatPath(path, kFullPathSize, dir.c_str());
-        if (path[0] != '\0') ConcatPath(path, kFullPathSize, "/");
+        ConcatPath(path, size, dir.c_str());
+        if (path[0] != '\0') ConcatPath(path, size, "/");
         size_t len = std::strlen(path);
         rec->file_name = path + len;
         std::memcpy(path + len, name_part.data(), name_part.size());
         path[len + name_part.size()] = '\0';
     } else {
-        ConcatPath(path, kFullPathSize, dir.c_str());
+        ConcatPath(path, size, dir.c_str());
         const char* slash = std::strrchr(path, '/');
         rec->file_name = slash != nullptr ? const_cast<char*>(slash) + 1 : path;
     }

@@ -211,7 +211,7 @@ void OpenXattrStream(FILE_MEMORY* rec) {
     ReleaseXattrStream(rec);
     rec->lxat = stream;
     rec->release_lxat = ReleaseXattrStream;
-    // The LXAT stream is the last of the object's byte sequence.
+    // Only an LXMD stream, opened after it, follows the LXAT stream.
     rec->total_size = ToU64(stream->offset + XattrStreamSize(rec));
     DEBUG_PRINTF(DBG_CONFIG, "OpenXattrStream: %s: LXAT stream of %d bytes, total_size=<%d,%d>\n", rec->full_path,
                  static_cast<int>(stream->bytes.size()), rec->total_size.msw, rec->total_size.lsw);

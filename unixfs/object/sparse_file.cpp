@@ -188,6 +188,7 @@ void SparseWriteFinish(FILE_MEMORY* rec) {
     // A length that something else set since (set information) stays.
     if (fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != s.end) return;
     if (SettleSkipped(s, fd, s.zero_from, s.pos) != 0 || ExtendTo(s, fd, s.pos) != 0) {
-        DEBUG_PRINTF(DBG_DATA, "%s: the zeros at the end of its data could not be kept\n", rec->full_path);
+        DEBUG_PRINTF(DBG_DATA, "%s: the zeros at the end of its data could not be kept\n",
+                     rec->full_path != nullptr ? rec->full_path : "");
     }
 }

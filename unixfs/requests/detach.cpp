@@ -7,6 +7,8 @@
 #include "unixfs/session/grfs_session.h"
 #include "unixfs/session/hard_links.h"
 #include "unixfs/tree/search.h"
+#include "unixfs/requests/change_dir.h"
+#include "unixfs/object/kept_linux_meta.h"
 #include "util/alloc.h"
 
 namespace {
@@ -31,6 +33,8 @@ void ReleaseDrvdle(GRFS_SESSION* ses, DRVDLE* drvdle) {
         if (obj->dle == drvdle) obj->dle = nullptr;
     }
     ReleaseHandle(ses->handles, drvdle->handle);
+    // The restore's last changes, while the root is still held.
+    ApplyKeptLinuxMeta(drvdle);
     if (drvdle->root_fd >= 0) close(drvdle->root_fd);
     drvdle->root_fd = -1;
     ReleaseCreatedObjects(drvdle);
@@ -79,4 +83,5 @@ void ReleaseAllAttachments(GRFS_SESSION* ses) {
         MYFREE(wsdle);
     }
     ReleaseAllSearches();
+    ForgetTooLongDirectories();
 }

@@ -18,14 +18,7 @@
 
 namespace {
 
-constexpr size_t kFullPathTextSize = 2 * (UNIX_MAX_PSIZE + 1);
 constexpr uint32_t kNoSearchHandle = 0xFFFFFFFF;
-
-void JoinText(char (&out)[kFullPathTextSize], const char* base, const char* part) {
-    std::strncpy(out, base, sizeof out - 1);
-    out[sizeof out - 1] = '\0';
-    ConcatPath(out, sizeof out, part);
-}
 
 int SendFindFailure(GRFS_SESSION* ses, GRFS_MESSAGE* reply, int16_t retcode) {
     reply->hdr.retcode = retcode;
@@ -50,10 +43,8 @@ bool ExcludedThroughLinks(const WS_CNTL* ws, const SEARCH_STATE* state, const DT
     if (state->follow.policy == LinkPolicy::kNoLinks || state->stream == nullptr) return false;
     if (IsExcludedAt(ws, dirfd(state->stream), dta.achName)) return true;
     if ((dta.attrFile & FILE_DIRECTORY) == 0) return false;
-    std::string rel(state->rel_path);
-    rel += '/';
-    rel += dta.achName;
-    return IsExcludedDirectoryBeneath(ws, state->follow.root_fd, rel, state->follow.policy);
+    return IsExcludedDirectoryBeneath(ws, state->follow.root_fd, state->rel_path + "/" + dta.achName,
+                                      state->follow.policy);
 }
 
 uint32_t HandleOf(const SEARCH_STATE* state) { return state != nullptr ? state->handle : kNoSearchHandle; }
@@ -96,18 +87,15 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
         // server that descends comes back to it.
         drvdle->hdir = nullptr;
         drvdle->find_type = find_type;
+        // The search goes from the export root's descriptor: however long the
+        // export's own path, a directory the server could change to is listed.
         const char* export_path = drvdle->dle->export_path;
-        if (std::strlen(export_path) + std::strlen(drvdle->current_path) + std::strlen(search_name) >=
-            UNIX_MAX_PSIZE + 1) {
-            return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
+        const std::string rel = JoinPath(drvdle->current_path, search_name);
+        if ((grfs_debug & DBG_DATA) != 0) {
+            DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", JoinPath(export_path, rel).c_str());
         }
-        char rel[kFullPathTextSize];
-        JoinText(rel, drvdle->current_path, search_name);
-        char full[kFullPathTextSize];
-        JoinText(full, export_path, rel);
-        DEBUG_PRINTF(DBG_DATA, "FindFirstUnix(%s)\n", full);
         const SEARCH_ROOT root{drvdle->root_fd, export_path, ReadLinkPolicy(drvdle), drvdle, ses->handles};
-        rc = FindFirstUnix(&state, root, rel, &dta);
+        rc = FindFirstUnix(&state, root, rel.c_str(), &dta);
         if (state != nullptr) state->find_type = find_type;
         // An excluded directory is listed as one that does not exist, also
         // when links led to it.
@@ -125,15 +113,15 @@ int FindObject(GRFS_SESSION* ses, GRFS_MESSAGE* req, int /*length*/, int type) {
     }
     drvdle->hdir = state;
     if (state != nullptr) {
-        DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path, dta.achName);
-        while (rc == 0 && (SkipObject(ses->ws, &dta, state->path, state->find_type, drvdle) ||
+        DEBUG_PRINTF(DBG_DATA, "hdir->path is '%s' dta.achName is '%s'\n", state->path.c_str(), dta.achName);
+        while (rc == 0 && (SkipObject(ses->ws, &dta, state->path.c_str(), state->find_type, drvdle) ||
                            ExcludedThroughLinks(ses->ws, state, dta))) {
             rc = FindNextUnix(state, &dta);
         }
     }
     if (rc == 0) {
         uint16_t extra = 0;
-        rc = FillinDBLKInfo(state->rel_path, &stat.dblk, &dta, &extra, state->handle, false, true, false, nullptr);
+        rc = FillinDBLKInfo(state->rel_path.c_str(), &stat.dblk, &dta, &extra, state->handle, false, true, false, nullptr);
         stat.dblk.dblk_actual_size = static_cast<uint16_t>(GRFS_DBLK_NET_SIZE + extra);
     }
     if (rc != 0) {
@@ -164,14 +152,13 @@ int GetCurrentDDB(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     GRFS_MESSAGE* reply = StartReply(ses, req->hdr.request_id, GRFS_GET_CUR_DDB_STAT);
     DRVDLE* drvdle = LookupDrvdle(ses, dle_id);
     if (drvdle == nullptr) return SendHeaderOnly(ses, reply, GRFS_RC_BAD_DLE_HANDLE);
-    char full[kFullPathTextSize];
-    JoinText(full, drvdle->dle->export_path, drvdle->current_path);
-    DEBUG_PRINTF(DBG_DIR, "GetCurrentDDB: path_string is '%s'\n", full);
+    const std::string full = JoinPath(drvdle->dle->export_path, drvdle->current_path);
+    DEBUG_PRINTF(DBG_DIR, "GetCurrentDDB: path_string is '%s'\n", full.c_str());
 
     UniqueFd dir = OpenDirBeneath(drvdle->root_fd, drvdle->current_path, ReadLinkPolicy(drvdle));
     if (!dir.valid()) return SendHeaderOnly(ses, reply, DescribeFailure(errno));
     DTA dta{};
-    if (FillinDTAAt(dir.get(), full, "", LINK_FOLLOW{}, &dta) != 0) {
+    if (FillinDTAAt(dir.get(), full.c_str(), "", LINK_FOLLOW{}, &dta) != 0) {
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }
 
@@ -206,23 +193,12 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     GRFS_GEN_DBLK& dblk = reply->body.dblk_stat.dblk;
     std::memcpy(&dblk, &in, in.dblk_actual_size);
 
-    const char* export_path = drvdle->dle->export_path;
-    char directory[kFullPathTextSize];
-    if (is_dir_block) {
-        JoinText(directory, export_path, "/");
-    } else {
-        JoinText(directory, export_path, drvdle->current_path);
-    }
-    if (std::strlen(directory) >= UNIX_MAX_PSIZE + 1) {
-        DEBUG_PRINTF(DBG_CONFIG, "UNIX_MAX_PSIZE exceeded at %s\n", directory);
-        return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
-    }
     // Resolved below the root: the parent through the descriptor walk, the
-    // last component with fstatat. A text too long to join whole names nothing.
+    // last component with fstatat; no length of the export's own path or of
+    // the block's text stops it.
+    const char* export_path = drvdle->dle->export_path;
     const char* base = is_dir_block ? "" : drvdle->current_path;
-    if (std::strlen(base) + 1 + text.size() >= kFullPathTextSize) return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
-    char rel[kFullPathTextSize];
-    JoinText(rel, base, text.c_str());
+    const std::string rel = JoinPath(base, text);
     std::string last;
     const LinkPolicy policy = ReadLinkPolicy(drvdle);
     UniqueFd parent = OpenParentBeneath(drvdle->root_fd, rel, policy, last);
@@ -231,16 +207,15 @@ int GetObjectInfo(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     while (!rel_view.empty() && rel_view.back() == '/') rel_view.remove_suffix(1);
     size_t slash = rel_view.rfind('/');
     std::string parent_rel(slash == std::string_view::npos ? std::string_view() : rel_view.substr(0, slash));
-    char parent_text[kFullPathTextSize];
-    JoinText(parent_text, export_path, parent_rel.c_str());
-    if (IsExcludedPath(ses->ws, std::string(parent_text) + "/" + last) ||
+    const std::string parent_text = JoinPath(export_path, parent_rel);
+    if (IsExcludedPath(ses->ws, parent_text + "/" + last) ||
         (policy != LinkPolicy::kNoLinks &&
          (IsExcludedAt(ses->ws, parent.get(), last) ||
           IsExcludedDirectoryBeneath(ses->ws, drvdle->root_fd, rel, policy)))) {
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }
     DTA dta{};
-    if (FillinDTAAt(parent.get(), parent_text, last.c_str(), LINK_FOLLOW{policy, drvdle->root_fd, parent_rel.c_str()},
+    if (FillinDTAAt(parent.get(), parent_text.c_str(), last.c_str(), LINK_FOLLOW{policy, drvdle->root_fd, parent_rel.c_str()},
                     &dta) != 0) {
         return SendHeaderOnly(ses, reply, GRFS_RC_NOT_FOUND);
     }

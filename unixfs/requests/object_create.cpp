@@ -19,6 +19,8 @@
 #include "unixfs/host/paths.h"
 #include "unixfs/tree/restore_target.h"
 #include "unixfs/host/str_match.h"
+#include "unixfs/object/kept_linux_meta.h"
+#include "unixfs/object/object_linux_meta.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -181,9 +183,19 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
     }
     const int parent_fd = target.parent.get();
     const char* name = target.name.c_str();
+    // An immutable or append-only object of an earlier restore could be
+    // neither replaced nor changed.
+    ClearLockingFlagsAt(drvdle, parent_fd, name);
 
     err = 0;
     switch (type) {
+    case S_IFSOCK:
+        // Only where the stream that keeps Linux metadata is carried.
+        if (!LinuxMetaCarried(AttachmentWs(drvdle))) {
+            DEBUG_PRINTF(DBG_CONFIG, "GRFS doesn't support file mode 0x%X\n", mode);
+            return GRFS_RC_ACCESS_DENIED;
+        }
+        [[fallthrough]];
     case S_IFIFO:
     case S_IFCHR:
     case S_IFBLK: {
@@ -196,7 +208,10 @@ int create_file_once(DRVDLE* drvdle, const char* path, const GRFS_GEN_DBLK* dblk
         }
         if (made != 0) {
             err = errno;
-            const char* which = type == S_IFIFO ? "mknod1" : type == S_IFCHR ? "mknod2" : "mknod3";
+            const char* which = type == S_IFIFO   ? "mknod1"
+                                : type == S_IFCHR ? "mknod2"
+                                : type == S_IFBLK ? "mknod3"
+                                                  : "mknod4";
             DEBUG_PRINTF(DBG_CONFIG, "%s path=%s mode=%d returned %d errno=%d\n", which, path,
                          static_cast<int>(mode), -1, err);
         } else {
@@ -296,6 +311,8 @@ int CreateDirUnix(DRVDLE* drvdle, const char* rel, const GRFS_GEN_DBLK* dblk) {
             return 0;
         }
         err = errno;
+        // A directory of an earlier restore that forbids new entries.
+        if (err == EEXIST) ClearLockingFlagsAt(drvdle, target.parent.get(), target.name.c_str());
     }
     if (IsConfinementError(err)) return GRFS_RC_ACCESS_DENIED;
     switch (err) {

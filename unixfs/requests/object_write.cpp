@@ -14,6 +14,8 @@
 #include "unixfs/object/sparse_file.h"
 #include "unixfs/object/stream_budget.h"
 #include "unixfs/object/xattr_stream.h"
+#include "grfs/linux_meta_stream.h"
+#include "unixfs/object/object_linux_meta.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -127,6 +129,9 @@ int Unix_WriteFile(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, u
     if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(rec->session->ws)) {
         return WriteXattrStream(rec, data, count);
     }
+    if (rec->cur_stream.id == STRM_LINUX_META && LinuxMetaCarried(rec->session->ws)) {
+        return WriteLinuxMetaStream(rec, data, count);
+    }
     switch (rec->cur_stream.id) {
     case STRM_STANDARD: {
         int rc = SparseRestoreOn(rec) ? SparseWriteData(rec, data, count) : WriteFileUnix(rec->data_hand, data, count);
@@ -152,6 +157,9 @@ int Unix_WriteDir(FILE_MEMORY* rec, const unsigned char* data, UINT64 offset, ui
     if (rec->acl_stream != 0 && rec->cur_stream.id == kHostAclStream) return WriteDirAclStream(rec, data, count, blk_size);
     if (rec->cur_stream.id == STRM_LINUX_XATTR && XattrsCarried(rec->session->ws)) {
         return WriteXattrStream(rec, data, count);
+    }
+    if (rec->cur_stream.id == STRM_LINUX_META && LinuxMetaCarried(rec->session->ws)) {
+        return WriteLinuxMetaStream(rec, data, count);
     }
     if (rec->cur_stream.id == STRM_UNIX_EA) return write_ea_stream(rec, data, count, blk_size);
     // A directory has no data of its own; anything else is consumed and dropped.

@@ -18,6 +18,7 @@
 #include "unixfs/object/object_xattr.h"
 #include "unixfs/requests/open_file_dir.h"
 #include "unixfs/tree/restore_target.h"
+#include "unixfs/object/object_linux_meta.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -85,10 +86,12 @@ int Unix_OpenFile(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         rec->ea_offset = data_size;
         DEBUG_PRINTF(DBG_CONFIG, "Unix_OpenFile: data_size=<%d,%d> ea_size=<%d,%d>\n", data_size.msw, data_size.lsw,
                      ea_size.msw, ea_size.lsw);
+        CaptureLinuxMeta(rec);
         if (AsU64(ea_size) != 0) result = Unix_OpenEA(rec);
         if (result == 0) result = CollectObjectAcl(rec, false);
         if (result == 0) rec->total_size = ToU64(ObjectTotalSize(rec));
         if (result == 0) OpenXattrStream(rec);
+        if (result == 0) OpenLinuxMetaStream(rec);
     }
 
     if (result != 0 && rec->data_hand >= 0) {
@@ -126,5 +129,6 @@ int Unix_OpenDir(FILE_MEMORY* rec, const GRFS_GEN_DBLK* dblk, uint16_t mode) {
         rec->total_size = ToU64(ObjectTotalSize(rec));
     }
     if (result == 0) OpenXattrStream(rec);
+    if (result == 0) OpenLinuxMetaStream(rec);
     return result;
 }

@@ -12,6 +12,7 @@
 #include "unixfs/object/read_ahead_pipe.h"
 #include "unixfs/session/session_tally.h"
 #include "unixfs/object/sparse_file.h"
+#include "unixfs/object/object_linux_meta.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -147,6 +148,8 @@ int CloseObject(GRFS_SESSION* ses, GRFS_MESSAGE* req) {
     if (rec->dblktype == FDB_ID && rec->data_hand >= 0 && rec->open_mode == OPEN_MODE_WRITE) SparseWriteFinish(rec);
     // Extended attributes go last.
     ApplyXattrsAtClose(ses, rec);
+    // Then the times, which every change before would have moved.
+    KeepLinuxMetaAtClose(ses, rec);
     // A descriptor is closed even when a link record was written into the
     // object: nothing may leak.
     if (rec->dblktype == FDB_ID && rec->data_hand >= 0) {

@@ -13,6 +13,7 @@
 #include "unixfs/requests/read_object.h"
 #include "unixfs/object/sparse_file.h"
 #include "unixfs/session/workstation.h"
+#include "unixfs/object/object_linux_meta.h"
 #include "util/debug_print.h"
 
 namespace {
@@ -112,6 +113,8 @@ READ_OUTCOME ServeRead(FILE_MEMORY* rec, uint64_t x, uint32_t asked, unsigned ch
         }
     } else if (XattrStreamHeader(rec, x, &out.stream_id, &out.stream_size) || InsideXattrStream(rec, x)) {
         // The LXAT stream: a header where it begins, none inside it.
+    } else if (LinuxMetaStreamHeader(rec, x, &out.stream_id, &out.stream_size) || InsideLinuxMetaStream(rec, x)) {
+        // The LXMD stream, likewise.
     } else {
         if (large) {
             DEBUG_PRINTF(DBG_DATA, "ReadObjectLarge: real eof - offset <%d,%d>\n", Hi(x), Lo(x));
@@ -264,6 +267,8 @@ int UnixReadFile(FILE_MEMORY* rec, uint64_t offset, uint32_t* size, uint32_t* bl
         rc = ReadAclStream(rec, false, &delivered, blk_size, dest);
     } else if (ReadXattrBytes(rec, pos, asked, dest, &delivered)) {
         DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading LXAT data, %d bytes\n", static_cast<int>(delivered));
+    } else if (ReadLinuxMetaBytes(rec, pos, asked, dest, &delivered)) {
+        DEBUG_PRINTF(DBG_DATA, "UnixReadFile: reading LXMD data, %d bytes\n", static_cast<int>(delivered));
     } else {
         DEBUG_PRINTF(DBG_DATA, "UnixReadFile: eof 2\n");
         rc = GRFS_RC_END_OF_DATA;
@@ -288,7 +293,7 @@ int UnixReadDir(FILE_MEMORY* rec, uint64_t /*offset*/, uint32_t* size, uint32_t*
     const uint64_t ea_offset = AsU64(rec->ea_offset);
     const uint64_t ea_size = AsU64(rec->ea_size);
     uint32_t from_lxat = 0;
-    if (ReadXattrBytes(rec, pos, asked, dest, &from_lxat)) {
+    if (ReadXattrBytes(rec, pos, asked, dest, &from_lxat) || ReadLinuxMetaBytes(rec, pos, asked, dest, &from_lxat)) {
         *size = from_lxat;
         rec->obj_pos = ToU64(pos + from_lxat);
         return 0;

@@ -17,6 +17,7 @@
 #include "unixfs/tree/restore_target.h"
 #include "unixfs/requests/set_info.h"
 #include "unixfs/session/workstation.h"
+#include "unixfs/object/kept_linux_meta.h"
 #include "util/console.h"
 #include "util/debug_print.h"
 
@@ -174,6 +175,8 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
     }
     const bool made_here = standing == NameStanding::kMade;
     const bool is_link = S_ISLNK(st.st_mode);
+    // A restore over an earlier one; a backup's set information never takes flags away.
+    if ((drvdle->attach_reason & kAttachReasonRestore) != 0) ClearLockingFlags(drvdle, obj.get());
     rc = 0;
     bool dropped_privileges = false;
 
@@ -263,6 +266,8 @@ int Unix_SetInfo(DRVDLE* drvdle, const GRFS_GEN_DBLK* dblk) {
             DEBUG_PRINTF(DBG_CONFIG, "auxiliary chmod returned %d\n", crc);
         }
     }
+    // The times of an LXMD stream applied before are finer than the block's.
+    ReapplyKeptTimes(drvdle, target.rel);
     return rc;
 }
 

@@ -15,6 +15,7 @@ constexpr size_t kCurrentPathSize = 257;
 
 struct SEARCH_STATE;
 class CreatedObjects;
+struct KeptLinuxMeta;
 
 struct WSDLE {
     QElem link;                 // element of the session's attach_list
@@ -41,6 +42,7 @@ struct DRVDLE {
     uint32_t handle;            // dle_id issued for this record
     int root_fd;                // O_PATH descriptor of export_path, -1 when closed
     CreatedObjects* created;    // what a restore made through it (created_objects.h), or nullptr
+    KeptLinuxMeta* kept_meta;   // times and flags its LXMD streams gave (kept_linux_meta.h), or nullptr
 };
 
 // The workstation record of the session an attachment was made in.

@@ -88,6 +88,9 @@ struct WS_CNTL {
     uint16_t allow_count;
     // Extended attributes travel in the LXAT stream (keyword xattrs).
     uint16_t xattrs;
+    // Times to the nanosecond and inode flags travel in the LXMD stream
+    // (keyword linux_metadata).
+    uint16_t linux_metadata;
     ALLOW_ENTRY allow_list[kMaxAllowEntries];
 };
 

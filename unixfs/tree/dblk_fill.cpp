@@ -1,29 +1,27 @@
 #include "unixfs/tree/dblk_fill.h"
 
 #include <cstring>
+#include <string>
 
 #include "grfs/dates.h"
 #include "unixfs/host/paths.h"
 
 namespace {
 
-constexpr size_t kDblkPathSize = 2 * (UNIX_MAX_PSIZE + 1);
-
 // The directory's path relative to the DLE's root, without a trailing and
-// then without a leading '/'.
-void DirectoryText(char (&out)[kDblkPathSize], const char* rel_dir, const DTA* dta, bool no_name, bool use_text,
-                   const char* text) {
-    out[0] = '\0';
+// then without a leading '/'; whole, whatever its length (the block's room
+// is checked by the caller).
+std::string DirectoryText(const char* rel_dir, const DTA* dta, bool no_name, bool use_text, const char* text) {
+    std::string out;
     if (use_text) {
-        std::strncpy(out, text, sizeof out - 1);
-        out[sizeof out - 1] = '\0';
+        out = text;
     } else {
-        ConcatPath(out, sizeof out, rel_dir);
-        if (!no_name) ConcatPath(out, sizeof out, dta->achName);
+        out = JoinPath("", rel_dir);
+        if (!no_name) out = JoinPath(out, dta->achName);
     }
-    size_t len = std::strlen(out);
-    if (len > 0 && out[len - 1] == '/') out[--len] = '\0';
-    if (out[0] == '/') std::memmove(out, out + 1, len);
+    if (!out.empty() && out.back() == '/') out.pop_back();
+    if (!out.empty() && out.front() == '/') out.erase(0, 1);
+    return out;
 }
 
 // The stat fields both kinds of Unix information carry.
@@ -47,11 +45,11 @@ int FillinDBLKInfo(const char* rel_dir, GRFS_GEN_DBLK* dblk, const DTA* dta, uin
     uint8_t* bytes = dblk_bytes(dblk);
     bool is_dir = (dta->attrFile & FILE_DIRECTORY) != 0;
 
-    char path[kDblkPathSize];
+    std::string path;
     const char* shown = dta->achName;
     if (is_dir) {
-        DirectoryText(path, rel_dir, dta, no_name, use_text, text);
-        shown = path;
+        path = DirectoryText(rel_dir, dta, no_name, use_text, text);
+        shown = path.c_str();
     }
     size_t len = std::strlen(shown);
     size_t var_size = kFindInfoSize + (len + 1) + kUnixFileOsInfoSize + (is_dir ? len + 1 : 0);

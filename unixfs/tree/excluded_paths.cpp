@@ -1,10 +1,17 @@
 #include "unixfs/tree/excluded_paths.h"
 
-#include <cstdio>
-#include <string>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "unixfs/session/workstation.h"
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
 #include "util/debug_print.h"
 
 namespace {
@@ -37,6 +44,66 @@ bool Covers(const char* entry, std::string_view path) {
     return k == path.size() || path[k] == '/' || entry[k - 1] == '/';
 }
 
+// The name under which the directory whose status is child stands in the
+// directory open as parent_fd; false when none does.
+bool NameIn(int parent_fd, const struct stat& child, std::string* name) {
+    UniqueFd again(openat(parent_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* stream = again.valid() ? fdopendir(again.get()) : nullptr;
+    if (stream == nullptr) return false;
+    (void)again.release();
+    bool found = false;
+    while (const dirent* e = readdir(stream)) {
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN) continue;
+        // A mount point's entry carries the inode below the mount: the
+        // status decides.
+        struct stat st;
+        if (fstatat(parent_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == child.st_dev &&
+            st.st_ino == child.st_ino) {
+            name->assign(e->d_name);
+            found = true;
+            break;
+        }
+    }
+    closedir(stream);
+    return found;
+}
+
+// Where the directory open as dir_fd is, as an absolute path. The kernel
+// tells it through /proc only below PATH_MAX; a deeper directory is named
+// by climbing through ".." to an ancestor it tells, finding each level's
+// name in its parent on the way.
+bool WhereIs(int dir_fd, std::string* out) {
+    char where[PATH_MAX];
+    std::vector<std::string> names;
+    UniqueFd cur(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    struct stat cur_st;
+    if (!cur.valid() || fstat(cur.get(), &cur_st) != 0) return false;
+    for (;;) {
+        const ssize_t n = readlink(FdPath(cur.get()).c_str(), where, sizeof where);
+        if (n > 0 && static_cast<size_t>(n) < sizeof where) {
+            if (where[0] != '/') return false;  // not reachable from this process's root
+            out->assign(where, static_cast<size_t>(n));
+            break;
+        }
+        if (n >= 0 || errno != ENAMETOOLONG) return false;
+        UniqueFd parent(openat(cur.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat parent_st;
+        if (!parent.valid() || fstat(parent.get(), &parent_st) != 0) return false;
+        if (parent_st.st_dev == cur_st.st_dev && parent_st.st_ino == cur_st.st_ino) return false;
+        std::string name;
+        if (!NameIn(parent.get(), cur_st, &name)) return false;
+        names.push_back(std::move(name));
+        cur = std::move(parent);
+        cur_st = parent_st;
+    }
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (out->empty() || out->back() != '/') out->push_back('/');
+        out->append(*it);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string ExcludeEntryForm(std::string_view path) {
@@ -58,10 +125,8 @@ std::string ExcludeEntryForm(std::string_view path) {
 
 bool IsExcludedAt(const WS_CNTL* ws, int dir_fd, std::string_view name) {
     if (ws->exclude_list == nullptr) return false;
-    char where[4096];
-    const ssize_t n = readlink(FdPath(dir_fd).c_str(), where, sizeof where);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof where || where[0] != '/') return false;
-    std::string path(where, static_cast<size_t>(n));
+    std::string path;
+    if (!WhereIs(dir_fd, &path)) return false;
     if (!name.empty()) {
         path += '/';
         path.append(name);

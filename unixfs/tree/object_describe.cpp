@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 
 #include "mount/mount_list.h"
 #include "unixfs/session/attach_records.h"
@@ -11,18 +12,6 @@
 #include "util/debug_print.h"
 
 namespace {
-
-// Longest joined path these routines build: a directory and one name.
-constexpr size_t kJoinedPathSize = 2 * (UNIX_MAX_PSIZE + 1);
-
-void JoinPath(char (&out)[kJoinedPathSize], const char* directory, const char* name) {
-    // Not strncpy: it would fill the rest of the buffer with zeros on every
-    // listed entry.
-    const size_t len = strnlen(directory, sizeof out - 1);
-    std::memcpy(out, directory, len);
-    out[len] = '\0';
-    ConcatPath(out, sizeof out, name);
-}
 
 void CopyName(DTA* dta, const char* name) {
     const size_t len = strnlen(name, sizeof dta->achName - 1);
@@ -59,15 +48,14 @@ uint32_t Unix_stat_to_attr(const struct stat* stat_info) {
 }
 
 int FillinDTA(const WS_CNTL* ws, const char* directory, const char* name, DTA* dta) {
-    char path[kJoinedPathSize];
-    JoinPath(path, directory, name);
-    if (path[0] == '\0') std::strcpy(path, "/");
-    int result = lstat(path, &dta->stat_info);
+    std::string path = JoinPath(directory, name);
+    if (path.empty()) path.push_back('/');
+    int result = lstat(path.c_str(), &dta->stat_info);
     int err = errno;
     struct stat target {};
     bool link_to_dir = result == 0 && ws->follow_symdirs && S_ISLNK(dta->stat_info.st_mode) &&
-                       stat(path, &target) == 0 && S_ISDIR(target.st_mode);
-    return FinishDTA(path, name, result, err, link_to_dir, &target, dta);
+                       stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
+    return FinishDTA(path.c_str(), name, result, err, link_to_dir, &target, dta);
 }
 
 bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, struct stat* target) {
@@ -75,18 +63,16 @@ bool LinkedDirectory(int dir_fd, const char* name, const LINK_FOLLOW& follow, st
     if (follow.policy == LinkPolicy::kFollowLinks) {
         return fstatat(dir_fd, name, target, 0) == 0 && S_ISDIR(target->st_mode);
     }
-    char rel[kJoinedPathSize];
-    JoinPath(rel, follow.dir_rel, name);
-    UniqueFd dir = OpenDirBeneath(follow.root_fd, rel, follow.policy);
+    UniqueFd dir = OpenDirBeneath(follow.root_fd, JoinPath(follow.dir_rel, name), follow.policy);
     return dir.valid() && fstat(dir.get(), target) == 0;
 }
 
 int FillinDTAAt(int dir_fd, const char* directory, const char* name, const LINK_FOLLOW& follow, DTA* dta) {
     // The full path only names the object in trace lines: joined only when
     // they are written.
-    char path[kJoinedPathSize];
-    path[0] = '\0';
-    if ((grfs_debug & (DBG_CONFIG | DBG_DATA)) != 0) JoinPath(path, directory, name);
+    std::string joined;
+    if ((grfs_debug & (DBG_CONFIG | DBG_DATA)) != 0) joined = JoinPath(directory, name);
+    const char* path = joined.c_str();
     if (std::strlen(name) >= sizeof dta->achName) return FinishDTA(path, name, -1, ENAMETOOLONG, false, nullptr, dta);
     // The last component itself is never followed here: a link is described
     // as a link unless follow makes a link to a directory count as one.
@@ -145,8 +131,9 @@ bool SkipObject(const WS_CNTL* ws, const DTA* dta, const char* dir_path, int fin
     const bool check_remote = drvdle != nullptr && drvdle->dle != nullptr && drvdle->dle->local_only && is_dir;
     // The entry's full path is wanted only by the exclude list and the
     // remote test.
-    char path[kJoinedPathSize];
-    if (ws->exclude_list != nullptr || check_remote) JoinPath(path, dir_path != nullptr ? dir_path : "", dta->achName);
+    std::string joined;
+    if (ws->exclude_list != nullptr || check_remote) joined = JoinPath(dir_path != nullptr ? dir_path : "", dta->achName);
+    const char* path = joined.c_str();
     if (ws->exclude_list != nullptr && check_exclude_list(ws, path)) {
         DEBUG_PRINTF(DBG_CONFIG, "SkipObject: check_exclude_list() == TRUE\n");
         return true;

@@ -10,14 +10,6 @@
 #include "unixfs/session/grfs_session.h"
 #include "unixfs/host/paths.h"
 
-std::string JoinPath(std::string_view base, std::string_view part) {
-    std::vector<char> buffer(base.size() + part.size() + 3, '\0');
-    std::memcpy(buffer.data(), base.data(), base.size());
-    const std::string part_text(part);
-    size_t length = ConcatPath(buffer.data(), buffer.size(), part_text.c_str());
-    return std::string(buffer.data(), length);
-}
-
 bool RelativeToExport(const char* export_path, std::string_view full, std::string* rel) {
     std::string_view root(export_path);
     if (full.substr(0, root.size()) != root) return false;

@@ -10,6 +10,7 @@
 
 #include "grfs/dblk.h"
 #include "unixfs/host/confined_path.h"
+#include "unixfs/host/paths.h"
 #include "util/unique_fd.h"
 
 struct DRVDLE;
@@ -20,10 +21,6 @@ struct RESTORE_TARGET {
     UniqueFd parent;        // directory that holds the last component
     std::string name;       // the last component; empty for the export root
 };
-
-// ConcatPath's rules on strings: exactly one "/" between base and part, and
-// a result of just "/" becomes empty.
-std::string JoinPath(std::string_view base, std::string_view part);
 
 // The part of full below export_path, or false when full does not lie there.
 bool RelativeToExport(const char* export_path, std::string_view full, std::string* rel);

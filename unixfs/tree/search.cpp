@@ -10,6 +10,8 @@
 
 #include "unixfs/session/attach_records.h"
 #include "unixfs/session/handle_table.h"
+#include "unixfs/host/paths.h"
+#include "unixfs/session/workstation.h"
 #include "util/console.h"
 #include "util/debug_print.h"
 
@@ -25,7 +27,10 @@ constexpr size_t kMaxPassedMarks = 2 * kSearchMarks;
 // What one search holds, counted from above: the record with every mark at
 // its longest, and the read buffer of an open stream.
 constexpr size_t kMarkBytes = sizeof(SEARCH_MARK) + NAME_MAX + 1;
-constexpr size_t kRestingBytes = sizeof(SEARCH_STATE) + (2 * kSearchMarks + kMaxPassedMarks) * kMarkBytes;
+// Its two path texts: the export path and a current directory with a name.
+constexpr size_t kPathBytes = 2 * (kExportPathSize + 2 * (NAME_MAX + 1));
+constexpr size_t kRestingBytes =
+    sizeof(SEARCH_STATE) + kPathBytes + (2 * kSearchMarks + kMaxPassedMarks) * kMarkBytes;
 constexpr size_t kStreamBytes = 32u << 10;
 
 // Searches with an open stream, least recently used first; searches at rest,
@@ -127,7 +132,7 @@ bool PutToRest(SEARCH_STATE* state) {
         return false;
     }
     if (passed.size() > kMaxPassedMarks) passed.erase(passed.begin(), passed.end() - kMaxPassedMarks);
-    DEBUG_PRINTF(DBG_DIR, "search of '%s' put to rest after %u entries\n", state->path, state->entry_index);
+    DEBUG_PRINTF(DBG_DIR, "search of '%s' put to rest after %u entries\n", state->path.c_str(), state->entry_index);
     Unlink(state);
     state->passed = std::move(passed);
     state->resume = std::move(last);
@@ -156,11 +161,11 @@ void EnforceBounds(const SEARCH_STATE* keep) {
             if (lru == keep) lru = QueueNext(lru);
         }
         if (lru == nullptr) break;
-        DEBUG_PRINTF(DBG_DIR, "releasing abandoned search of '%s'\n", lru->path);
+        DEBUG_PRINTF(DBG_DIR, "releasing abandoned search of '%s'\n", lru->path.c_str());
         // The one way a listing can still end early: the administrator hears of it.
         if (!lru->end) {
             ConsoleMessage(&given_up_console,
-                           "listing of '%s' given up: more than %zu searches were left unfinished\n", lru->path,
+                           "listing of '%s' given up: more than %zu searches were left unfinished\n", lru->path.c_str(),
                            kMaxSearches);
         }
         ReleaseSearch(lru);
@@ -182,12 +187,12 @@ int Reopen(SEARCH_STATE* state) {
     UniqueFd dir = OpenDirBeneath(owner->root_fd, state->rel_path, state->follow.policy);
     DIR* stream = dir.valid() ? OpenStream(dir.get()) : nullptr;
     if (stream == nullptr) {
-        DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path, errno);
+        DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path.c_str(), errno);
         return kIoError;
     }
     struct stat st {};
     if (fstat(dirfd(stream), &st) != 0 || st.st_dev != state->dir_dev || st.st_ino != state->dir_ino) {
-        DEBUG_PRINTF(DBG_DIR, "directory '%s' was replaced while it was listed\n", state->path);
+        DEBUG_PRINTF(DBG_DIR, "directory '%s' was replaced while it was listed\n", state->path.c_str());
         closedir(stream);
         return kIoError;
     }
@@ -195,7 +200,7 @@ int Reopen(SEARCH_STATE* state) {
     state->stream = stream;
     state->entry_index = 0;
     Link(state);
-    DEBUG_PRINTF(DBG_DIR, "search of '%s' resumed after %u entries\n", state->path, state->resume_index);
+    DEBUG_PRINTF(DBG_DIR, "search of '%s' resumed after %u entries\n", state->path.c_str(), state->resume_index);
     EnforceBounds(state);
     return 0;
 }
@@ -245,7 +250,6 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
         return kIoError;
     }
     state->owner = root.owner;
-    state->follow = LINK_FOLLOW{root.policy, root.root_fd, state->rel_path};
 
     // A last component with '*' selects the directory before it; the pattern
     // itself selects nothing.
@@ -261,17 +265,24 @@ int FindFirstUnix(SEARCH_STATE** hdir, const SEARCH_ROOT& root, const char* rel_
             dir_rel = dir_rel.substr(0, slash == 0 ? 1 : slash);
         }
     }
-    CopyText(state->rel_path, sizeof state->rel_path, dir_rel);
-    CopyText(state->path, sizeof state->path, root.export_path);
-    ConcatPath(state->path, sizeof state->path, state->rel_path);
-    if (state->rel_path[0] == '\0') DEBUG_PRINTF(DBG_CONFIG, "using . for root\n");
+    try {
+        state->rel_path.assign(dir_rel);
+        state->path = JoinPath(root.export_path, state->rel_path);
+    } catch (const std::bad_alloc&) {
+        delete state;
+        DEBUG_PRINTF(DBG_CONFIG, "Malloc failed for findfirstunix hdir\n");
+        return kIoError;
+    }
+    // The text stays as it is for the life of the search.
+    state->follow = LINK_FOLLOW{root.policy, root.root_fd, state->rel_path.c_str()};
+    if (state->rel_path.empty()) DEBUG_PRINTF(DBG_CONFIG, "using . for root\n");
 
     UniqueFd dir = OpenDirBeneath(root.root_fd, state->rel_path, root.policy);
     state->stream = dir.valid() ? OpenStream(dir.get()) : nullptr;
     struct stat st {};
     if (state->stream == nullptr || fstat(dirfd(state->stream), &st) != 0) {
         int err = errno;
-        DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path, err);
+        DEBUG_PRINTF(DBG_CONFIG, "opendir failed for path '%s' errno=%d\n", state->path.c_str(), err);
         ReleaseSearch(state);
         return err == ENOMEM ? kIoError : kCannotOpen;
     }
@@ -309,7 +320,7 @@ int FindNextUnix(SEARCH_STATE* hdir, DTA* dta) {
         const dirent* entry = readdir(hdir->stream);
         if (entry == nullptr) {
             if (errno != 0) {
-                DEBUG_PRINTF(DBG_CONFIG, "readdir failed for path '%s' errno=%d\n", hdir->path, errno);
+                DEBUG_PRINTF(DBG_CONFIG, "readdir failed for path '%s' errno=%d\n", hdir->path.c_str(), errno);
                 return kIoError;
             }
             if (!hdir->resume.empty()) {
@@ -335,7 +346,7 @@ int FindNextUnix(SEARCH_STATE* hdir, DTA* dta) {
         if (IsDotEntry(entry->d_name)) continue;
         // A name that vanished since it was read (or cannot be described)
         // is passed over; the rest of the directory is still listed.
-        if (FillinDTAAt(dirfd(hdir->stream), hdir->path, entry->d_name, hdir->follow, dta) == 0) return 0;
+        if (FillinDTAAt(dirfd(hdir->stream), hdir->path.c_str(), entry->d_name, hdir->follow, dta) == 0) return 0;
     }
     DEBUG_PRINTF(DBG_DIR, "FindNextUnix: readdir returned NULL\n");
     return kNotFound;

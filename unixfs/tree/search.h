@@ -31,8 +31,8 @@
 struct DRVDLE;
 
 constexpr size_t kSearchPatternSize = 64;
-// A recursive walk keeps one search per level alive; a 256-character path
-// has at most 128 levels.
+// A recursive walk keeps one search per level alive; a current directory
+// (at most 256 bytes on the wire) has at most 128 levels.
 constexpr size_t kMaxLiveSearches = 160;
 // Searches at rest hold no descriptor and about a kilobyte each; half of the
 // session's handles may name searches.
@@ -59,8 +59,8 @@ struct SEARCH_STATE {
     uint16_t find_type;                // find_type of the GRFS_FIND_FIRST_OBJ that started it
     bool end;                          // every entry has been read
     uint32_t entry_index;              // entries read from the current stream
-    char path[UNIX_MAX_PSIZE + 1];     // the directory as a full path text
-    char rel_path[UNIX_MAX_PSIZE + 1]; // the same relative to the DLE's root
+    std::string path;                  // the directory as a full path text (traces, the exclude list)
+    std::string rel_path;              // the same relative to the DLE's root: what the search opens
     char pattern[kSearchPatternSize];  // wildcard component, kept but not applied
     SEARCH_MARK recent[kSearchMarks];  // the entries read last, a ring
     uint32_t recent_count;             // entries ever put into the ring
