@@ -119,6 +119,9 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExch
     int status = resource->notify(resource, session, request + 1, &reply_data, &session->dealloc_notify);
     DEBUG_PRINTF(DBG_PROCESS, "notification routine returned %d\n", status);
 
+    // Counted before the peer can know: a stop that follows at once still
+    // reports it.
+    if (status != 0) ReportRefusedSession(exchange.peer, kRefusedTooManySessions);
     unsigned char reply[kSessionOpenReplySize];
     BuildSessionOpenReply(status, reply_data, reply);
     unsigned unsent = loop_t_snd(fd, reply, sizeof reply, session->max_tsnd != 0 ? session->max_tsnd : kMaxTliSend);
@@ -126,7 +129,6 @@ GRFS_SESSION* establish_session(WS_CNTL* ws, NRL_RESOURCE* resource, PendingExch
 
     if (status != 0) {
         drop_connection(session, fd);
-        ReportRefusedSession(exchange.peer, kRefusedTooManySessions);
         return nullptr;
     }
     // The session process works with ordinary, waiting transfers.

@@ -129,10 +129,12 @@ void RefuseSessionOpen(int fd, const sockaddr_in& peer, const char* reason) {
     // The reply fits an empty socket buffer; should it not, the peer gets
     // less rather than the listener waiting for it.
     SetEndpointNonBlocking(fd, true);
+    // Counted before the peer can know: a stop that follows its refusal
+    // at once still reports it.
+    ReportRefusedSession(peer, reason);
     unsigned char reply[kSessionOpenReplySize];
     BuildSessionOpenReply(1, nullptr, reply);
     unsigned unsent = loop_t_snd(fd, reply, sizeof reply, kMaxTliSend);
     DEBUG_PRINTF(DBG_PROCESS, "t_snd_v for alloc response returned %d\n", static_cast<int>(unsent));
     CloseEndpointAtOnce(fd);
-    ReportRefusedSession(peer, reason);
 }
