@@ -14,6 +14,7 @@
 #include "unixfs/session/attach_records.h"
 #include "unixfs/host/confined_path.h"
 #include "unixfs/object/file_memory.h"
+#include "unixfs/object/held_stream_bytes.h"
 #include "unixfs/session/grfs_session.h"
 #include "unixfs/object/object_location.h"
 #include "unixfs/object/stream_offsets.h"
@@ -227,19 +228,13 @@ bool XattrStreamHeader(const FILE_MEMORY* rec, uint64_t x, uint32_t* id, uint64_
 
 bool InsideXattrStream(const FILE_MEMORY* rec, uint64_t x) {
     const XATTR_STREAM* s = rec->lxat;
-    return s != nullptr && rec->open_mode != OPEN_MODE_WRITE && x > s->offset && x < s->offset + s->bytes.size();
+    return s != nullptr && rec->open_mode != OPEN_MODE_WRITE && InsideHeldStream(s->bytes, s->offset, x);
 }
 
 bool ReadXattrBytes(const FILE_MEMORY* rec, uint64_t pos, uint32_t asked, unsigned char* dest, uint32_t* delivered) {
     const XATTR_STREAM* s = rec->lxat;
-    if (s == nullptr || rec->open_mode == OPEN_MODE_WRITE || pos < s->offset || pos >= s->offset + s->bytes.size()) {
-        return false;
-    }
-    const uint64_t at = pos - s->offset;
-    const uint64_t left = s->bytes.size() - at;
-    *delivered = asked < left ? asked : static_cast<uint32_t>(left);
-    std::memcpy(dest, s->bytes.data() + at, *delivered);
-    return true;
+    return s != nullptr && rec->open_mode != OPEN_MODE_WRITE &&
+           ReadHeldStream(s->bytes, s->offset, pos, asked, dest, delivered);
 }
 
 namespace {
